@@ -1,0 +1,21 @@
+// The port scan, CONNECT, DISCONNECT and Disconnect.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum class ConnectStateT : std::uint8_t { Scanning = 0, Connected = 1 };
+
+extern ConnectStateT ConnectState;    // window thread only
+extern std::uint8_t ScanPortIndex;    // window thread only
+extern std::uint8_t ScanGauge;        // window thread only
+
+void Button1Click();
+void Button3Click();
+void Timer1Timer();
+void ConnectStep(bool start);
+bool ScanStep();
+// Ends a connection and resets the window; from the window or the reader thread.
+void Disconnect();
+
+void ResetConnecterForTest();

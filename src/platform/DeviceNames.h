@@ -1,0 +1,30 @@
+// The system's version and device-name listing, as the port enumeration
+// expects them from QueryDosDeviceA and GetVersionExA.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+inline constexpr std::uint32_t kPlatformWin32Nt = 2;  // VER_PLATFORM_WIN32_NT
+
+// GetVersionExA with an OSVERSIONINFOA of size `structSize`; false on failure.
+bool GetSystemPlatformId(std::uint32_t structSize, std::uint32_t& platformId);
+
+// QueryDosDeviceA(nullptr, buffer, maxChars): every device name, each ended by
+// a zero, the list ended by one more zero. Returns the characters stored, or 0
+// on failure (also when the list does not fit).
+std::uint32_t QueryDosDeviceNames(char* buffer, std::uint32_t maxChars);
+
+// Tests replace the listing; an empty function restores the system's.
+using DeviceNameSource = std::function<std::uint32_t(char* buffer, std::uint32_t maxChars)>;
+void SetDeviceNameSourceForTest(DeviceNameSource source);
+
+// Linux: the directory whose COM<n> symbolic links name serial ports, as
+// Wine's dosdevices does. Created owner-only when missing; an empty result
+// (with the reason in *error) when it is unsafe. Windows: empty.
+std::string DosDevicesDirectory(std::string* error = nullptr);
+
+}  // namespace platform

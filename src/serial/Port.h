@@ -1,0 +1,25 @@
+// The one open serial port and its reader and writer threads.
+#pragma once
+
+#include <string>
+
+#include "platform/Serial.h"
+
+// The open port, or none. Written only by OpenPort and ClosePort.
+platform::SerialHandle PortHandle();
+
+// Opens and configures the port, starts the reader and creates the writer
+// asleep. On failure the status bar tells which step failed; false.
+bool OpenPort(const std::string& name);
+// Stops both threads and closes the port; never waits for the threads.
+void ClosePort();
+
+// Used by TransmitFrame: drop what the driver has not yet sent, then wake the
+// writer for the frame now in TxBuffer. Both do nothing with no port open.
+void PurgePortOutput();
+void WakeWriter();
+
+inline constexpr const char* kOpenFailedText = "Не удалось открыть порт";
+inline constexpr const char* kReadDcbFailedText = "Не удалось считать DCB";
+inline constexpr const char* kSetDcbFailedText = "Не удалось установить DCB";
+inline constexpr const char* kSetTimeoutsFailedText = "Не удалось установить тайм-ауты";

@@ -1,0 +1,4 @@
+// Placeholder until the unit is written.
+#include "serial/Ports.h"
+
+void ListSerialPorts() {}

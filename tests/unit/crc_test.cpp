@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "protocol/Stm32_crc32_soft.h"
+
+namespace {
+
+struct Worked {
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t length;
+  std::uint32_t expected;
+};
+
+TEST(Stm32Crc32, WorkedValues) {
+  const std::vector<Worked> cases = {
+      {{0, 0, 0, 0}, 0, 0xFFFFFFFFu},
+      {{0, 0, 0, 0}, 4, 0xC704DD7Bu},
+      {{0x78, 0x56, 0x34, 0x12}, 4, 0xDF8A8A2Bu},
+      {{0x61, 0x62, 0x63, 0x64}, 4, 0xA62F1C36u},
+      {{0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68}, 8, 0x18C4859Cu},
+      {{0x61, 0x62, 0x63, 0x00}, 3, 0xE1208697u},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Stm32Crc32(c.bytes.data(), c.length), c.expected) << "length " << c.length;
+    EXPECT_EQ(Stm32Crc32Fast(c.bytes.data(), c.length), c.expected) << "length " << c.length;
+  }
+}
+
+TEST(Stm32Crc32, LengthZeroReadsNothing) {
+  EXPECT_EQ(Stm32Crc32(nullptr, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(Stm32Crc32Fast(nullptr, 0), 0xFFFFFFFFu);
+}
+
+TEST(Stm32Crc32, PartialWordTakesInTheFollowingBytes) {
+  std::vector<std::uint8_t> memory = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (std::uint32_t k = 0; k < 2; ++k) {
+    const std::uint32_t whole = Stm32Crc32(memory.data(), 4 * k + 4);
+    for (std::uint32_t extra = 1; extra <= 3; ++extra) {
+      EXPECT_EQ(Stm32Crc32(memory.data(), 4 * k + extra), whole);
+    }
+  }
+  // The bytes past the length do enter the result.
+  const std::uint32_t before = Stm32Crc32(memory.data(), 3);
+  memory[3] ^= 0xFF;
+  EXPECT_NE(Stm32Crc32(memory.data(), 3), before);
+}
+
+TEST(Stm32Crc32, NoAlignmentRequirementAndTableFormAgrees) {
+  std::mt19937 rng(7);
+  std::vector<std::uint8_t> buffer(300);
+  for (auto& b : buffer) b = static_cast<std::uint8_t>(rng());
+  for (std::uint32_t length : {1u, 2u, 3u, 4u, 5u, 60u, 61u, 255u, 256u}) {
+    const std::uint32_t aligned = Stm32Crc32(buffer.data(), length);
+    std::vector<std::uint8_t> shifted(buffer.size() + 3);
+    std::copy(buffer.begin(), buffer.end(), shifted.begin() + 3);
+    EXPECT_EQ(Stm32Crc32(shifted.data() + 3, length), aligned);
+    EXPECT_EQ(Stm32Crc32Fast(shifted.data() + 3, length), aligned);
+  }
+}
+
+}  // namespace
