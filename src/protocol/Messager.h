@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -65,6 +66,8 @@ void Timer2Timer();
 void RandomSeed(std::uint32_t seed);  // state = seed, then one draw thrown away
 std::uint8_t RandomByte();            // low 8 bits of one draw
 
+// The 12-byte IdentifyRequest for one sequence value and four random bytes.
+void BuildIdentifyRequest(std::uint8_t sequence, const std::uint8_t random[4], std::uint8_t frame[12]);
 void SendIdentifyRequest();
 bool TransmitFrame(bool fresh, const std::uint8_t* frame, std::uint32_t length,
                    std::uint16_t intervalMs);
@@ -78,6 +81,16 @@ bool CheckBlock(const std::uint8_t* block, std::uint16_t length);
 // `frame` must have 64 readable bytes (the reader's buffer always does).
 void DispatchFrame(const std::uint8_t* frame);
 bool HandleIdentifyReply(const std::uint8_t* frame);
+
+// Message-box texts of the result frames and of an unknown controller.
+inline constexpr const char* kFirmwareResultOkText = "Firmware update completed successfully!";
+inline constexpr const char* kFirmwareResultFailText = "Firmware update failure";
+inline constexpr const char* kDataMapResultOkText = "Обновление карты данных успешно завершено!";
+inline constexpr const char* kDataMapResultFailText = "Провал обновления  карты данных , сбросьте устройство (откл./вкл. питание) и попробуйте снова!";
+inline constexpr const char* kResultOkCaption = "ОК";  // Cyrillic letters
+inline constexpr const char* kResultErrorCaption = "ERROR";
+inline constexpr const char* kUnknownDeviceText = "Тип подключенного прибора не поддерживается программатором, обновите ПО!";
+inline constexpr const char* kUnknownDeviceCaption = "Ошибка";
 
 // ---- Device catalogue and identity report -----------------------------------
 
@@ -106,5 +119,16 @@ const CatalogueEntry* FindCatalogueEntry(std::uint16_t deviceCode);
 // Reports the controller of an unscrambled IdentifyReply; returns the alert flag.
 bool ReportDevice(const std::uint8_t* frame);
 
-// Puts every module-level value of this unit back to its program-start state.
+// ---- Test seams ---------------------------------------------------------------
+
+// Replaces the clock that seeds the IdentifyRequest generator; an empty
+// function puts the local time back.
+void SetSeedSourceForTest(std::function<std::uint32_t()> source);
+// Called under TransmitLock() with the bytes of TxBuffer each time a frame is
+// handed to the writer, fresh or retransmitted; an empty function removes it.
+void SetTransmitObserverForTest(std::function<void(const std::uint8_t*, std::uint16_t)> observer);
+
+// Puts every module-level value of this unit back to its program-start state
+// (Timer2 stopped with its 100 ms preset, the calling thread's generator at 1,
+// the test seams removed).
 void ResetMessagerForTest();
