@@ -27,4 +27,10 @@ void SetDeviceNameSourceForTest(DeviceNameSource source);
 // (with the reason in *error) when it is unsafe. Windows: empty.
 std::string DosDevicesDirectory(std::string* error = nullptr);
 
+// Linux: the file that opening the device `name` ("COM7" or "\\.\COM7")
+// opens: the COM link of that name in the DOS-device directory, else the
+// machine's serial port that the fixed numbering gives; empty when the name is
+// no COM name. Windows: the name itself.
+std::string DeviceFileForName(const std::string& name);
+
 }  // namespace platform

@@ -76,4 +76,8 @@ bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count
 void SerialClose(SerialPort& port);
 bool SerialIsClosed(const SerialPort& port);
 
+// Tests make one step fail on every port until it is set back to None.
+enum class SerialFault { None, Open, GetState, SetState, SetTimeouts };
+void SetSerialFaultForTest(SerialFault fault);
+
 }  // namespace platform

@@ -1,8 +1,134 @@
-// Placeholder until the unit is written.
 #include "serial/Port.h"
 
-platform::SerialHandle PortHandle() { return nullptr; }
-bool OpenPort(const std::string&) { return false; }
-void ClosePort() {}
-void PurgePortOutput() {}
-void WakeWriter() {}
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+#include "serial/Read_tr.h"
+#include "serial/Wrt_tr.h"
+#include "ui/WindowOps.h"
+
+namespace {
+
+// The open port and its two threads. The window thread opens and closes; the
+// reader thread may close (a frame that ends the link) and TransmitFrame may
+// run on either, so the references are read and changed under a lock.
+std::mutex g_mutex;
+platform::SerialHandle g_port;
+std::shared_ptr<ReadThread> g_reader;
+std::shared_ptr<WriteThread> g_writer;
+
+constexpr std::size_t kPathBufferSize = 16;
+constexpr char kDevicePrefix[] = "\\\\.\\";
+constexpr std::size_t kPrefixLength = sizeof kDevicePrefix - 1;
+
+// Names longer than 4 characters go through the device namespace; false when
+// the path with its terminating zero would not fit the buffer.
+bool BuildDevicePath(const std::string& name, char (&path)[kPathBufferSize]) {
+  std::memset(path, 0, sizeof path);
+  const bool prefixed = name.size() > 4;
+  const std::size_t length = name.size() + (prefixed ? kPrefixLength : 0);
+  if (length >= kPathBufferSize) return false;
+  if (prefixed) std::memcpy(path, kDevicePrefix, kPrefixLength);
+  std::memcpy(path + (prefixed ? kPrefixLength : 0), name.data(), name.size());
+  return true;
+}
+
+bool FailAfterClose(const char* text) {
+  ClosePort();
+  Window().SetStatusText(text);
+  return false;
+}
+
+}  // namespace
+
+platform::SerialHandle PortHandle() {
+  std::lock_guard lock(g_mutex);
+  return g_port;
+}
+
+bool OpenPort(const std::string& name) {
+  // The callers close the previous port first; should one not, its threads
+  // would keep it open for good.
+  if (PortHandle()) ClosePort();
+
+  char path[kPathBufferSize];
+  platform::SerialHandle port;
+  if (BuildDevicePath(name, path)) port = platform::SerialOpen(path);
+  if (!port) {
+    Window().SetStatusText(kOpenFailedText);
+    return false;
+  }
+  {
+    std::lock_guard lock(g_mutex);
+    g_port = port;
+  }
+
+  platform::SerialSettings settings;
+  if (!platform::SerialGetState(*port, settings)) return FailAfterClose(kReadDcbFailedText);
+  settings.baudRate = 115200;
+  settings.byteSize = 8;
+  settings.parity = 0;    // NOPARITY
+  settings.stopBits = 0;  // ONESTOPBIT
+  settings.binary = true;
+  settings.outxCtsFlow = false;
+  settings.outxDsrFlow = false;
+  settings.dtrControl = 0;  // DTR_CONTROL_DISABLE
+  settings.dsrSensitivity = false;
+  settings.null = false;
+  settings.rtsControl = 0;  // RTS_CONTROL_DISABLE
+  settings.abortOnError = false;
+  if (!platform::SerialSetState(*port, settings)) return FailAfterClose(kSetDcbFailedText);
+  if (!platform::SerialSetZeroTimeouts(*port)) return FailAfterClose(kSetTimeoutsFailedText);
+  (void)platform::SerialSetupQueues(*port, 1024, 1024);
+  // Whatever arrived before now is not an answer to anything we will send.
+  (void)platform::SerialPurge(*port, platform::kPurgeRxClear);
+
+  std::shared_ptr<ReadThread> reader;
+  std::shared_ptr<WriteThread> writer;
+  try {
+    reader = ReadThread::Start(port);
+    writer = WriteThread::Create(port);
+  } catch (const std::system_error&) {
+    if (reader) reader->Terminate();
+    return FailAfterClose(kOpenFailedText);
+  }
+  std::lock_guard lock(g_mutex);
+  g_reader = std::move(reader);
+  g_writer = std::move(writer);
+  return true;
+}
+
+void ClosePort() {
+  platform::SerialHandle port;
+  std::shared_ptr<ReadThread> reader;
+  std::shared_ptr<WriteThread> writer;
+  {
+    std::lock_guard lock(g_mutex);
+    port = std::move(g_port);
+    reader = std::move(g_reader);
+    writer = std::move(g_writer);
+    g_port.reset();
+    g_reader.reset();
+    g_writer.reset();
+  }
+  if (writer) writer->Terminate();
+  if (reader) reader->Terminate();
+  // Ends the reader's pending wait; the threads' own references keep the port
+  // object alive until they have finished.
+  if (port) platform::SerialClose(*port);
+}
+
+void PurgePortOutput() {
+  if (const auto port = PortHandle()) (void)platform::SerialPurge(*port, platform::kPurgeTxClear);
+}
+
+void WakeWriter() {
+  std::shared_ptr<WriteThread> writer;
+  {
+    std::lock_guard lock(g_mutex);
+    writer = g_writer;
+  }
+  if (writer) writer->Wake();
+}

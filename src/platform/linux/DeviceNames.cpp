@@ -3,13 +3,21 @@
 // fixed COM numbers, so a plugged-in controller is found with no set-up.
 #include "platform/DeviceNames.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -62,11 +70,173 @@ std::string DosDevicesDirectory(std::string* error) {
   return dir;
 }
 
-bool GetSystemPlatformId(std::uint32_t, std::uint32_t& platformId) {
+namespace {
+
+// The machine's own serial ports get COM numbers by driver family, far above
+// the numbers people give their links: /dev/ttyUSB<n> is COM<100+n>, and so on.
+struct SystemPortFamily {
+  const char* prefix;
+  unsigned firstCom;
+};
+constexpr SystemPortFamily kSystemPortFamilies[] = {
+    {"ttyUSB", 100},
+    {"ttyACM", 200},
+    {"ttyS", 300},
+    {"ttyAMA", 400},
+};
+constexpr unsigned kPortsPerFamily = 100;
+
+// A decimal number without sign or leading zero ("0" itself allowed when
+// `allowZero`); nullopt otherwise.
+std::optional<unsigned> ParseNumber(const std::string& text, bool allowZero) {
+  if (allowZero && text == "0") return 0u;
+  if (text.empty() || text.size() > 6 || text[0] == '0') return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value;
+}
+
+// "COM7" -> 7; "com7", "COM07", "COM0", "COM" or "COM7a" -> nullopt.
+std::optional<unsigned> ComNumber(const std::string& name) {
+  if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return std::nullopt;
+  return ParseNumber(name.substr(3), false);
+}
+
+std::optional<unsigned> SystemComNumber(const std::string& ttyName) {
+  for (const auto& family : kSystemPortFamilies) {
+    const std::size_t len = std::strlen(family.prefix);
+    if (ttyName.compare(0, len, family.prefix) != 0) continue;
+    const auto n = ParseNumber(ttyName.substr(len), true);
+    if (!n || *n >= kPortsPerFamily) return std::nullopt;
+    return family.firstCom + *n;
+  }
+  return std::nullopt;
+}
+
+std::string SystemDeviceForCom(unsigned com) {
+  for (const auto& family : kSystemPortFamilies) {
+    if (com >= family.firstCom && com < family.firstCom + kPortsPerFamily)
+      return std::string("/dev/") + family.prefix + std::to_string(com - family.firstCom);
+  }
+  return {};
+}
+
+// Serial-core ports (the 8250 family and the like) have device nodes whether
+// or not the hardware is there; the port type tells. The sysfs attribute is
+// TIOCGSERIAL's answer without opening the port, which would raise DTR and
+// RTS on whatever is attached; the ioctl is the fallback.
+bool HasPortType(const std::string& ttyName) {
+  struct stat st {};
+  return stat(("/sys/class/tty/" + ttyName + "/type").c_str(), &st) == 0 ||
+         ttyName.compare(0, 4, "ttyS") == 0;
+}
+
+bool PortTypeKnown(const std::string& ttyName) {
+  std::ifstream typeFile("/sys/class/tty/" + ttyName + "/type");
+  int type = -1;
+  if (typeFile >> type) return type != PORT_UNKNOWN;
+  const int fd = open(("/dev/" + ttyName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  serial_struct info {};
+  const bool known = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+  close(fd);
+  return known;
+}
+
+// Real (not virtual) tty devices of the machine, by their COM number.
+void AddSystemPorts(std::map<unsigned, std::string>& ports) {
+  DIR* dir = opendir("/sys/class/tty");
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const auto com = SystemComNumber(name);
+    if (!com) continue;
+    char resolved[PATH_MAX];
+    if (realpath(("/sys/class/tty/" + name).c_str(), resolved) == nullptr) continue;
+    if (std::strstr(resolved, "/devices/virtual/") != nullptr) continue;
+    if (HasPortType(name) && !PortTypeKnown(name)) continue;
+    ports.emplace(*com, "/dev/" + name);
+  }
+  closedir(dir);
+}
+
+// Every symbolic link named COM<n> in the DOS-device directory, dangling ones
+// too: opening those fails like any port that cannot be opened.
+void AddLinkedPorts(std::map<unsigned, std::string>& ports) {
+  const std::string dirPath = DosDevicesDirectory();
+  if (dirPath.empty()) return;
+  DIR* dir = opendir(dirPath.c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const auto com = ComNumber(name);
+    if (!com) continue;
+    struct stat st {};
+    if (lstat((dirPath + "/" + name).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+    ports[*com] = dirPath + "/" + name;  // a link wins over a system port
+  }
+  closedir(dir);
+}
+
+std::uint32_t SystemDeviceNames(char* buffer, std::uint32_t maxChars) {
+  std::map<unsigned, std::string> ports;
+  AddSystemPorts(ports);
+  AddLinkedPorts(ports);
+  std::string list;
+  for (const auto& entry : ports) {
+    list += "COM" + std::to_string(entry.first);
+    list += '\0';
+  }
+  list += '\0';
+  if (list.size() < 2) list += '\0';  // an empty list still ends with two zeros
+  if (buffer == nullptr || list.size() > maxChars) return 0;
+  std::memcpy(buffer, list.data(), list.size());
+  return static_cast<std::uint32_t>(list.size());
+}
+
+std::mutex g_sourceMutex;
+DeviceNameSource g_source;
+
+}  // namespace
+
+bool GetSystemPlatformId(std::uint32_t structSize, std::uint32_t& platformId) {
+  // The sizes of OSVERSIONINFOA and OSVERSIONINFOEXA, the ones the call accepts.
+  if (structSize != 148 && structSize != 156) return false;
   platformId = kPlatformWin32Nt;
   return true;
 }
-std::uint32_t QueryDosDeviceNames(char*, std::uint32_t) { return 0; }
-void SetDeviceNameSourceForTest(DeviceNameSource) {}
+
+std::uint32_t QueryDosDeviceNames(char* buffer, std::uint32_t maxChars) {
+  DeviceNameSource source;
+  {
+    std::lock_guard lock(g_sourceMutex);
+    source = g_source;
+  }
+  return source ? source(buffer, maxChars) : SystemDeviceNames(buffer, maxChars);
+}
+
+void SetDeviceNameSourceForTest(DeviceNameSource source) {
+  std::lock_guard lock(g_sourceMutex);
+  g_source = std::move(source);
+}
+
+std::string DeviceFileForName(const std::string& name) {
+  static constexpr char kDevicePrefix[] = "\\\\.\\";
+  constexpr std::size_t kPrefixLength = sizeof kDevicePrefix - 1;
+  std::string bare = name;
+  if (bare.compare(0, kPrefixLength, kDevicePrefix) == 0) bare.erase(0, kPrefixLength);
+  const auto com = ComNumber(bare);
+  if (!com) return {};
+  const std::string dirPath = DosDevicesDirectory();
+  if (!dirPath.empty()) {
+    const std::string link = dirPath + "/" + bare;
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return link;
+  }
+  return SystemDeviceForCom(*com);
+}
 
 }  // namespace platform

@@ -1,19 +1,321 @@
-// Placeholder until the unit is written.
+// Serial ports on termios. A port is held exclusively (flock, then TIOCEXCL),
+// waits sleep in poll() on the port and on an eventfd that closing signals,
+// and closing never frees the descriptor number while another thread may
+// still be using it: the number is pointed at /dev/null until the last owner
+// drops the port.
 #include "platform/Serial.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "platform/DeviceNames.h"
+
 namespace platform {
-class SerialPort {};
-SerialHandle SerialOpen(const std::string&) { return nullptr; }
-bool SerialGetState(SerialPort&, SerialSettings&) { return false; }
-bool SerialSetState(SerialPort&, const SerialSettings&) { return false; }
-bool SerialSetZeroTimeouts(SerialPort&) { return false; }
-bool SerialSetupQueues(SerialPort&, std::uint32_t, std::uint32_t) { return false; }
-bool SerialPurge(SerialPort&, std::uint32_t) { return false; }
-bool SerialSetRxCharMask(SerialPort&) { return false; }
-WaitResult SerialWaitEvent(SerialPort&) { return WaitResult::Closed; }
-bool SerialClearErrors(SerialPort&, std::uint32_t&, std::uint32_t&) { return false; }
-bool SerialRead(SerialPort&, std::uint8_t*, std::uint32_t, std::uint32_t&) { return false; }
-bool SerialWrite(SerialPort&, const std::uint8_t*, std::uint32_t, std::uint32_t&) { return false; }
-void SerialClose(SerialPort&) {}
-bool SerialIsClosed(const SerialPort&) { return true; }
+
+namespace {
+
+std::atomic<SerialFault> g_fault{SerialFault::None};
+
+bool Faulted(SerialFault step) {
+  if (g_fault.load(std::memory_order_relaxed) != step) return false;
+  errno = EIO;
+  return true;
+}
+
+struct BaudEntry {
+  std::uint32_t rate;
+  speed_t code;
+};
+constexpr BaudEntry kBauds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool BaudCode(std::uint32_t rate, speed_t& code) {
+  for (const auto& entry : kBauds) {
+    if (entry.rate == rate) {
+      code = entry.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t BaudRate(speed_t code) {
+  for (const auto& entry : kBauds) {
+    if (entry.code == code) return entry.rate;
+  }
+  return 0;
+}
+
+// Win32 DTR_CONTROL_* and RTS_CONTROL_* values used below.
+constexpr std::uint8_t kLineDisable = 0;
+constexpr std::uint8_t kRtsHandshake = 2;
+
+// Modem lines: a pty has none, so failures are not failures of the port.
+void SetModemLine(int fd, int line, bool raised) {
+  (void)ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+}  // namespace
+
+class SerialPort {
+ public:
+  SerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  ~SerialPort() {
+    close(fd_);
+    close(wakeFd_);
+  }
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Always a valid descriptor: the device until Close, /dev/null after it.
+  const int fd_;
+  const int wakeFd_;
+  std::atomic<bool> closed_{false};
+  std::mutex mutex_;  // Close, and the settings kept below
+  // Win32 fields that termios has no notion of, kept as last written.
+  SerialSettings kept_;
+};
+
+void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
+
+SerialHandle SerialOpen(const std::string& path) {
+  if (Faulted(SerialFault::Open)) return nullptr;
+  const std::string file = DeviceFileForName(path);
+  if (file.empty()) return nullptr;
+  const int fd = open(file.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  // TIOCEXCL alone does not keep out another program that opens the device in
+  // the same moment, nor root; the lock does.
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ioctl(fd, TIOCEXCL) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    (void)ioctl(fd, TIOCNXCL);
+    close(fd);
+    return nullptr;
+  }
+  auto port = std::make_shared<SerialPort>(fd, wakeFd);
+  int lines = 0;
+  if (ioctl(fd, TIOCMGET, &lines) == 0) {
+    port->kept_.dtrControl = (lines & TIOCM_DTR) ? 1 : 0;
+    port->kept_.rtsControl = (lines & TIOCM_RTS) ? 1 : 0;
+  }
+  return port;
+}
+
+bool SerialGetState(SerialPort& port, SerialSettings& settings) {
+  if (Faulted(SerialFault::GetState) || port.closed_) return false;
+  termios tio {};
+  if (tcgetattr(port.fd_, &tio) != 0) return false;
+  {
+    std::lock_guard lock(port.mutex_);
+    settings = port.kept_;
+  }
+  settings.baudRate = BaudRate(cfgetospeed(&tio));
+  switch (tio.c_cflag & CSIZE) {
+    case CS5: settings.byteSize = 5; break;
+    case CS6: settings.byteSize = 6; break;
+    case CS7: settings.byteSize = 7; break;
+    default: settings.byteSize = 8; break;
+  }
+  if (!(tio.c_cflag & PARENB)) {
+    settings.parity = 0;
+  } else if (tio.c_cflag & CMSPAR) {
+    settings.parity = (tio.c_cflag & PARODD) ? 3 : 4;  // MARK, SPACE
+  } else {
+    settings.parity = (tio.c_cflag & PARODD) ? 1 : 2;  // ODD, EVEN
+  }
+  settings.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+  settings.binary = true;
+  settings.parityCheck = (tio.c_iflag & INPCK) != 0;
+  settings.outxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+  if (settings.outxCtsFlow) settings.rtsControl = kRtsHandshake;
+  else if (settings.rtsControl == kRtsHandshake) settings.rtsControl = 1;
+  settings.outxDsrFlow = false;
+  settings.dsrSensitivity = false;
+  settings.outX = (tio.c_iflag & IXON) != 0;
+  settings.inX = (tio.c_iflag & IXOFF) != 0;
+  settings.xonChar = static_cast<char>(tio.c_cc[VSTART]);
+  settings.xoffChar = static_cast<char>(tio.c_cc[VSTOP]);
+  return true;
+}
+
+bool SerialSetState(SerialPort& port, const SerialSettings& settings) {
+  if (Faulted(SerialFault::SetState) || port.closed_) return false;
+  termios tio {};
+  if (tcgetattr(port.fd_, &tio) != 0) return false;
+  speed_t speed {};
+  // What termios cannot do is refused rather than quietly done otherwise.
+  if (!BaudCode(settings.baudRate, speed) || settings.byteSize < 5 || settings.byteSize > 8 ||
+      settings.parity > 4 || settings.stopBits > 2 || settings.outxDsrFlow ||
+      settings.dsrSensitivity) {
+    errno = EINVAL;
+    return false;
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
+  tio.c_cflag |= CLOCAL | CREAD;
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  tio.c_cflag |= kSizes[settings.byteSize - 5];
+  switch (settings.parity) {
+    case 1: tio.c_cflag |= PARENB | PARODD; break;
+    case 2: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (settings.stopBits != 0) tio.c_cflag |= CSTOPB;
+  if (settings.outxCtsFlow || settings.rtsControl == kRtsHandshake) tio.c_cflag |= CRTSCTS;
+  tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
+  if (settings.parityCheck) tio.c_iflag |= INPCK;
+  if (settings.outX) tio.c_iflag |= IXON;
+  if (settings.inX) tio.c_iflag |= IXOFF;
+  tio.c_cc[VSTART] = static_cast<cc_t>(settings.xonChar);
+  tio.c_cc[VSTOP] = static_cast<cc_t>(settings.xoffChar);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+  if (tcsetattr(port.fd_, TCSANOW, &tio) != 0) return false;
+  // tcsetattr succeeds when any part of the change took; check the parts that matter.
+  termios now {};
+  if (tcgetattr(port.fd_, &now) != 0 || cfgetospeed(&now) != speed ||
+      (now.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS)) !=
+          (tio.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS))) {
+    errno = EINVAL;
+    return false;
+  }
+  SetModemLine(port.fd_, TIOCM_DTR, settings.dtrControl != kLineDisable);
+  if (settings.rtsControl != kRtsHandshake)
+    SetModemLine(port.fd_, TIOCM_RTS, settings.rtsControl != kLineDisable);
+  std::lock_guard lock(port.mutex_);
+  port.kept_ = settings;
+  return true;
+}
+
+// Reads never wait inside read() (the port is non-blocking and the reader asks
+// only for what is queued) and writes wait in poll() until done or closed, so
+// there is nothing left to set.
+bool SerialSetZeroTimeouts(SerialPort& port) {
+  if (Faulted(SerialFault::SetTimeouts) || port.closed_) return false;
+  termios tio {};
+  return tcgetattr(port.fd_, &tio) == 0;
+}
+
+// The kernel's queues have fixed sizes.
+bool SerialSetupQueues(SerialPort& port, std::uint32_t, std::uint32_t) { return !port.closed_; }
+
+bool SerialPurge(SerialPort& port, std::uint32_t flags) {
+  if (port.closed_) return false;
+  const bool tx = (flags & kPurgeTxClear) != 0;
+  const bool rx = (flags & kPurgeRxClear) != 0;
+  if (!tx && !rx) return true;
+  return tcflush(port.fd_, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
+}
+
+bool SerialSetRxCharMask(SerialPort& port) { return !port.closed_; }
+
+WaitResult SerialWaitEvent(SerialPort& port) {
+  if (port.closed_) return WaitResult::Closed;
+  pollfd fds[2] = {{port.fd_, POLLIN, 0}, {port.wakeFd_, POLLIN, 0}};
+  while (poll(fds, 2, -1) < 0) {
+    if (errno != EINTR) return WaitResult::Other;
+  }
+  if (port.closed_ || (fds[1].revents & POLLIN)) return WaitResult::Closed;
+  if (fds[0].revents & POLLIN) return WaitResult::RxChar;
+  if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+    // The device has gone (unplugged, or the other end of a pty closed) and
+    // would report that on every poll: sleep until the port is closed instead.
+    pollfd wake = {port.wakeFd_, POLLIN, 0};
+    while (poll(&wake, 1, -1) < 0 && errno == EINTR) {
+    }
+    return WaitResult::Closed;
+  }
+  return WaitResult::Other;
+}
+
+bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {
+  errors = 0;
+  inQueue = 0;
+  if (port.closed_) return false;
+  int queued = 0;
+  if (ioctl(port.fd_, FIONREAD, &queued) != 0) return false;
+  inQueue = queued > 0 ? static_cast<std::uint32_t>(queued) : 0;
+  return true;
+}
+
+bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) {
+  read = 0;
+  if (port.closed_) return false;
+  for (;;) {
+    const ssize_t n = ::read(port.fd_, buffer, count);
+    if (n >= 0) {
+      read = static_cast<std::uint32_t>(n);
+      return !port.closed_;
+    }
+    if (errno == EINTR) continue;
+    return errno == EAGAIN;
+  }
+}
+
+bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count,
+                 std::uint32_t& written) {
+  written = 0;
+  while (written < count) {
+    if (port.closed_) return false;
+    const ssize_t n = ::write(port.fd_, data + written, count - written);
+    if (n > 0) {
+      written += static_cast<std::uint32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return false;
+    pollfd fds[2] = {{port.fd_, POLLOUT, 0}, {port.wakeFd_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+    if (fds[1].revents & POLLIN) return false;
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT))
+      return false;
+  }
+  return !port.closed_;
+}
+
+void SerialClose(SerialPort& port) {
+  std::lock_guard lock(port.mutex_);
+  if (port.closed_.exchange(true)) return;
+  // Give the device up now, even while another thread's poll() still holds
+  // the open file: the same device must open again at once.
+  (void)ioctl(port.fd_, TIOCNXCL);
+  (void)flock(port.fd_, LOCK_UN);
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    (void)dup3(null, port.fd_, O_CLOEXEC);
+    close(null);
+  }
+  const std::uint64_t one = 1;
+  (void)!write(port.wakeFd_, &one, sizeof one);
+}
+
+bool SerialIsClosed(const SerialPort& port) { return port.closed_; }
+
 }  // namespace platform
