@@ -1,0 +1,906 @@
+#include "vc/VirtualController.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <random>
+
+#include "image/ImageFile.h"
+#include "platform/DeviceNames.h"
+#include "protocol/Shifrator.h"
+#include "protocol/Stm32_crc32_soft.h"
+
+namespace tavrin::vc {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// Ten bits (start, eight data, stop) at 115200 baud.
+constexpr auto kByteTime = std::chrono::nanoseconds(86806);
+constexpr std::size_t kIdentifyRequestSize = 12;
+constexpr std::size_t kHostFrameSize = 64;
+constexpr unsigned kFirstAutoPort = 20;
+constexpr unsigned kLastPort = 255;
+
+void PutBe16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+}
+void PutBe32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+std::uint32_t GetBe32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+// `length` is a multiple of 4, so the CRC reads nothing past the frame.
+bool TrailerValid(const std::uint8_t* frame, std::size_t length) {
+  return Stm32Crc32(frame, static_cast<std::uint32_t>(length - 4)) == GetBe32(frame + length - 4);
+}
+void Seal(std::vector<std::uint8_t>& frame) {
+  const std::size_t n = frame.size();
+  PutBe32(frame.data() + n - 4, Stm32Crc32(frame.data(), static_cast<std::uint32_t>(n - 4)));
+}
+
+bool IsIdentifyRequest(const std::uint8_t* p) {
+  return p[0] == 0xDA && p[1] == 0x00 && TrailerValid(p, kIdentifyRequestSize);
+}
+bool IsClosingFrame(const std::vector<std::uint8_t>& f) {
+  return f.size() == kHostFrameSize && f[0] == 0xDA && (f[1] == 0x06 || f[1] == 0x08) &&
+         TrailerValid(f.data(), f.size());
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  char text[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(text, sizeof text, i == 0 ? "%02x" : " %02x", bytes[i]);
+    out += text;
+  }
+  return out;
+}
+
+bool ParseNumber(const std::string& text, std::uint32_t& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = static_cast<std::uint32_t>(std::stoul(text));
+  return true;
+}
+
+std::string Trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  const auto e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+// ---- FrameSet ---------------------------------------------------------------
+
+FrameSet FrameSet::All() {
+  FrameSet s;
+  s.all_ = true;
+  return s;
+}
+
+FrameSet FrameSet::Of(std::initializer_list<std::uint32_t> numbers) {
+  FrameSet s;
+  for (auto n : numbers) s.ranges_.emplace_back(n, n);
+  return s;
+}
+
+std::optional<FrameSet> FrameSet::Parse(const std::string& text, std::string* error) {
+  auto fail = [&](const std::string& why) -> std::optional<FrameSet> {
+    if (error != nullptr) *error = why;
+    return std::nullopt;
+  };
+  const std::string whole = Trim(text);
+  if (whole == "all") return All();
+  if (whole.empty()) return fail("an empty frame list");
+  FrameSet s;
+  std::size_t start = 0;
+  while (start <= whole.size()) {
+    const std::size_t comma = whole.find(',', start);
+    const std::string item =
+        Trim(whole.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    const std::size_t dash = item.find('-');
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    const bool ok = dash == std::string::npos
+                        ? ParseNumber(item, a) && ParseNumber(item, b)
+                        : ParseNumber(Trim(item.substr(0, dash)), a) &&
+                              ParseNumber(Trim(item.substr(dash + 1)), b);
+    if (!ok || a == 0 || b < a) {
+      return fail("\"" + item + "\" is not a frame number or range (frames count from 1)");
+    }
+    s.ranges_.emplace_back(a, b);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return s;
+}
+
+bool FrameSet::Contains(std::uint32_t number) const {
+  if (all_) return true;
+  for (const auto& [a, b] : ranges_) {
+    if (number >= a && number <= b) return true;
+  }
+  return false;
+}
+
+std::string ValidateOptions(const Options& o) {
+  if (o.identity.deviceCode > 0x7FFF) return "the device code must be 0-32767";
+  if (o.replySize < 16 || o.replySize > 64 || o.replySize % 4 != 0) {
+    return "the reply size must be 16 to 64 and a multiple of 4";
+  }
+  if (!o.port.empty()) {
+    std::string upper = o.port;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::uint32_t n = 0;
+    if (upper.rfind("COM", 0) != 0 || !ParseNumber(upper.substr(3), n) || n < 1 || n > kLastPort) {
+      return "the port must be COM1 to COM" + std::to_string(kLastPort);
+    }
+  }
+  return {};
+}
+
+std::string FrameTypeName(const std::uint8_t* frame, std::size_t length) {
+  if (length < 2) return "fragment";
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X%02X", frame[0], frame[1]);
+  std::string name = text;
+  if (frame[0] != 0xDA) return name;
+  switch (frame[1]) {
+    case 0x00: return name + " IdentifyRequest";
+    case 0x01: return name + " IdentifyReply";
+    case 0x04: return name + " ChunkRequest";
+    case 0x05: return name + " PaceUpdate";
+    case 0x06: return name + " ImageClose";
+    case 0x07: return name + " FirmwareResult";
+    case 0x08: return name + " DataMapClose";
+    case 0x09: return name + " DataMapResult";
+    default: return name + " (unknown type)";
+  }
+}
+
+// ---- The controller -----------------------------------------------------------
+
+struct VirtualController::Impl {
+  explicit Impl(Options o) : opt(std::move(o)), identity(opt.identity) {}
+
+  Options opt;
+
+  // Fixed while running.
+  int master = -1;
+  int slave = -1;  // kept open so the master never sees a hang-up between host sessions
+  int inotifyFd = -1;
+  int stopPipe[2] = {-1, -1};
+  std::string slavePath, linkPath, portName;
+  std::thread thread;
+  Clock::time_point started;
+  std::atomic<bool> stopping{false};
+
+  // Shared with the getters.
+  mutable std::mutex mu;
+  bool running = false;
+  Counters counters;
+  Identity identity;
+  std::vector<std::uint8_t> image;
+  std::vector<std::uint8_t> lastImage;
+  std::vector<WireFrame> wire;
+
+  mutable std::mutex waitMu;
+  mutable std::condition_variable changed;
+  std::uint64_t generation = 0;
+
+  // The worker's own.
+  struct Pending {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t epoch;  // ChunkRequests written before these bytes were read
+    Clock::time_point readyAt;
+  };
+  std::vector<std::uint8_t> partial;
+  Clock::time_point partialLast;
+  std::deque<Pending> pending;
+  // A chunk counts as new when a ChunkRequest written before it arrived has
+  // not yet been used up: the host sends a fresh chunk only when asked (or to
+  // start a transfer). Otherwise an identical chunk is a retransmission.
+  std::uint64_t answerEpoch = 0;
+  std::uint64_t consumedEpoch = 0;
+  std::vector<std::uint8_t> lastChunk;
+  std::vector<std::uint8_t> lastClose;
+  std::uint8_t lastCloseResult = 0;
+  Clock::time_point rxLineFree, txLineFree;
+  int slaveOpens = 0;  // the host's opens of the slave, from inotify
+  std::mt19937 rng;
+
+  // ---- helpers ----
+
+  void Notify() {
+    {
+      std::lock_guard<std::mutex> lock(waitMu);
+      ++generation;
+    }
+    changed.notify_all();
+  }
+
+  double Ms(Clock::time_point t) const {
+    return std::chrono::duration<double, std::milli>(t - started).count();
+  }
+
+  void Record(bool out, const std::vector<std::uint8_t>& bytes, std::uint64_t number,
+              std::string what) {
+    WireFrame w;
+    w.ms = Ms(Clock::now());
+    w.out = out;
+    w.bytes = bytes;
+    w.number = number;
+    w.what = std::move(what);
+    if (opt.log) {
+      char head[64];
+      std::snprintf(head, sizeof head, "%10.3f ms  %-3s #%-5llu ", w.ms, out ? "out" : "in",
+                    static_cast<unsigned long long>(number));
+      Emit(std::string(head) + w.what + "\n    " + HexBytes(bytes));
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      wire.push_back(std::move(w));
+    }
+    Notify();
+  }
+
+  void Note(const std::string& text) {
+    if (!opt.log) return;
+    char head[32];
+    std::snprintf(head, sizeof head, "%10.3f ms  ", Ms(Clock::now()));
+    Emit(head + text);
+  }
+
+  void Emit(const std::string& line) {
+    if (opt.logSink) {
+      opt.logSink(line);
+    } else {
+      std::cout << line << std::endl;
+    }
+  }
+
+  // Sleeps, but wakes at once for Stop(); false when stopping.
+  bool SleepUntil(Clock::time_point until) {
+    for (;;) {
+      if (stopping) return false;
+      const auto now = Clock::now();
+      if (now >= until) return true;
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now);
+      timespec ts{static_cast<time_t>(left.count() / 1000000000),
+                  static_cast<long>(left.count() % 1000000000)};
+      pollfd p{stopPipe[0], POLLIN, 0};
+      if (ppoll(&p, 1, &ts, nullptr) > 0) return false;
+    }
+  }
+  bool SleepFor(std::chrono::milliseconds d) { return SleepUntil(Clock::now() + d); }
+
+  // ---- reading ----
+
+  void ReadAvailable() {
+    std::uint8_t buf[4096];
+    for (;;) {
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n > 0) {
+        Feed(buf, static_cast<std::size_t>(n), Clock::now());
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      return;  // EAGAIN, or EIO while no one holds the slave
+    }
+  }
+
+  void DropPartial(const char* why) {
+    if (partial.empty()) return;
+    Note("dropped " + std::to_string(partial.size()) + " bytes (" + why + "): " +
+         HexBytes(partial));
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      counters.droppedBytes += partial.size();
+    }
+    partial.clear();
+    Notify();
+  }
+
+  // Host frames arrive one write each, but reads may split or join them: a
+  // frame is 12 bytes when it is an IdentifyRequest (DA 00 with a sound CRC),
+  // else 64. An IdentifyRequest also ends any fragment before it.
+  void Feed(const std::uint8_t* bytes, std::size_t n, Clock::time_point now) {
+    Clock::time_point readyAt = now;
+    if (opt.lineRate) {
+      rxLineFree = std::max(rxLineFree, now) + kByteTime * static_cast<long>(n);
+      readyAt = rxLineFree;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      partial.push_back(bytes[i]);
+      partialLast = now;
+      const std::size_t size = partial.size();
+      if (size >= kIdentifyRequestSize &&
+          IsIdentifyRequest(partial.data() + size - kIdentifyRequestSize)) {
+        std::vector<std::uint8_t> frame(partial.end() - kIdentifyRequestSize, partial.end());
+        partial.resize(size - kIdentifyRequestSize);
+        DropPartial("a fragment before an IdentifyRequest");
+        pending.push_back({std::move(frame), answerEpoch, readyAt});
+      } else if (size == kHostFrameSize) {
+        pending.push_back({std::move(partial), answerEpoch, readyAt});
+        partial.clear();
+      }
+    }
+  }
+
+  void HandleInotify() {
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      const ssize_t n = read(inotifyFd, buf, sizeof buf);
+      if (n <= 0) return;
+      for (ssize_t off = 0; off < n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        if ((ev->mask & IN_OPEN) != 0) ++slaveOpens;
+        if ((ev->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+          if (--slaveOpens <= 0) {
+            slaveOpens = 0;
+            // As on a real line: once the host lets go, its exclusive claim
+            // ends and answers it never read are lost. (The pty keeps the
+            // exclusive flag while our own slave handle is open.)
+            ioctl(slave, TIOCNXCL);
+            tcflush(slave, TCIFLUSH);
+            ReadAvailable();
+            DropPartial("the host closed the port");
+          }
+        }
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+  }
+
+  // ---- writing ----
+
+  bool WriteAll(const std::uint8_t* data, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t w = write(master, data + done, n - done);
+      if (w > 0) {
+        done += static_cast<std::size_t>(w);
+        continue;
+      }
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0 && errno == EAGAIN) {
+        // Nobody reads the port: give the bytes a moment, then count them lost.
+        pollfd p{master, POLLOUT, 0};
+        if (poll(&p, 1, 200) > 0 && (p.revents & POLLOUT) != 0) continue;
+      }
+      return false;
+    }
+    return true;
+  }
+
+  void Send(const std::vector<std::uint8_t>& frame, std::uint64_t number, std::string what,
+            bool split) {
+    // Whatever the host sent before this answer is read first, so it is
+    // stamped as sent before the answer.
+    ReadAvailable();
+    if (opt.lineRate) {
+      txLineFree = std::max(txLineFree, Clock::now()) + kByteTime * static_cast<long>(frame.size());
+      if (!SleepUntil(txLineFree)) return;
+    }
+    bool ok;
+    if (split) {
+      const std::size_t half = frame.size() / 2;
+      ok = WriteAll(frame.data(), half);
+      if (ok && !SleepFor(std::chrono::milliseconds(opt.faults.splitGapMs))) return;
+      ok = ok && WriteAll(frame.data() + half, frame.size() - half);
+      what += " [split in two writes]";
+    } else {
+      ok = WriteAll(frame.data(), frame.size());
+    }
+    if (!ok) what += " [not written: nobody reads the port]";
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++counters.framesOut;
+    }
+    Record(true, frame, number, std::move(what));
+  }
+
+  std::vector<std::uint8_t> ShortFrame(std::uint16_t type, std::size_t size,
+                                       std::uint64_t number) const {
+    std::vector<std::uint8_t> f(size, 0);
+    PutBe16(f.data(), type);
+    PutBe16(f.data() + 2, static_cast<std::uint16_t>(number));
+    return f;
+  }
+
+  std::vector<std::uint8_t> ChunkRequest(std::uint64_t number) const {
+    auto f = ShortFrame(0xDA04, opt.replySize, number);
+    PutBe16(f.data() + 4, opt.intervalMs);
+    Seal(f);
+    return f;
+  }
+
+  void Answer(std::uint64_t number, std::vector<std::uint8_t> frame, bool chunkRequest) {
+    const Faults& fx = opt.faults;
+    const auto n = static_cast<std::uint32_t>(number);
+    if (fx.silent) {
+      Note("#" + std::to_string(number) + " not answered (silent)");
+      return;
+    }
+    if (fx.delayMs > 0 && fx.delayFrames.Contains(n)) {
+      if (!SleepFor(std::chrono::milliseconds(fx.delayMs))) return;
+    }
+    bool first = true;
+    auto gap = [&]() {
+      const bool ok = first || SleepFor(std::chrono::milliseconds(opt.frameGapMs));
+      first = false;
+      return ok;
+    };
+    if (fx.paceMs && fx.paceFrames.Contains(n)) {
+      // 64 bytes: in a 16-byte frame bytes 13-14 would be the checksum.
+      auto pace = ShortFrame(0xDA05, kHostFrameSize, number);
+      PutBe16(pace.data() + 13, *fx.paceMs);
+      Seal(pace);
+      gap();
+      Send(pace, number, FrameTypeName(pace.data(), pace.size()) + " " + std::to_string(*fx.paceMs) + " ms", false);
+    }
+    if (fx.unknown.Contains(n)) {
+      auto odd = ShortFrame(fx.unknownType, opt.replySize, number);
+      Seal(odd);
+      if (!gap()) return;
+      Send(odd, number, FrameTypeName(odd.data(), odd.size()), false);
+      if (fx.unknownMode == UnknownMode::Instead) return;
+    }
+    if (!gap()) return;
+    std::string what = FrameTypeName(frame.data(), frame.size());
+    if (chunkRequest) what += " " + std::to_string(opt.intervalMs) + " ms";
+    const bool broken = fx.badCrc.Contains(n);
+    const bool split = fx.split.Contains(n);
+    std::vector<std::uint8_t> sent = frame;
+    if (broken) {
+      sent.back() ^= 0x5A;
+      what += " [wrong checksum]";
+    }
+    Send(sent, number, what, split);
+    // A split or broken answer fails the host's check, so asks for nothing.
+    if (chunkRequest && !broken && !split) ++answerEpoch;
+    if (chunkRequest && fx.doubleAnswer.Contains(n)) {
+      if (!gap()) return;
+      Send(frame, number, what + " [again]", false);
+      ++answerEpoch;
+    }
+  }
+
+  // ---- frames in ----
+
+  std::vector<std::uint8_t> IdentifyReply(const std::vector<std::uint8_t>& request) {
+    Identity id;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      id = identity;
+    }
+    std::uint8_t plain[64] = {};
+    plain[0] = 0xDA;
+    plain[1] = 0x01;
+    plain[2] = request[2];
+    plain[3] = request[3];
+    for (int i = 4; i < 24; ++i) plain[i] = static_cast<std::uint8_t>(rng() & 0xFFu);
+    PutBe16(plain + 24, static_cast<std::uint16_t>((id.deviceCode & 0x7FFFu) | (id.alert ? 0x8000u : 0u)));
+    plain[26] = id.bootloaderVersion;
+    PutBe16(plain + 27, id.firmwareVersion);
+    PutBe16(plain + 29, id.dataVersion);
+    plain[31] = id.programMemoryCheck;
+    plain[32] = id.dataMemoryCheck;
+    PutBe32(plain + 56, Stm32Crc32(plain + 24, 32));
+    std::vector<std::uint8_t> reply(plain, plain + 64);
+    KeySchedule(plain, reply.data());
+    Seal(reply);
+    return reply;
+  }
+
+  void Handle(Pending p) {
+    std::uint64_t number;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      number = ++counters.framesIn;
+    }
+    const bool identify = p.bytes.size() == kIdentifyRequestSize;
+    const bool closing = !identify && IsClosingFrame(p.bytes);
+    if (opt.faults.ignore.Contains(static_cast<std::uint32_t>(number))) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        ++counters.ignored;
+      }
+      const std::string what =
+          identify || closing ? FrameTypeName(p.bytes.data(), p.bytes.size()) : "chunk";
+      Record(false, p.bytes, number, what + " [ignored]");
+      return;
+    }
+    if (identify) {
+      HandleIdentify(p, number);
+    } else if (closing) {
+      HandleClose(p, number);
+    } else {
+      HandleChunk(p, number);
+    }
+  }
+
+  void HandleIdentify(const Pending& p, std::uint64_t number) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++counters.identifyRequests;
+      image.clear();  // a new session: a transfer left unfinished is over
+    }
+    consumedEpoch = answerEpoch;
+    lastChunk.clear();
+    lastClose.clear();
+    Record(false, p.bytes, number, FrameTypeName(p.bytes.data(), p.bytes.size()));
+    Answer(number, IdentifyReply(p.bytes), false);
+  }
+
+  void HandleChunk(const Pending& p, std::uint64_t number) {
+    std::string what;
+    if (p.epoch > consumedEpoch) {
+      ++consumedEpoch;
+      std::lock_guard<std::mutex> lock(mu);
+      what = "chunk " + std::to_string(image.size() / kHostFrameSize);
+      image.insert(image.end(), p.bytes.begin(), p.bytes.end());
+      ++counters.chunks;
+    } else if (!lastChunk.empty() && p.bytes == lastChunk) {
+      std::lock_guard<std::mutex> lock(mu);
+      what = "chunk " + std::to_string(image.size() / kHostFrameSize - 1) + " again (retransmission)";
+      ++counters.retransmissions;
+    } else {
+      // Not asked for and not a repeat: the host starts a transfer.
+      std::lock_guard<std::mutex> lock(mu);
+      what = image.empty() ? "chunk 0 (transfer starts)"
+                           : "chunk 0 (a new transfer replaces " +
+                                 std::to_string(image.size() / kHostFrameSize) + " chunks)";
+      image.assign(p.bytes.begin(), p.bytes.end());
+      ++counters.chunks;
+      ++counters.transfersStarted;
+      consumedEpoch = std::max(consumedEpoch, p.epoch);
+    }
+    lastChunk = p.bytes;
+    Record(false, p.bytes, number, what);
+    Answer(number, ChunkRequest(number), true);
+  }
+
+  void HandleClose(const Pending& p, std::uint64_t number) {
+    const bool firmware = p.bytes[1] == 0x06;
+    const std::uint16_t resultType = firmware ? 0xDA07 : 0xDA09;
+    std::string what = FrameTypeName(p.bytes.data(), p.bytes.size());
+    if (!lastClose.empty() && p.bytes == lastClose) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        ++counters.retransmissions;
+      }
+      Record(false, p.bytes, number, what + " again (retransmission)");
+      auto result = ShortFrame(resultType, opt.replySize, number);
+      result[4] = lastCloseResult;
+      Seal(result);
+      Answer(number, result, false);
+      return;
+    }
+
+    const WorkingKey key = MakeWorkingKey(p.bytes.data());
+    std::uint8_t claimedBytes[4];
+    for (int k = 0; k < 4; ++k) claimedBytes[k] = static_cast<std::uint8_t>(p.bytes[13 + k] ^ key[k]);
+    const std::uint32_t claimed = GetBe32(claimedBytes);
+    const image::Kind kind = firmware ? image::Kind::Firmware : image::Kind::DataMap;
+
+    std::uint8_t resultByte;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      const std::uint32_t computed = image::PayloadCrc(image.data(), image.size(), kind);
+      const bool match = claimed == computed;
+      resultByte = opt.faults.closeResult.value_or(match ? 1 : 0);
+      if (match && resultByte == 1) Adopt(kind);
+      char text[96];
+      std::snprintf(text, sizeof text, " (%zu chunks, ImageCrc 0x%08X, received 0x%08X: %s)",
+                    image.size() / kHostFrameSize, static_cast<unsigned>(claimed),
+                    static_cast<unsigned>(computed), match ? "match" : "MISMATCH");
+      what += text;
+      ++counters.closes;
+      if (resultByte == 1) {
+        ++counters.imagesOk;
+      } else {
+        ++counters.imagesFailed;
+      }
+      counters.lastResult = resultByte;
+      counters.lastImageCrcClaimed = claimed;
+      counters.lastImageCrcComputed = computed;
+      lastImage = std::move(image);
+      image.clear();
+    }
+    lastClose = p.bytes;
+    lastCloseResult = resultByte;
+    lastChunk.clear();
+    consumedEpoch = answerEpoch;
+    Record(false, p.bytes, number, what);
+    auto result = ShortFrame(resultType, opt.replySize, number);
+    result[4] = resultByte;
+    Seal(result);
+    Answer(number, result, false);
+  }
+
+  // A sound image changes what the next IdentifyReply says. Holds `mu`.
+  void Adopt(image::Kind kind) {
+    if (kind == image::Kind::Firmware) {
+      if (const auto h = image::ReadFirmwareHeader(image.data(), image.size())) {
+        identity.firmwareVersion = h->version;
+        identity.programMemoryCheck = 1;
+      }
+    } else if (const auto h = image::ReadDataMapHeader(image.data(), image.size())) {
+      identity.dataVersion = h->dataVersion;
+      identity.dataMemoryCheck = 1;
+    }
+  }
+
+  // ---- the worker ----
+
+  void Run() {
+    while (!stopping) {
+      int timeout = -1;
+      const auto now = Clock::now();
+      auto consider = [&](Clock::time_point t) {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
+        const int m = static_cast<int>(std::clamp<long long>(ms, 0, 60000));
+        timeout = timeout < 0 ? m : std::min(timeout, m);
+      };
+      if (!partial.empty()) consider(partialLast + std::chrono::milliseconds(opt.partialTimeoutMs));
+      if (!pending.empty()) consider(pending.front().readyAt);
+
+      pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
+      const nfds_t count = inotifyFd >= 0 ? 3 : 2;
+      const int r = poll(fds, count, timeout);
+      if (r < 0 && errno != EINTR) break;
+      if (r > 0) {
+        if (fds[0].revents != 0) break;
+        if (count == 3 && (fds[2].revents & POLLIN) != 0) HandleInotify();
+        if ((fds[1].revents & POLLIN) != 0) {
+          ReadAvailable();
+        } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
+          if (!SleepFor(std::chrono::milliseconds(10))) break;
+        }
+      }
+      if (!partial.empty() &&
+          Clock::now() - partialLast >= std::chrono::milliseconds(opt.partialTimeoutMs)) {
+        DropPartial("no more bytes came");
+      }
+      while (!stopping && !pending.empty() && pending.front().readyAt <= Clock::now()) {
+        Pending p = std::move(pending.front());
+        pending.pop_front();
+        Handle(std::move(p));
+      }
+    }
+  }
+
+  // ---- start and stop ----
+
+  bool Fail(std::string* error, const std::string& why) {
+    if (error != nullptr) *error = why;
+    CloseAll();
+    return false;
+  }
+
+  bool CreateLink(std::string* error) {
+    std::string dirError;
+    const std::string dir =
+        opt.linkDirectory.empty() ? platform::DosDevicesDirectory(&dirError) : opt.linkDirectory;
+    if (dir.empty()) {
+      if (error != nullptr) {
+        *error = "no DOS-device directory" + (dirError.empty() ? "" : ": " + dirError);
+      }
+      return false;
+    }
+    unsigned first = kFirstAutoPort;
+    unsigned last = kLastPort;
+    if (!opt.port.empty()) {
+      first = last = static_cast<unsigned>(std::stoul(opt.port.substr(3)));
+    }
+    for (unsigned n = first; n <= last; ++n) {
+      const std::string name = "COM" + std::to_string(n);
+      const std::string path = dir + "/" + name;
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        if (symlink(slavePath.c_str(), path.c_str()) == 0) {
+          linkPath = path;
+          portName = name;
+          return true;
+        }
+        if (errno != EEXIST) {
+          if (error != nullptr) *error = "cannot create " + path + ": " + std::strerror(errno);
+          return false;
+        }
+        // A link left by a controller that did not end cleanly points nowhere:
+        // it is taken over. A live one is someone else's port.
+        struct stat st {};
+        struct stat lst {};
+        if (attempt == 0 && lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) &&
+            stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+          unlink(path.c_str());
+          continue;
+        }
+        break;
+      }
+      if (!opt.port.empty()) {
+        if (error != nullptr) *error = name + " is taken (" + path + " exists)";
+        return false;
+      }
+    }
+    if (error != nullptr) {
+      *error = "no free port name from COM" + std::to_string(kFirstAutoPort) + " to COM" +
+               std::to_string(kLastPort) + " in " + dir;
+    }
+    return false;
+  }
+
+  void RemoveLink() {
+    if (linkPath.empty()) return;
+    char target[4096];
+    const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath) {
+      unlink(linkPath.c_str());
+    }
+    linkPath.clear();
+    portName.clear();
+  }
+
+  void CloseAll() {
+    RemoveLink();
+    for (int* fd : {&master, &slave, &inotifyFd, &stopPipe[0], &stopPipe[1]}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+  }
+
+  bool Start(std::string* error) {
+    if (const std::string why = ValidateOptions(opt); !why.empty()) return Fail(error, why);
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return Fail(error, std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
+    char name[256];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+      return Fail(error, std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno));
+    }
+    slavePath = name;
+    slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) return Fail(error, "cannot open " + slavePath + ": " + std::strerror(errno));
+    // Raw on both sides: the line discipline must pass every byte unchanged.
+    for (int fd : {slave, master}) {
+      termios t{};
+      if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        cfsetispeed(&t, B115200);
+        cfsetospeed(&t, B115200);
+        tcsetattr(fd, TCSANOW, &t);
+      }
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+      return Fail(error, std::string("cannot make a pipe: ") + std::strerror(errno));
+    }
+    inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotifyFd >= 0 &&
+        inotify_add_watch(inotifyFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+      close(inotifyFd);
+      inotifyFd = -1;
+    }
+    if (opt.link && !CreateLink(error)) {
+      CloseAll();
+      return false;
+    }
+    std::random_device device;
+    rng.seed(device());
+    started = Clock::now();
+    rxLineFree = txLineFree = started;
+    stopping = false;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      running = true;
+    }
+    thread = std::thread([this] { Run(); });
+    Notify();
+    return true;
+  }
+
+  void Stop() {
+    if (thread.joinable()) {
+      stopping = true;
+      const char c = 1;
+      [[maybe_unused]] const ssize_t ignored = write(stopPipe[1], &c, 1);
+      thread.join();
+    }
+    CloseAll();
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      running = false;
+    }
+    Notify();
+  }
+};
+
+VirtualController::VirtualController(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+VirtualController::~VirtualController() { Stop(); }
+
+bool VirtualController::Start(std::string* error) {
+  if (Running()) return true;
+  return impl_->Start(error);
+}
+
+void VirtualController::Stop() { impl_->Stop(); }
+
+bool VirtualController::Running() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->running;
+}
+
+std::string VirtualController::PortName() const { return impl_->portName; }
+std::string VirtualController::LinkPath() const { return impl_->linkPath; }
+std::string VirtualController::SlavePath() const { return impl_->slavePath; }
+
+Counters VirtualController::GetCounters() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->counters;
+}
+
+Identity VirtualController::CurrentIdentity() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->identity;
+}
+
+std::vector<std::uint8_t> VirtualController::Image() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->image;
+}
+
+std::vector<std::uint8_t> VirtualController::LastImage() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->lastImage;
+}
+
+std::vector<WireFrame> VirtualController::Wire() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->wire;
+}
+
+bool VirtualController::WaitUntil(const std::function<bool()>& pred,
+                                  std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(impl_->waitMu);
+  for (;;) {
+    const std::uint64_t seen = impl_->generation;
+    lock.unlock();
+    if (pred()) return true;
+    lock.lock();
+    if (!impl_->changed.wait_until(lock, deadline, [&] { return impl_->generation != seen; })) {
+      lock.unlock();
+      return pred();
+    }
+  }
+}
+
+}  // namespace tavrin::vc
