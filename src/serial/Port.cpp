@@ -79,6 +79,10 @@ bool OpenPort(const std::string& name) {
   settings.null = false;
   settings.rtsControl = 0;  // RTS_CONTROL_DISABLE
   settings.abortOnError = false;
+  // Software flow control, too, is off: a Linux tty starts with XON/XOFF on,
+  // and it would swallow the bytes 0x11 and 0x13 of binary frames.
+  settings.outX = false;
+  settings.inX = false;
   if (!platform::SerialSetState(*port, settings)) return FailAfterClose(kSetDcbFailedText);
   if (!platform::SerialSetZeroTimeouts(*port)) return FailAfterClose(kSetTimeoutsFailedText);
   (void)platform::SerialSetupQueues(*port, 1024, 1024);

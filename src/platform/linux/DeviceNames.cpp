@@ -90,7 +90,7 @@ constexpr unsigned kPortsPerFamily = 100;
 // `allowZero`); nullopt otherwise.
 std::optional<unsigned> ParseNumber(const std::string& text, bool allowZero) {
   if (allowZero && text == "0") return 0u;
-  if (text.empty() || text.size() > 6 || text[0] == '0') return std::nullopt;
+  if (text.empty() || text.size() > 9 || text[0] == '0') return std::nullopt;
   unsigned value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;

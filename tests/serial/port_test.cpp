@@ -1,0 +1,180 @@
+// Opening, configuring and closing a port on a pseudo-terminal.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "PortFixture.h"
+
+namespace {
+
+bool StatusEvents(const RecordingWindow& window, std::vector<std::string>& out) {
+  out.clear();
+  for (const auto& e : window.Events())
+    if (e.rfind("status ", 0) == 0) out.push_back(e.substr(7));
+  return !out.empty();
+}
+
+using PortOpenClose = PortFixture;
+
+TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
+  // Start from settings that differ in every respect that matters.
+  termios tio {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &tio), 0);
+  tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+  tio.c_iflag |= IXON | IXOFF | ICRNL;
+  tio.c_lflag |= ICANON | ECHO | ISIG;
+  tio.c_oflag |= OPOST;
+  cfsetispeed(&tio, B9600);
+  cfsetospeed(&tio, B9600);
+  ASSERT_EQ(tcsetattr(pty_.slave, TCSANOW, &tio), 0);
+
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_EQ(tcgetattr(pty_.slave, &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), B115200);
+  EXPECT_EQ(cfgetispeed(&tio), B115200);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_NE(tio.c_cflag & CREAD, 0u);
+  EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+
+  platform::SerialSettings s;
+  ASSERT_TRUE(platform::SerialGetState(*PortHandle(), s));
+  EXPECT_EQ(s.baudRate, 115200u);
+  EXPECT_EQ(s.byteSize, 8);
+  EXPECT_EQ(s.parity, 0);
+  EXPECT_EQ(s.stopBits, 0);
+  EXPECT_FALSE(s.outxCtsFlow || s.outxDsrFlow || s.outX || s.inX || s.dsrSensitivity);
+  EXPECT_EQ(s.dtrControl, 0);
+  EXPECT_EQ(s.rtsControl, 0);
+  std::vector<std::string> statuses;
+  EXPECT_FALSE(StatusEvents(window_, statuses)) << statuses.front();
+  EXPECT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1 && LiveWriteThreadsForTest() == 1; }));
+}
+
+TEST_F(PortOpenClose, PortHeldElsewhereCannotBeOpenedAndStartsNoThread) {
+  // Another program holding the device.
+  const int other = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_FALSE(OpenPort("COM5"));
+  EXPECT_EQ(window_.Status(), kOpenFailedText);
+  EXPECT_EQ(PortHandle(), nullptr);
+  EXPECT_TRUE(NoThreadsLeft());
+  close(other);
+
+  // This program holding it: a second open fails until the first is closed,
+  // and then succeeds at once.
+  auto first = platform::SerialOpen("COM5");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
+  EXPECT_FALSE(OpenPort("COM5"));
+  EXPECT_TRUE(NoThreadsLeft());
+  platform::SerialClose(*first);
+  EXPECT_TRUE(platform::SerialIsClosed(*first));
+  EXPECT_TRUE(OpenPort("COM5"));
+  // Closed, every operation of the old handle fails; the device is untouched.
+  platform::SerialSettings s;
+  EXPECT_FALSE(platform::SerialGetState(*first, s));
+  std::uint32_t n = 0;
+  const std::uint8_t byte = 0x55;
+  EXPECT_FALSE(platform::SerialWrite(*first, &byte, 1, n));
+  EXPECT_EQ(platform::SerialWaitEvent(*first), platform::WaitResult::Closed);
+}
+
+TEST_F(PortOpenClose, DevicePathMustFitSixteenCharacters) {
+  // 11 characters: "\\.\" and the name fill 15 of the 16.
+  ASSERT_FALSE(MakeComLink("COM12345678", pty_.slavePath).empty());
+  ASSERT_FALSE(MakeComLink("COM123456789", pty_.slavePath).empty());
+  EXPECT_FALSE(OpenPort("COM123456789"));
+  EXPECT_EQ(window_.Status(), kOpenFailedText);
+  EXPECT_TRUE(OpenPort("COM12345678"));
+  ClosePort();
+  window_.ClearEvents();
+  EXPECT_FALSE(OpenPort(""));
+  EXPECT_EQ(window_.Status(), kOpenFailedText);
+  // The layer takes both forms of the name.
+  auto port = platform::SerialOpen("\\\\.\\COM5");
+  EXPECT_NE(port, nullptr);
+  RemoveComLink("COM12345678");
+  RemoveComLink("COM123456789");
+}
+
+TEST_F(PortOpenClose, FailureAtEachStepLeavesThePortClosedAndReopenable) {
+  const struct {
+    platform::SerialFault fault;
+    const char* text;
+  } steps[] = {
+      {platform::SerialFault::Open, kOpenFailedText},
+      {platform::SerialFault::GetState, kReadDcbFailedText},
+      {platform::SerialFault::SetState, kSetDcbFailedText},
+      {platform::SerialFault::SetTimeouts, kSetTimeoutsFailedText},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.text);
+    window_.ClearEvents();
+    platform::SetSerialFaultForTest(step.fault);
+    EXPECT_FALSE(OpenPort("COM5"));
+    std::vector<std::string> statuses;
+    ASSERT_TRUE(StatusEvents(window_, statuses));
+    EXPECT_EQ(statuses, std::vector<std::string>{step.text});
+    EXPECT_EQ(PortHandle(), nullptr);
+    EXPECT_TRUE(NoThreadsLeft());
+    platform::SetSerialFaultForTest(platform::SerialFault::None);
+    ASSERT_TRUE(OpenPort("COM5"));
+    ClosePort();
+    EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+  }
+}
+
+TEST_F(PortOpenClose, ClosingTwiceIsClosingOnce) {
+  ClosePort();  // nothing open: nothing happens
+  EXPECT_TRUE(window_.Events().empty());
+  ASSERT_TRUE(OpenPort("COM5"));
+  const auto port = PortHandle();
+  ClosePort();
+  ClosePort();
+  EXPECT_EQ(PortHandle(), nullptr);
+  EXPECT_TRUE(platform::SerialIsClosed(*port));
+  EXPECT_TRUE(window_.Events().empty());
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+  EXPECT_TRUE(OpenPort("COM5"));
+}
+
+TEST_F(PortOpenClose, OpeningAgainClosesThePreviousPort) {
+  PtyPair second = OpenPtyPair();
+  ASSERT_TRUE(second.Ok());
+  ASSERT_FALSE(MakeComLink("COM6", second.slavePath).empty());
+  ASSERT_TRUE(OpenPort("COM5"));
+  const auto first = PortHandle();
+  ASSERT_TRUE(OpenPort("COM6"));
+  EXPECT_TRUE(platform::SerialIsClosed(*first));
+  EXPECT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1; }));
+  // COM5 is free again.
+  EXPECT_NE(platform::SerialOpen("COM5"), nullptr);
+  ClosePort();
+  RemoveComLink("COM6");
+}
+
+TEST_F(PortOpenClose, VanishedDeviceWaitsQuietlyUntilClosed) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  pty_.Close();  // unplugged
+  const auto port = PortHandle();
+  std::uint32_t n = 0;
+  const std::uint8_t byte = 1;
+  // Writing to a device that has gone fails rather than hangs.
+  EXPECT_FALSE(platform::SerialWrite(*port, &byte, 1, n));
+  ClosePort();
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+}
+
+TEST(PortWithoutDevice, PurgeAndWakeDoNothingWithNoPortOpen) {
+  PurgePortOutput();
+  WakeWriter();
+  EXPECT_EQ(PortHandle(), nullptr);
+}
+
+}  // namespace

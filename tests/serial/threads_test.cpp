@@ -1,0 +1,274 @@
+// The reader and writer threads on a pseudo-terminal.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <numeric>
+
+#include "PortFixture.h"
+#include "protocol/Stm32_crc32_soft.h"
+
+namespace {
+
+// A 64-byte frame of a type nobody handles, with its CRC.
+std::vector<std::uint8_t> Frame(std::uint8_t fill) {
+  std::vector<std::uint8_t> f(64, fill);
+  f[0] = 0xDA;
+  f[1] = 0x7E;
+  const std::uint32_t crc = Stm32Crc32(f.data(), 60);
+  for (int i = 0; i < 4; ++i) f[60 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+  return f;
+}
+
+std::vector<std::uint8_t> Concat(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class Reader : public PortFixture {
+ protected:
+  void SetUp() override {
+    PortFixture::SetUp();
+    log_.Install();
+  }
+  BlockLog log_;
+};
+
+TEST_F(Reader, BytesReceivedBeforeOpeningNeverReachTheReader) {
+  const std::vector<std::uint8_t> stale(30, 0xEE);
+  ASSERT_TRUE(pty_.Write(stale));
+  ASSERT_TRUE(pty_.WaitQueued(stale.size()));
+  ASSERT_TRUE(OpenPort("COM5"));
+  const auto frame = Frame(1);
+  ASSERT_TRUE(pty_.Write(frame));
+  ASSERT_TRUE(log_.WaitBlocks(1));
+  const auto blocks = log_.Blocks();
+  EXPECT_EQ(blocks.front().bytes, frame);
+}
+
+TEST_F(Reader, ValidFrameStopsTimer2SetsReplySeenThenDispatches) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  Timer2Start(10000);
+  const auto frame = Frame(2);
+  ASSERT_TRUE(pty_.Write(frame));
+  ASSERT_TRUE(log_.WaitDispatches(1));
+  const auto blocks = log_.Blocks();
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].bytes, frame);
+  EXPECT_TRUE(blocks[0].valid);
+  const auto dispatched = log_.Dispatches();
+  EXPECT_EQ(dispatched[0].bytes, frame);
+  EXPECT_TRUE(dispatched[0].valid) << "Timer2 stopped and ReplySeen set before the dispatch";
+}
+
+TEST_F(Reader, SplitFrameFailsInBothPieces) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  const auto frame = Frame(3);
+  ASSERT_TRUE(pty_.Write(frame.data(), 20));
+  ASSERT_TRUE(log_.WaitBlocks(1));
+  ASSERT_TRUE(pty_.Write(frame.data() + 20, 44));
+  ASSERT_TRUE(log_.WaitBlocks(2));
+  const auto blocks = log_.Blocks();
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[0].bytes.size(), 20u);
+  EXPECT_EQ(blocks[1].bytes.size(), 44u);
+  EXPECT_FALSE(blocks[0].valid);
+  EXPECT_FALSE(blocks[1].valid);
+  EXPECT_TRUE(log_.Dispatches().empty());
+  EXPECT_EQ(LinkState.ReplySeen.load(), 0);
+}
+
+TEST_F(Reader, TwoFramesTogetherAreOneBlockAndOneDispatch) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  const auto both = Concat(Frame(4), Frame(5));
+  ASSERT_TRUE(pty_.Write(both));
+  ASSERT_TRUE(log_.WaitDispatches(1));
+  const auto blocks = log_.Blocks();
+  ASSERT_EQ(blocks.size(), 1u);
+  EXPECT_EQ(blocks[0].bytes, both);
+  EXPECT_TRUE(blocks[0].valid);
+  EXPECT_EQ(log_.Dispatches().size(), 1u);
+  // A short block goes to the check too, and fails it.
+  ASSERT_TRUE(pty_.Write(std::vector<std::uint8_t>(5, 0xDA)));
+  ASSERT_TRUE(log_.WaitBlocks(2));
+  EXPECT_EQ(log_.Blocks()[1].bytes.size(), 5u);
+  EXPECT_FALSE(log_.Blocks()[1].valid);
+  EXPECT_EQ(log_.Dispatches().size(), 1u);
+}
+
+TEST_F(Reader, MoreThanTheBufferHoldsIsReadOverSeveralPasses) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  std::vector<std::uint8_t> data(10000);
+  std::iota(data.begin(), data.end(), 0);
+  ASSERT_TRUE(pty_.Write(data));
+  std::vector<std::uint8_t> got;
+  ASSERT_TRUE(WaitUntil([&] {
+    got.clear();
+    for (const auto& b : log_.Blocks()) {
+      EXPECT_LE(b.bytes.size(), ReadThread::kRxBufferSize);
+      got.insert(got.end(), b.bytes.begin(), b.bytes.end());
+    }
+    return got.size() >= data.size();
+  }));
+  EXPECT_EQ(got, data);
+}
+
+TEST_F(Reader, ClosingThePortEndsAWaitingReaderPromptly) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1; }));
+  const auto start = std::chrono::steady_clock::now();
+  ClosePort();
+  ASSERT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 0; }));
+  // Generous: the wait ends in the kernel at once, but the machine is shared.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(log_.Blocks().empty());
+}
+
+TEST_F(Reader, DispatcherMayCloseThePortFromTheReaderThread) {
+  ReaderHooksForTest hooks;
+  hooks.dispatch = [](const std::uint8_t*) { ClosePort(); };
+  SetReaderHooksForTest(std::move(hooks));
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(pty_.Write(Frame(6)));
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  EXPECT_EQ(PortHandle(), nullptr);
+  EXPECT_TRUE(OpenPort("COM5"));
+}
+
+// A window whose posted jobs wait until the test runs them, as a busy window
+// thread would.
+class HoldingWindow : public RecordingWindow {
+ public:
+  void Post(std::function<void()> job) override {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    changed_.notify_all();
+  }
+  bool WaitJobs(std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, deadline, [&] { return jobs_.size() >= count; });
+  }
+  std::size_t Pending() {
+    std::lock_guard lock(mutex_);
+    return jobs_.size();
+  }
+  void RunOne() {
+    std::function<void()> job;
+    {
+      std::lock_guard lock(mutex_);
+      ASSERT_FALSE(jobs_.empty());
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job();
+  }
+  void DropAll() {
+    std::lock_guard lock(mutex_);
+    jobs_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> jobs_;
+};
+
+void Send(const std::vector<std::uint8_t>& frame) {
+  std::lock_guard lock(TransmitLock());
+  std::fill(std::begin(TxBuffer.Data), std::end(TxBuffer.Data), 0);
+  std::copy(frame.begin(), frame.end(), TxBuffer.Data);
+  TxBuffer.Length = static_cast<std::uint16_t>(frame.size());
+  PurgePortOutput();
+  WakeWriter();
+}
+
+using Writer = PortFixture;
+
+TEST_F(Writer, EachWakeUpWritesOnceAndAWakeUpDuringTheHandShakeOnceMore) {
+  HoldingWindow window;  // replaces the fixture's window while it lives
+  ASSERT_TRUE(OpenPort("COM5"));
+  const std::vector<std::uint8_t> a(12, 0xA1);
+  Send(a);
+  EXPECT_EQ(pty_.Read(12), a);
+  ASSERT_TRUE(window.WaitJobs(1));  // the writer waits in the hand-shake
+
+  const auto b = Frame(0xB2);
+  Send(b);
+  Send(b);  // two wake-ups while busy: one more write
+  // Nothing goes out while the window thread has not answered.
+  EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());
+  window.RunOne();
+  EXPECT_EQ(pty_.Read(64), b);
+  ASSERT_TRUE(window.WaitJobs(1));
+  window.RunOne();
+  EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(200)).empty());
+  EXPECT_EQ(window.Pending(), 0u);
+
+  const std::vector<std::uint8_t> c(12, 0xC3);
+  Send(c);
+  EXPECT_EQ(pty_.Read(12), c);
+  ASSERT_TRUE(window.WaitJobs(1));
+  window.RunOne();
+  ClosePort();
+}
+
+TEST_F(Writer, WriterNeverWokenEndsWithoutWriting) {
+  HoldingWindow window;
+  ASSERT_TRUE(OpenPort("COM5"));
+  ClosePort();
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+  EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());
+  EXPECT_EQ(window.Pending(), 0u);
+}
+
+TEST_F(Writer, StopRequestEndsAWriterWaitingForAClosingWindow) {
+  auto window = std::make_unique<HoldingWindow>();
+  ASSERT_TRUE(OpenPort("COM5"));
+  Send(Frame(7));
+  ASSERT_TRUE(window->WaitJobs(1));
+  Send(Frame(8));  // a wake-up that must not be served after the stop
+  ClosePort();
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  // The window thread gets to the job only now, after the writer has gone.
+  window->RunOne();
+  EXPECT_EQ(pty_.Read(64).size(), 64u);
+  EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());
+
+  // And a window that goes away with the job still queued.
+  ASSERT_TRUE(OpenPort("COM5"));
+  Send(Frame(9));
+  ASSERT_TRUE(window->WaitJobs(1));
+  window.reset();
+  ClosePort();
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+}
+
+TEST_F(Writer, StopRequestEndsAWriterBlockedOnAFullLine) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  // Fill the line so the next write has to wait for room that never comes.
+  const std::vector<std::uint8_t> filler(4096, 0x11);
+  while (write(pty_.slave, filler.data(), filler.size()) > 0) {
+  }
+  ASSERT_EQ(errno, EAGAIN);
+  std::vector<std::uint8_t> big(1024, 0x22);
+  {
+    std::lock_guard lock(TransmitLock());
+    std::copy(big.begin(), big.end(), TxBuffer.Data);
+    TxBuffer.Length = 1024;
+  }
+  WakeWriter();
+  ClosePort();
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+}
+
+TEST_F(Writer, PurgeDropsOutputNotYetSent) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  const std::vector<std::uint8_t> old(100, 0x33);
+  ASSERT_EQ(write(pty_.slave, old.data(), old.size()), 100);
+  const auto frame = Frame(10);
+  Send(frame);  // purges first
+  EXPECT_EQ(pty_.Read(64), frame);
+}
+
+}  // namespace
