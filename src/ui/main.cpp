@@ -1,2 +1,7 @@
-// Placeholder until the window is written.
-int main() { return 0; }
+#include "ui/Application.h"
+#include "ui/Programmer.h"
+
+int main(int argc, char** argv) {
+  ProgrammerApplication app(argc, argv);
+  return RunProgrammer();
+}

@@ -1,0 +1,13 @@
+// The second window: created hidden at start-up and never shown or used.
+#pragma once
+
+#include <QWidget>
+
+class TForm2 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TForm2(QWidget* parent = nullptr);
+};
+
+extern TForm2* Form2;

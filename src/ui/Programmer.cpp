@@ -1,0 +1,458 @@
+#include "ui/Programmer.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QTimer>
+#include <exception>
+#include <memory>
+
+#include "connect/Connecter.h"
+#include "platform/qt/QtSound.h"
+#include "protocol/Messager.h"
+#include "serial/Port.h"
+#include "serial/Ports.h"
+#include "transfer/Loaders.h"
+#include "ui/Application.h"
+#include "ui/Led_controller12.h"
+#include "ui/QtWindow.h"
+#include "ui/Sounds.h"
+#include "ui/TCGauge.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+std::mutex g_answererMutex;
+TForm1::BoxAnswerer g_boxAnswerer;
+TForm1::DialogAnswerer g_dialogAnswerer;
+
+QFont WindowFont() {
+  QFont font;
+  if (QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif"))) {
+    font.setFamily(QStringLiteral("MS Sans Serif"));
+  } else {
+    font.setStyleHint(QFont::SansSerif);
+    font.setFamily(QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+  }
+  font.setPointSize(8);
+  return font;
+}
+
+QColor ButtonFace() { return QApplication::palette().color(QPalette::Button); }
+
+QColor ToQColor(WindowColour colour) {
+  switch (colour) {
+    case WindowColour::ButtonFace: break;
+    case WindowColour::LightGreen: return QColor(169, 234, 159);
+    case WindowColour::Red: return QColor(255, 0, 0);
+  }
+  return ButtonFace();
+}
+
+QMessageBox::StandardButtons BoxButtons(int flags) {
+  switch (flags & 0x0F) {
+    case 1: return QMessageBox::Ok | QMessageBox::Cancel;
+    case 2: return QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+    case 3: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case 4: return QMessageBox::Yes | QMessageBox::No;
+    case 5: return QMessageBox::Retry | QMessageBox::Cancel;
+    default: return QMessageBox::Ok;
+  }
+}
+
+QMessageBox::Icon BoxIcon(int flags) {
+  switch (flags & 0xF0) {
+    case 0x10: return QMessageBox::Critical;
+    case 0x20: return QMessageBox::Question;
+    case 0x30: return QMessageBox::Warning;
+    case 0x40: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+  }
+}
+
+int Win32Answer(QMessageBox::StandardButton button, int flags) {
+  switch (button) {
+    case QMessageBox::Ok: return kIdOk;
+    case QMessageBox::Cancel: return kIdCancel;
+    case QMessageBox::Abort: return 3;
+    case QMessageBox::Retry: return 4;
+    case QMessageBox::Ignore: return 5;
+    case QMessageBox::Yes: return kIdYes;
+    case QMessageBox::No: return kIdNo;
+    default: return TForm1::UnansweredBox(flags);
+  }
+}
+
+QString Qs(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Tavrin Programmer 1.32"));
+  setAccessibleName(windowTitle());
+  setFont(WindowFont());
+  setFixedSize(330, 257);
+  move(280, 125);
+  setAutoFillBackground(true);
+
+  // Controls in creation order; later ones lie above earlier ones.
+  CGauge1 = new TCGauge(this);
+  CGauge1->setObjectName(QStringLiteral("CGauge1"));
+  CGauge1->setGeometry(-2, 216, 333, 17);
+  CGauge1->setAccessibleName(QStringLiteral("Progress"));
+
+  auto makeButton = [this](const char* name, const char* caption, int x, int y, int w, int h) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), this);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(x, y, w, h);
+    button->setAccessibleName(button->text());
+    button->setAutoDefault(false);
+    return button;
+  };
+
+  Button1 = makeButton("Button1", "CONNECT", 12, 128, 147, 25);
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+  StatusBar1->setGeometry(0, 232, 330, 25);
+  StatusBar1->setSizeGripEnabled(false);
+  StatusBar1->setAccessibleName(QStringLiteral("Status"));
+  // The status bar keeps the button face whatever the window colour shows.
+  StatusBar1->setAutoFillBackground(true);
+  {
+    QPalette pal = StatusBar1->palette();
+    pal.setColor(QPalette::Window, ButtonFace());
+    StatusBar1->setPalette(pal);
+  }
+  statusText_ = new QLabel(StatusBar1);
+  statusText_->setObjectName(QStringLiteral("StatusText"));
+  statusText_->setTextFormat(Qt::PlainText);
+  statusText_->setAccessibleName(QStringLiteral("Status"));
+  StatusBar1->addWidget(statusText_, 1);
+
+  Button3 = makeButton("Button3", "DISCONNECT", 166, 128, 149, 25);
+
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Memo1->setGeometry(4, 8, 321, 111);
+  Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Memo1->setTabChangesFocus(true);
+  Memo1->setAccessibleName(QStringLiteral("Log"));
+
+  Button2 = makeButton("Button2", "update firmware", 28, 158, 275, 25);
+  Button2->setEnabled(false);
+  Button4 = makeButton("Button4", "write data map", 28, 188, 275, 25);
+  Button4->setEnabled(false);
+
+  ComboBox1 = new QComboBox(this);
+  ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+  ComboBox1->setGeometry(184, 128, 145, 21);
+  ComboBox1->setEditable(true);
+  ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  ComboBox1->setEditText(QStringLiteral("ComboBox1"));
+  ComboBox1->setAccessibleName(QStringLiteral("Ports"));
+  ComboBox1->hide();
+
+  setTabOrder(Button1, Button3);
+  setTabOrder(Button3, Memo1);
+  setTabOrder(Memo1, Button2);
+  setTabOrder(Button2, Button4);
+  setTabOrder(Button4, ComboBox1);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName(QStringLiteral("Timer1"));
+  Timer1->setInterval(100);
+  Timer3 = new QTimer(this);
+  Timer3->setObjectName(QStringLiteral("Timer3"));
+  Timer3->setInterval(100);
+
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+  connect(Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  connect(Timer3, &QTimer::timeout, this, [this] { Timer3Timer(); });
+
+  SetColour(WindowColour::ButtonFace);
+  sound_ = new QtSoundPlayer(this);
+  QtWindow::Instance().Attach(this);
+  Timer3->start();
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  QtWindow::Instance().Detach(this);
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::Button1Click() { ::Button1Click(); }
+void TForm1::Button3Click() { ::Button3Click(); }
+void TForm1::Timer1Timer() { ::Timer1Timer(); }
+void TForm1::Button2Click() { ::Button2Click(); }
+void TForm1::Button4Click() { ::Button4Click(); }
+void TForm1::Timer3Timer() { ::Timer3Timer(); }
+
+void TForm1::FormCreate() {
+  PortListClear();
+  ListSerialPorts();
+}
+
+void TForm1::FormClose() {
+  ClosePort();
+  Timer2Stop();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QtWindow::Instance().SetClosing(this, false);
+  QWidget::showEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // A reader thread waiting for a box goes free first, so closing the port
+  // never waits on a thread that waits on this window.
+  QtWindow::Instance().SetClosing(this, true);
+  if (activeBox_) activeBox_->reject();
+  if (activeDialog_) activeDialog_->reject();
+  FormClose();
+  // The scan must not open another port behind a window that is going away.
+  Timer1->stop();
+  event->accept();
+}
+
+// ---- Window operations ------------------------------------------------------
+
+QPushButton* TForm1::Button(Control control) const {
+  switch (control) {
+    case Control::Button1: return Button1;
+    case Control::Button2: return Button2;
+    case Control::Button3: return Button3;
+    case Control::Button4: return Button4;
+  }
+  return Button1;
+}
+
+void TForm1::EnableControl(Control control, bool enabled) { Button(control)->setEnabled(enabled); }
+
+void TForm1::ShowControl(Control control, bool visible) { Button(control)->setVisible(visible); }
+
+void TForm1::ClearLog() {
+  Memo1->clear();
+  logLines_ = 0;
+}
+
+void TForm1::AddLogLine(const std::string& line) {
+  QTextDocument* doc = Memo1->document();
+  QTextCursor cursor(doc);
+  cursor.movePosition(QTextCursor::End);
+  // An empty log is one empty block; the first line goes into it, even an
+  // empty first line, which the counter remembers.
+  if (logLines_ > 0 || !doc->isEmpty()) cursor.insertBlock();
+  cursor.insertText(Qs(line));
+  ++logLines_;
+  Memo1->moveCursor(QTextCursor::End);
+}
+
+std::vector<std::string> TForm1::LogLines() const {
+  std::vector<std::string> lines;
+  const QTextDocument* doc = Memo1->document();
+  if (logLines_ == 0 && doc->isEmpty()) return lines;
+  for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+    lines.push_back(block.text().toStdString());
+  }
+  return lines;
+}
+
+void TForm1::SetStatusText(const std::string& text) { statusText_->setText(Qs(text)); }
+
+std::string TForm1::StatusText() const { return statusText_->text().toStdString(); }
+
+void TForm1::SetGauge(int percent) { CGauge1->SetProgress(percent); }
+
+void TForm1::SetColour(WindowColour colour) {
+  colour_ = colour;
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, ToQColor(colour));
+  setPalette(pal);
+}
+
+void TForm1::StartTimer(WindowTimer timer) {
+  (timer == WindowTimer::Timer1 ? Timer1 : Timer3)->start();
+}
+
+void TForm1::StopTimer(WindowTimer timer) {
+  (timer == WindowTimer::Timer1 ? Timer1 : Timer3)->stop();
+}
+
+void TForm1::PortListClear() { ComboBox1->clear(); }
+
+void TForm1::PortListAdd(const std::string& name) { ComboBox1->addItem(Qs(name)); }
+
+int TForm1::PortListCount() const { return ComboBox1->count(); }
+
+void TForm1::PortListSetCurrent(int index) {
+  ComboBox1->setCurrentIndex(index >= 0 && index < ComboBox1->count() ? index : -1);
+}
+
+std::string TForm1::PortListCurrentText() const {
+  const int index = ComboBox1->currentIndex();
+  return index >= 0 ? ComboBox1->itemText(index).toStdString() : std::string();
+}
+
+// ---- Boxes and the file dialog ----------------------------------------------
+
+int TForm1::UnansweredBox(int flags) {
+  const int buttons = flags & 0x0F;
+  return buttons == 4 ? kIdNo : kIdOk;
+}
+
+void TForm1::SetBoxAnswererForTest(BoxAnswerer answerer) {
+  std::lock_guard lock(g_answererMutex);
+  g_boxAnswerer = std::move(answerer);
+}
+
+void TForm1::SetDialogAnswererForTest(DialogAnswerer answerer) {
+  std::lock_guard lock(g_answererMutex);
+  g_dialogAnswerer = std::move(answerer);
+}
+
+std::size_t TForm1::Record(ShownBox box) {
+  std::lock_guard lock(boxesMutex_);
+  boxes_.push_back(std::move(box));
+  return boxes_.size() - 1;
+}
+
+void TForm1::Answered(std::size_t index, int answer) {
+  std::lock_guard lock(boxesMutex_);
+  boxes_[index].answer = answer;
+  boxes_[index].closed = true;
+}
+
+std::vector<ShownBox> TForm1::BoxesShown() const {
+  std::lock_guard lock(boxesMutex_);
+  return boxes_;
+}
+
+int TForm1::ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
+                    int flags) {
+  const std::size_t index = Record({kind, text, caption, flags, 0, false});
+  BoxAnswerer answerer;
+  {
+    std::lock_guard lock(g_answererMutex);
+    answerer = g_boxAnswerer;
+  }
+  int answer = UnansweredBox(flags);
+  if (answerer) {
+    answer = answerer(text, caption, flags);
+  } else {
+    QMessageBox box(BoxIcon(flags), Qs(caption), Qs(text), BoxButtons(flags), this);
+    box.setTextFormat(Qt::PlainText);
+    activeBox_ = &box;
+    box.exec();
+    activeBox_ = nullptr;
+    if (QAbstractButton* clicked = box.clickedButton()) answer = Win32Answer(box.standardButton(clicked), flags);
+  }
+  Answered(index, answer);
+  return answer;
+}
+
+int TForm1::MessageBox(const std::string& text, const std::string& caption, int flags) {
+  return ShowBox("box", text, caption, flags);
+}
+
+void TForm1::ShowMessage(const std::string& text) {
+  ShowBox("message", text, QCoreApplication::applicationName().toStdString(), kMbOk);
+}
+
+QString TForm1::ConvertFilter(const std::string& filter) {
+  const QStringList parts = Qs(filter).split(QLatin1Char('|'));
+  QStringList filters;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QString description = parts[i].trimmed();
+    // The toolkit reads the patterns from the last brackets, so those of the
+    // description give way to the real ones.
+    if (description.endsWith(QLatin1Char(')'))) {
+      const qsizetype open = description.lastIndexOf(QLatin1Char('('));
+      if (open >= 0) description = description.left(open).trimmed();
+    }
+    QString patterns = parts[i + 1].trimmed();
+    patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+    filters << (description.isEmpty() ? patterns : description + QStringLiteral(" (") + patterns + QLatin1Char(')'));
+  }
+  if (filters.isEmpty()) return Qs(filter);
+  return filters.join(QStringLiteral(";;"));
+}
+
+bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaultExt,
+                            std::string& chosenPath) {
+  const QString qtFilter = ConvertFilter(filter);
+  const std::size_t index = Record({"dialog", qtFilter.toStdString(), defaultExt, 0, 0, false});
+  DialogAnswerer answerer;
+  {
+    std::lock_guard lock(g_answererMutex);
+    answerer = g_dialogAnswerer;
+  }
+  QString path;
+  if (answerer) {
+    path = Qs(answerer(qtFilter.toStdString(), defaultExt));
+  } else {
+    QFileDialog dialog(this);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setNameFilter(qtFilter);
+    dialog.setDefaultSuffix(Qs(defaultExt));
+    activeDialog_ = &dialog;
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+      path = dialog.selectedFiles().constFirst();
+    }
+    activeDialog_ = nullptr;
+  }
+  // A name typed without an extension gets the default one, unless a file
+  // of exactly that name is there.
+  if (!path.isEmpty() && !defaultExt.empty()) {
+    const QFileInfo info(path);
+    if (info.suffix().isEmpty() && !info.isFile()) path += QLatin1Char('.') + Qs(defaultExt);
+  }
+  Answered(index, path.isEmpty() ? 0 : 1);
+  if (path.isEmpty()) return false;
+  chosenPath = path.toStdString();
+  return true;
+}
+
+// ---- Start-up ---------------------------------------------------------------
+
+int RunProgrammer() {
+  try {
+    auto form1 = std::make_unique<TForm1>();
+    Form1 = form1.get();
+    auto form2 = std::make_unique<TForm2>();
+    Form2 = form2.get();
+    form1->show();
+    QApplication::exec();
+    Form2 = nullptr;
+    form2.reset();
+    form1.reset();
+  } catch (const std::exception& error) {
+    ProgrammerApplication::ShowException(error.what());
+  } catch (...) {
+    ProgrammerApplication::ShowException(std::string());
+  }
+  Form1 = nullptr;
+  Form2 = nullptr;
+  return 0;
+}

@@ -1,0 +1,132 @@
+// The main window, its handlers and timers, and the start-up of the program.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ui/WindowOps.h"
+
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QMessageBox;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+class QtSoundPlayer;
+class TCGauge;
+
+// A modal box (or file dialog) as the window showed it.
+struct ShownBox {
+  std::string kind;  // "box", "message" or "dialog"
+  std::string text;  // dialogs: the filter as handed to the file dialog
+  std::string caption;  // dialogs: the default extension
+  int flags = 0;
+  int answer = 0;       // dialogs: 1 chosen, 0 cancelled
+  bool closed = false;  // false while the box is still on screen
+};
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Builds the controls, installs the window operations and the sound player,
+  // then runs FormCreate.
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  QPushButton* Button1 = nullptr;
+  QStatusBar* StatusBar1 = nullptr;
+  QTimer* Timer1 = nullptr;
+  TCGauge* CGauge1 = nullptr;
+  QPushButton* Button3 = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton* Button4 = nullptr;
+  QComboBox* ComboBox1 = nullptr;
+  QTimer* Timer3 = nullptr;
+
+  void Button1Click();
+  void FormCreate();
+  void Button3Click();
+  void Timer1Timer();
+  void FormClose();
+  void Button2Click();
+  void Button4Click();
+  void Timer3Timer();
+
+  // The window operations, on the window thread only (the installed IWindow
+  // carries other threads' requests here).
+  void EnableControl(Control control, bool enabled);
+  void ShowControl(Control control, bool visible);
+  void ClearLog();
+  void AddLogLine(const std::string& line);
+  void SetStatusText(const std::string& text);
+  void SetGauge(int percent);
+  void SetColour(WindowColour colour);
+  void StartTimer(WindowTimer timer);
+  void StopTimer(WindowTimer timer);
+  int MessageBox(const std::string& text, const std::string& caption, int flags);
+  void ShowMessage(const std::string& text);
+  void PortListClear();
+  void PortListAdd(const std::string& name);
+  int PortListCount() const;
+  void PortListSetCurrent(int index);
+  std::string PortListCurrentText() const;
+  bool OpenFileDialog(const std::string& filter, const std::string& defaultExt,
+                      std::string& chosenPath);
+
+  // What the window shows now.
+  QPushButton* Button(Control control) const;
+  std::vector<std::string> LogLines() const;
+  std::string StatusText() const;
+  WindowColour Colour() const { return colour_; }
+  // Boxes, plain messages and file dialogs in the order they were shown.
+  std::vector<ShownBox> BoxesShown() const;
+
+  // Tests: when set, asked instead of showing the modal box or file dialog,
+  // still on the window thread and still recorded. The box answerer gets the
+  // text, caption and flags (a plain message: the application's title and 0)
+  // and returns the Win32 answer; the dialog answerer gets the filter in the
+  // toolkit's form and the default extension and returns a path, or an empty
+  // string for cancel. An empty function shows the real thing again.
+  using BoxAnswerer = std::function<int(const std::string& text, const std::string& caption, int flags)>;
+  using DialogAnswerer = std::function<std::string(const std::string& filter, const std::string& defaultExt)>;
+  static void SetBoxAnswererForTest(BoxAnswerer answerer);
+  static void SetDialogAnswererForTest(DialogAnswerer answerer);
+
+  // The toolkit's filter for one in "description (*.ext)|*.ext" form.
+  static QString ConvertFilter(const std::string& filter);
+  // The answer a box gives when nobody answers it (the window goes away).
+  static int UnansweredBox(int flags);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  int ShowBox(const std::string& kind, const std::string& text, const std::string& caption, int flags);
+  std::size_t Record(ShownBox box);
+  void Answered(std::size_t index, int answer);
+
+  QLabel* statusText_ = nullptr;
+  QtSoundPlayer* sound_ = nullptr;
+  WindowColour colour_ = WindowColour::ButtonFace;
+  int logLines_ = 0;
+  QPointer<QMessageBox> activeBox_;
+  QPointer<QFileDialog> activeDialog_;
+  mutable std::mutex boxesMutex_;
+  std::vector<ShownBox> boxes_;
+};
+
+extern TForm1* Form1;
+
+// Start-up with the application object in place: creates Form1 and the hidden
+// Form2, runs the event loop until Form1 is closed and returns 0. An error
+// escaping is shown in the application's error box; the result is still 0.
+int RunProgrammer();
