@@ -82,14 +82,22 @@ std::optional<T> QtWindow::Call(std::function<T(TForm1&)> op) {
             std::lock_guard lock(waiter->mutex);
             if (waiter->finished) return;  // released while it was queued
           }
-          T result = op(*form);
-          std::lock_guard lock(mutex_);
-          std::lock_guard waiterLock(waiter->mutex);
-          if (!waiter->finished) {
+          auto finish = [&](std::optional<T> result) {
+            std::lock_guard lock(mutex_);
+            std::lock_guard waiterLock(waiter->mutex);
+            if (waiter->finished) return;
             waiter->result = std::move(result);
             waiter->finished = true;
             waiter->done.notify_all();
             waiters_.remove(waiter);
+          };
+          try {
+            finish(op(*form));
+          } catch (...) {
+            // The caller goes free as if unanswered; the error itself goes
+            // on to the application's error box.
+            finish(std::nullopt);
+            throw;
           }
         },
         Qt::QueuedConnection);

@@ -10,7 +10,10 @@
 #include <atomic>
 #include <thread>
 
+#include <stdexcept>
+
 #include "support_qt/QtTestSupport.h"
+#include "ui/Application.h"
 #include "ui/QtWindow.h"
 
 using qttest::PumpUntil;
@@ -113,6 +116,26 @@ TEST(WindowThreads, BoxFromAnotherThreadHoldsItWhileTheWindowRuns) {
   ASSERT_EQ(w.Boxes().size(), 1u);
   EXPECT_TRUE(w.Boxes()[0].closed);
   EXPECT_EQ(w.Boxes()[0].answer, kIdYes);
+}
+
+TEST(WindowThreads, AnErrorWhileShowingABoxFreesItsCaller) {
+  TestWindow w;
+  std::vector<std::string> errors;
+  ProgrammerApplication::SetErrorBoxHookForTest([&](const std::string& m) { errors.push_back(m); });
+  w.OnBox([](const ShownBox&) -> int { throw std::runtime_error("out of memory"); });
+  std::atomic<bool> answered{false};
+  int answer = 0;
+  std::thread reader([&] {
+    answer = Window().MessageBox("q", "c", kMbYesNoInfo);
+    answered = true;
+  });
+  const bool freed = PumpUntil([&] { return answered.load(); });
+  ProgrammerApplication::SetErrorBoxHookForTest({});
+  if (!freed) w.Close();  // never leave the thread blocked
+  reader.join();
+  ASSERT_TRUE(freed);
+  EXPECT_EQ(answer, kIdNo);
+  EXPECT_EQ(errors, std::vector<std::string>{"out of memory"});
 }
 
 TEST(WindowThreads, PlainMessageUsesTheApplicationTitle) {
