@@ -232,6 +232,11 @@ struct VirtualController::Impl {
   std::vector<std::uint8_t> lastClose;
   std::uint8_t lastCloseResult = 0;
   Clock::time_point rxLineFree, txLineFree;
+  // Two writes with nothing from the host in between are kept frameGapMs
+  // apart, or the host's one read could take both and refuse the pair.
+  Clock::time_point lastWrite;
+  bool wroteOnce = false;
+  bool heardSinceWrite = false;
   int slaveOpens = 0;  // the host's opens of the slave, from inotify
   std::mt19937 rng;
 
@@ -300,6 +305,26 @@ struct VirtualController::Impl {
   }
   bool SleepFor(std::chrono::milliseconds d) { return SleepUntil(Clock::now() + d); }
 
+  // Waits until the host has sent something since our last write (so it has
+  // read that write) or until `until`, reading the port meanwhile so that the
+  // host's bytes are seen when they come. False when stopping.
+  bool WaitForGap(Clock::time_point until) {
+    for (;;) {
+      if (stopping) return false;
+      if (heardSinceWrite) return true;
+      const auto now = Clock::now();
+      if (now >= until) return true;
+      const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now);
+      timespec ts{static_cast<time_t>(left.count() / 1000000000),
+                  static_cast<long>(left.count() % 1000000000)};
+      pollfd p[2] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}};
+      if (ppoll(p, 2, &ts, nullptr) > 0) {
+        if (p[0].revents != 0) return false;
+        if ((p[1].revents & POLLIN) != 0) ReadAvailable();
+      }
+    }
+  }
+
   // ---- reading ----
 
   void ReadAvailable() {
@@ -307,6 +332,7 @@ struct VirtualController::Impl {
     for (;;) {
       const ssize_t n = read(master, buf, sizeof buf);
       if (n > 0) {
+        heardSinceWrite = true;
         Feed(buf, static_cast<std::size_t>(n), Clock::now());
         continue;
       }
@@ -371,6 +397,11 @@ struct VirtualController::Impl {
             tcflush(slave, TCIFLUSH);
             ReadAvailable();
             DropPartial("the host closed the port");
+            {
+              std::lock_guard<std::mutex> lock(mu);
+              ++counters.hostCloses;
+            }
+            Notify();
           }
         }
         off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
@@ -403,7 +434,9 @@ struct VirtualController::Impl {
             bool split) {
     // Whatever the host sent before this answer is read first, so it is
     // stamped as sent before the answer.
+    if (inotifyFd >= 0) HandleInotify();
     ReadAvailable();
+    if (wroteOnce && !WaitForGap(lastWrite + std::chrono::milliseconds(opt.frameGapMs))) return;
     if (opt.lineRate) {
       txLineFree = std::max(txLineFree, Clock::now()) + kByteTime * static_cast<long>(frame.size());
       if (!SleepUntil(txLineFree)) return;
@@ -418,7 +451,16 @@ struct VirtualController::Impl {
     } else {
       ok = WriteAll(frame.data(), frame.size());
     }
+    wroteOnce = true;
+    heardSinceWrite = false;
+    lastWrite = Clock::now();
     if (!ok) what += " [not written: nobody reads the port]";
+    if (ok && inotifyFd >= 0 && slaveOpens == 0) {
+      // Sent while the port is closed: lost on the line, not kept for
+      // whoever opens the port next.
+      tcflush(slave, TCIFLUSH);
+      what += " [lost: the port is closed]";
+    }
     {
       std::lock_guard<std::mutex> lock(mu);
       ++counters.framesOut;
@@ -451,28 +493,19 @@ struct VirtualController::Impl {
     if (fx.delayMs > 0 && fx.delayFrames.Contains(n)) {
       if (!SleepFor(std::chrono::milliseconds(fx.delayMs))) return;
     }
-    bool first = true;
-    auto gap = [&]() {
-      const bool ok = first || SleepFor(std::chrono::milliseconds(opt.frameGapMs));
-      first = false;
-      return ok;
-    };
     if (fx.paceMs && fx.paceFrames.Contains(n)) {
       // 64 bytes: in a 16-byte frame bytes 13-14 would be the checksum.
       auto pace = ShortFrame(0xDA05, kHostFrameSize, number);
       PutBe16(pace.data() + 13, *fx.paceMs);
       Seal(pace);
-      gap();
       Send(pace, number, FrameTypeName(pace.data(), pace.size()) + " " + std::to_string(*fx.paceMs) + " ms", false);
     }
     if (fx.unknown.Contains(n)) {
       auto odd = ShortFrame(fx.unknownType, opt.replySize, number);
       Seal(odd);
-      if (!gap()) return;
       Send(odd, number, FrameTypeName(odd.data(), odd.size()), false);
       if (fx.unknownMode == UnknownMode::Instead) return;
     }
-    if (!gap()) return;
     std::string what = FrameTypeName(frame.data(), frame.size());
     if (chunkRequest) what += " " + std::to_string(opt.intervalMs) + " ms";
     const bool broken = fx.badCrc.Contains(n);
@@ -486,7 +519,6 @@ struct VirtualController::Impl {
     // A split or broken answer fails the host's check, so asks for nothing.
     if (chunkRequest && !broken && !split) ++answerEpoch;
     if (chunkRequest && fx.doubleAnswer.Contains(n)) {
-      if (!gap()) return;
       Send(frame, number, what + " [again]", false);
       ++answerEpoch;
     }

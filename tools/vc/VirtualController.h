@@ -72,7 +72,8 @@ struct Options {
   bool link = true;           // false: no COM link; use SlavePath()
   std::uint16_t intervalMs = 200;  // retransmission interval asked for in ChunkRequests
   std::size_t replySize = 16;      // ChunkRequest, results, unknown frames: 16-64, a multiple of 4
-  std::uint32_t frameGapMs = 20;   // pause between two frames sent in a row
+  // Pause between two frames sent with nothing from the host in between.
+  std::uint32_t frameGapMs = 20;
   // A partial frame that gets no more bytes for this long is dropped, so the
   // stream falls back into step with the host's retransmissions.
   std::uint32_t partialTimeoutMs = 20;
@@ -97,6 +98,7 @@ struct Counters {
   std::uint64_t imagesFailed = 0;
   std::uint64_t ignored = 0;
   std::uint64_t droppedBytes = 0;      // partial frames given up, garbage before a frame
+  std::uint64_t hostCloses = 0;        // times the host let go of the port
   int lastResult = -1;                 // byte 4 of the last result sent
   std::uint32_t lastImageCrcClaimed = 0;
   std::uint32_t lastImageCrcComputed = 0;

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   app.add_option("--reply-size", replySize,
                  "Length of ChunkRequests, results and unknown frames: 16-64, a multiple of 4")
       ->capture_default_str()->check(CLI::Range(16, 64))->group(line);
-  app.add_option("--frame-gap", o.frameGapMs, "Pause between two frames sent in a row, ms")
+  app.add_option("--frame-gap", o.frameGapMs, "Pause between two frames sent with nothing from the host in between, ms")
       ->capture_default_str()->group(line);
   app.add_option("--partial-timeout", o.partialTimeoutMs,
                  "Drop a partial frame after this many ms without bytes")
