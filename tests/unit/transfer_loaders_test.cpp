@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -84,9 +84,10 @@ class Loaders : public ::testing::Test {
   void SetUp() override {
     ResetMessagerForTest();
     ResetImageStoreForTest();
-    std::string templ = (fs::temp_directory_path() / "tavrin-transfer-XXXXXX").string();
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    dir_ = templ;
+    std::random_device entropy;
+    dir_ = fs::temp_directory_path() / ("tavrin-transfer-" + std::to_string(entropy()) + "-" +
+                                        std::to_string(entropy()));
+    ASSERT_TRUE(fs::create_directory(dir_)) << dir_;
     Connect(5, 0x0200, 7, true);
     sent_.Install();
   }
