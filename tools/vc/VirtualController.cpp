@@ -196,7 +196,7 @@ struct VirtualController::Impl {
   int slave = -1;  // kept open so the master never sees a hang-up between host sessions
   int inotifyFd = -1;
   int stopPipe[2] = {-1, -1};
-  std::string slavePath, linkPath, portName;
+  std::string slavePath, linkPath, portName;  // written under `mu`
   std::thread thread;
   Clock::time_point started;
   std::atomic<bool> stopping{false};
@@ -757,6 +757,7 @@ struct VirtualController::Impl {
       const std::string path = dir + "/" + name;
       for (int attempt = 0; attempt < 2; ++attempt) {
         if (symlink(slavePath.c_str(), path.c_str()) == 0) {
+          std::lock_guard<std::mutex> lock(mu);
           linkPath = path;
           portName = name;
           return true;
@@ -789,14 +790,19 @@ struct VirtualController::Impl {
   }
 
   void RemoveLink() {
-    if (linkPath.empty()) return;
-    char target[4096];
-    const ssize_t n = readlink(linkPath.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath) {
-      unlink(linkPath.c_str());
+    std::string path;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      path.swap(linkPath);
+      portName.clear();
     }
-    linkPath.clear();
-    portName.clear();
+    if (path.empty()) return;
+    // Only our own link: a stale one may have been taken over meanwhile.
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath) {
+      unlink(path.c_str());
+    }
   }
 
   void CloseAll() {
@@ -815,7 +821,10 @@ struct VirtualController::Impl {
     if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
       return Fail(error, std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno));
     }
-    slavePath = name;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      slavePath = name;
+    }
     slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return Fail(error, "cannot open " + slavePath + ": " + std::strerror(errno));
     // Raw on both sides: the line discipline must pass every byte unchanged.
@@ -890,9 +899,18 @@ bool VirtualController::Running() const {
   return impl_->running;
 }
 
-std::string VirtualController::PortName() const { return impl_->portName; }
-std::string VirtualController::LinkPath() const { return impl_->linkPath; }
-std::string VirtualController::SlavePath() const { return impl_->slavePath; }
+std::string VirtualController::PortName() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->portName;
+}
+std::string VirtualController::LinkPath() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->linkPath;
+}
+std::string VirtualController::SlavePath() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->slavePath;
+}
 
 Counters VirtualController::GetCounters() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
