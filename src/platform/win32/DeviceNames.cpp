@@ -46,6 +46,8 @@ void SetDeviceNameSourceForTest(DeviceNameSource source) {
   Source() = std::move(source);
 }
 
+std::string DeviceFileForName(const std::string& name) { return name; }
+
 std::string DosDevicesDirectory(std::string* error) {
   if (error) error->clear();
   return {};

@@ -65,6 +65,14 @@ class SerialPort {
 
 namespace {
 
+std::atomic<SerialFault> g_fault{SerialFault::None};
+
+bool Faulted(SerialFault step) {
+  if (g_fault.load(std::memory_order_relaxed) != step) return false;
+  SetLastError(ERROR_GEN_FAILURE);
+  return true;
+}
+
 // Manual-reset and created signalled, as the I/O threads expect; every
 // overlapped call below resets it before it starts.
 bool PrepareChannel(SerialPort::Channel& channel) {
@@ -118,7 +126,10 @@ bool PortIsGone(DWORD error) {
 
 }  // namespace
 
+void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
+
 SerialHandle SerialOpen(const std::string& path) {
+  if (Faulted(SerialFault::Open)) return nullptr;
   if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
   // No sharing: nobody, this program included, opens the port a second time.
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -128,6 +139,7 @@ SerialHandle SerialOpen(const std::string& path) {
 }
 
 bool SerialGetState(SerialPort& port, SerialSettings& s) {
+  if (Faulted(SerialFault::GetState)) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (!port.WithHandle([&](HANDLE h) { return GetCommState(h, &dcb) != 0; })) return false;
@@ -164,6 +176,7 @@ bool SerialGetState(SerialPort& port, SerialSettings& s) {
 }
 
 bool SerialSetState(SerialPort& port, const SerialSettings& s) {
+  if (Faulted(SerialFault::SetState)) return false;
   // Start from the structure as read, so the fields that SerialSettings does
   // not carry (the reserved ones) go back unchanged.
   DCB dcb{};
@@ -200,6 +213,7 @@ bool SerialSetState(SerialPort& port, const SerialSettings& s) {
 }
 
 bool SerialSetZeroTimeouts(SerialPort& port) {
+  if (Faulted(SerialFault::SetTimeouts)) return false;
   COMMTIMEOUTS timeouts{};  // all five zero
   return port.WithHandle([&](HANDLE h) { return SetCommTimeouts(h, &timeouts) != 0; });
 }
