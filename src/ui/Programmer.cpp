@@ -219,6 +219,7 @@ void TForm1::FormClose() {
 }
 
 void TForm1::showEvent(QShowEvent* event) {
+  closing_ = false;
   QtWindow::Instance().SetClosing(this, false);
   QWidget::showEvent(event);
 }
@@ -226,6 +227,7 @@ void TForm1::showEvent(QShowEvent* event) {
 void TForm1::closeEvent(QCloseEvent* event) {
   // A reader thread waiting for a box goes free first, so closing the port
   // never waits on a thread that waits on this window.
+  closing_ = true;
   QtWindow::Instance().SetClosing(this, true);
   if (activeBox_) activeBox_->reject();
   if (activeDialog_) activeDialog_->reject();
@@ -350,6 +352,7 @@ std::vector<ShownBox> TForm1::BoxesShown() const {
 
 int TForm1::ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
                     int flags) {
+  if (closing_) return UnansweredBox(flags);
   const std::size_t index = Record({kind, text, caption, flags, 0, false});
   BoxAnswerer answerer;
   {
@@ -400,6 +403,7 @@ QString TForm1::ConvertFilter(const std::string& filter) {
 
 bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaultExt,
                             std::string& chosenPath) {
+  if (closing_) return false;
   const QString qtFilter = ConvertFilter(filter);
   const std::size_t index = Record({"dialog", qtFilter.toStdString(), defaultExt, 0, 0, false});
   DialogAnswerer answerer;

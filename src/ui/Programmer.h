@@ -114,6 +114,7 @@ class TForm1 : public QWidget {
   std::size_t Record(ShownBox box);
   void Answered(std::size_t index, int answer);
 
+  bool closing_ = false;  // from closeEvent until shown again
   QLabel* statusText_ = nullptr;
   QtSoundPlayer* sound_ = nullptr;
   WindowColour colour_ = WindowColour::ButtonFace;

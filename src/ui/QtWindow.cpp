@@ -66,7 +66,8 @@ void QtWindow::Run(std::function<void(TForm1&)> op) {
 template <class T>
 std::optional<T> QtWindow::Call(std::function<T(TForm1&)> op) {
   if (IsWindowThread()) {
-    if (form_ == nullptr || closing_) return std::nullopt;
+    // Boxes of a closing window answer at once; the form itself sees to that.
+    if (form_ == nullptr) return std::nullopt;
     return op(*form_);
   }
   auto waiter = std::make_shared<ResultWaiter<T>>();

@@ -216,6 +216,8 @@ TEST(WindowThreads, ClosingTheWindowReleasesAWaitingBox) {
   late.join();
   EXPECT_TRUE(again);
   EXPECT_EQ(answer, kIdOk);
+  EXPECT_EQ(w.Form().MessageBox("on the window thread", "y", kMbYesNoInfo), kIdNo);
+  EXPECT_EQ(w.BoxTexts().size(), 1u);
 }
 
 TEST(WindowThreads, NothingWaitsOnceTheWindowIsGone) {
