@@ -5,6 +5,7 @@
 
 #include <QTemporaryDir>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -363,23 +364,31 @@ TEST_F(TransferEndToEnd, ClosingTheWindowDuringATransfer) {
   vc::Options options = ControllerOptions();
   options.lineRate = true;
   StartController(options);
-  std::size_t framesIn = 0;
+  std::atomic<int> sentAfterClose{0};
+  std::atomic<bool> closed{false};
   {
     TestWindow w;
     Connect(w);
     w.QueueDialogAnswer(Write("fw.sbin", Firmware(300, 4, 71)));
     ASSERT_TRUE(w.Click(Control::Button2));
     ASSERT_TRUE(PumpUntil([&] { return w.Gauge() >= 5; }, 30s));
+    SetTransmitObserverForTest([&](const std::uint8_t*, std::uint16_t) {
+      if (closed.load()) ++sentAfterClose;
+    });
+    const auto closesBefore = controller_->GetCounters().hostCloses;
     w.Close();
+    closed.store(true);
     EXPECT_TRUE(w.Closed());
     EXPECT_FALSE(Timer2Running());
-    // Whatever was on the line when the port closed has arrived by now.
-    controller_->WaitUntil([] { return false; }, 200ms);
-    framesIn = controller_->GetCounters().framesIn;
+    EXPECT_TRUE(controller_->WaitUntil(
+        [&] { return controller_->GetCounters().hostCloses > closesBefore; }, 10s));
   }
-  // Nothing more is sent once the window has gone: no retransmission, no chunk.
-  EXPECT_FALSE(controller_->WaitUntil([&] { return controller_->GetCounters().framesIn > framesIn; }, 500ms));
+  // Nothing more is handed to the writer once the window has gone: no
+  // retransmission of the last chunk, no further chunk.
+  EXPECT_FALSE(PumpUntil([&] { return sentAfterClose.load() > 0; }, 500ms));
+  SetTransmitObserverForTest(nullptr);
   EXPECT_EQ(controller_->GetCounters().closes, 0u);
+  EXPECT_LT(controller_->GetCounters().chunks, 300u);
 }
 
 }  // namespace
