@@ -220,6 +220,28 @@ TEST_F(ConnectLink, FirstStepThatConnectsInsideTheClickStillStartsTimer1) {
   EXPECT_FALSE(window.TimerRunning(WindowTimer::Timer1));
 }
 
+TEST_F(ConnectLink, ConnectWhileConnectedLetsGoOfTheOpenPortBeforeTryingAgain) {
+  // An answer that identifies nothing (here a frame of an ignored type) leaves
+  // CONNECT enabled on an open port.
+  PtyPair& pty = AddPty("COM91");
+  FakeController controller(pty);
+  for (int i = 0; i < 10 && ConnectState != ConnectStateT::Connected; ++i) Button1Click();
+  ASSERT_EQ(ConnectState, ConnectStateT::Connected);
+  ASSERT_TRUE(window.Enabled(Control::Button1));
+
+  // The same port is tried again; it must not still be held by the old link.
+  window.ClearEvents();
+  for (int i = 0; i < 10; ++i) {
+    Button1Click();
+    if (ConnectState == ConnectStateT::Connected) break;
+  }
+  ASSERT_EQ(ConnectState, ConnectStateT::Connected);
+  const auto events = window.Events();
+  EXPECT_EQ(std::find(events.begin(), events.end(), std::string("status ") + kOpenFailedText),
+            events.end());
+  EXPECT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1; }));
+}
+
 TEST_F(ConnectLink, StepsTryDanglingSilentAndAnsweringPortsInOrderAndReconnectToTheLast) {
   Link("COM91", "/nonexistent/tavrin-no-such-port");
   PtyPair& silentPty = AddPty("COM92");
