@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds the tests under a sanitizer and runs them; any report fails the run.
+#   address: AddressSanitizer + UndefinedBehaviorSanitizer, every test label,
+#            in build-asan/
+#   thread:  ThreadSanitizer, the labels whose code runs threads of its own
+#            (unit, serial, e2e), in build-tsan/
+# Usage: scripts/sanitizers.sh [address|thread ...]   (default: both)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+supp=$root/tests/fuzz/suppressions
+
+jobs=$(nproc)
+kinds=("$@")
+((${#kinds[@]})) || kinds=(address thread)
+
+# halt_on_error stops at the first report; exitcode makes ctest see it even
+# when a test would otherwise have passed.
+suppressions() {  # kind -> ":suppressions=FILE" when the project has one
+  [[ -f $supp/$1.supp ]] && printf ':suppressions=%s' "$supp/$1.supp"
+  return 0
+}
+export ASAN_OPTIONS="halt_on_error=1:exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1$(suppressions asan)"
+export LSAN_OPTIONS="exitcode=86$(suppressions lsan)"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1$(suppressions ubsan)"
+export TSAN_OPTIONS="halt_on_error=1:exitcode=86:second_deadlock_stack=1$(suppressions tsan)"
+
+configure() {  # dir sanitizer extra-args...
+  local dir=$1 kind=$2
+  shift 2
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTAVRIN_SANITIZE="$kind" -DTAVRIN_BUILD_BENCH=OFF -DTAVRIN_BUILD_FUZZ=OFF "$@" >/dev/null
+}
+
+for kind in "${kinds[@]}"; do
+  case $kind in
+    address)
+      echo "== AddressSanitizer + UndefinedBehaviorSanitizer (build-asan)"
+      configure build-asan address
+      cmake --build build-asan -j "$jobs"
+      (cd build-asan && ctest --output-on-failure -j "$jobs" -LE fuzz)
+      ;;
+    thread)
+      echo "== ThreadSanitizer (build-tsan)"
+      # The application and the image tool are not run under it; the Qt
+      # window library is needed for the end-to-end tests.
+      configure build-tsan thread
+      targets=()
+      while IFS= read -r t; do targets+=("$t"); done < <(
+        cmake --build build-tsan --target help | sed -n 's/^\(\(unit\|serial\|e2e\)_[A-Za-z0-9_]*\): .*/\1/p')
+      if ((${#targets[@]})); then
+        cmake --build build-tsan -j "$jobs" --target "${targets[@]}"
+      fi
+      (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial|e2e)$')
+      ;;
+    *)
+      echo "unknown sanitizer '$kind' (address or thread)" >&2
+      exit 2
+      ;;
+  esac
+done
