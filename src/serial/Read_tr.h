@@ -9,7 +9,7 @@
 
 #include "platform/Serial.h"
 
-class ReadThread : public std::enable_shared_from_this<ReadThread> {
+class ReadThread {
  public:
   static constexpr std::uint32_t kRxBufferSize = 4096;
 
