@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "PortFixture.h"
@@ -159,9 +160,22 @@ TEST_F(PortOpenClose, OpeningAgainClosesThePreviousPort) {
   RemoveComLink("COM6");
 }
 
+// CPU time of the whole process: the reader is the only thread that could be busy.
+std::chrono::milliseconds ProcessCpuTime() {
+  timespec ts {};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return std::chrono::milliseconds(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+}
+
 TEST_F(PortOpenClose, VanishedDeviceWaitsQuietlyUntilClosed) {
   ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1; }));
   pty_.Close();  // unplugged
+  // A hung-up line reports itself readable on every poll; a reader that took
+  // that at its word would spin. Over a second it should use next to nothing.
+  const auto cpuBefore = ProcessCpuTime();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the span measured, not a wait for an event
+  EXPECT_LT(ProcessCpuTime() - cpuBefore, std::chrono::milliseconds(250));
   const auto port = PortHandle();
   std::uint32_t n = 0;
   const std::uint8_t byte = 1;

@@ -243,8 +243,13 @@ WaitResult SerialWaitEvent(SerialPort& port) {
     if (errno != EINTR) return WaitResult::Other;
   }
   if (port.closed_ || (fds[1].revents & POLLIN)) return WaitResult::Closed;
-  if (fds[0].revents & POLLIN) return WaitResult::RxChar;
-  if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+  // A hung-up line reports itself readable too, on every poll, with nothing to
+  // read: only bytes really queued make it a received character.
+  int queued = 0;
+  const bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+                    (ioctl(port.fd_, FIONREAD, &queued) != 0 || queued <= 0);
+  if ((fds[0].revents & POLLIN) && !gone) return WaitResult::RxChar;
+  if (gone) {
     // The device has gone (unplugged, or the other end of a pty closed) and
     // would report that on every poll: sleep until the port is closed instead.
     pollfd wake = {port.wakeFd_, POLLIN, 0};
