@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "protocol/Messager.h"
 #include "serial/Read_tr.h"
 #include "serial/Wrt_tr.h"
 #include "ui/WindowOps.h"
@@ -108,6 +109,9 @@ void ClosePort() {
   platform::SerialHandle port;
   std::shared_ptr<ReadThread> reader;
   std::shared_ptr<WriteThread> writer;
+  // Under TransmitLock: the reader tests its stop request under it before a
+  // block counts as an answer. Nothing here waits for another thread.
+  std::lock_guard transmitLock(TransmitLock());
   {
     std::lock_guard lock(g_mutex);
     port = std::move(g_port);

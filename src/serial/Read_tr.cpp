@@ -79,8 +79,15 @@ void ReadThread::HandleBlock(std::uint16_t count) {
                                            : CheckBlock(RxBuffer, count);
   if (hooks && hooks->observer) hooks->observer(RxBuffer, count, valid);
   if (!valid) return;
-  Timer2Stop();
-  LinkState.ReplySeen = 1;
+  {
+    // ClosePort gives the stop request under the same lock: once it has
+    // returned, a block of this port can no longer pass for an answer on the
+    // next one, nor stop the timer of that one's identify frame.
+    std::lock_guard lock(TransmitLock());
+    if (Terminated()) return;
+    Timer2Stop();
+    LinkState.ReplySeen = 1;
+  }
   if (hooks && hooks->dispatch) hooks->dispatch(RxBuffer);
   else DispatchFrame(RxBuffer);
 }

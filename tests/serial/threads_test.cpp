@@ -136,6 +136,47 @@ TEST_F(Reader, DispatcherMayCloseThePortFromTheReaderThread) {
   EXPECT_TRUE(OpenPort("COM5"));
 }
 
+// A block the reader had read when the port was closed under it (the scan
+// giving up on a port) must not count as an answer on the next port.
+TEST_F(Reader, BlockOfAClosedPortNeitherCountsNorStopsTimer2) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inCheck = false;
+  bool release = false;
+  std::atomic<int> dispatched{0};
+  ReaderHooksForTest hooks;
+  hooks.check = [&](const std::uint8_t* block, std::uint16_t length) {
+    std::unique_lock lock(mutex);
+    inCheck = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    return CheckBlock(block, length);
+  };
+  hooks.dispatch = [&](const std::uint8_t*) { ++dispatched; };
+  SetReaderHooksForTest(std::move(hooks));
+
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(pty_.Write(Frame(10)));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inCheck; }));
+  }
+  ClosePort();
+  // The next port's identify frame is on its way.
+  LinkState.ReplySeen = 0;
+  Timer2Start(10000);
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  EXPECT_EQ(LinkState.ReplySeen.load(), 0);
+  EXPECT_TRUE(Timer2Running());
+  EXPECT_EQ(dispatched.load(), 0);
+  Timer2Stop();
+}
+
 // A window whose posted jobs wait until the test runs them, as a busy window
 // thread would.
 class HoldingWindow : public RecordingWindow {
