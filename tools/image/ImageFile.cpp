@@ -4,37 +4,16 @@
 #include <cstring>
 #include <limits>
 
-#include "protocol/Shifrator.h"
+#include "common/ByteOrder.h"
+#include "common/Frames.h"
 #include "protocol/Stm32_crc32_soft.h"
 
 namespace tavrin::image {
 
 namespace {
 
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-std::uint32_t GetBe32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-void PutLe16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
-std::uint16_t GetLe16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t GetLe32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-         (std::uint32_t{p[3]} << 24);
-}
+using namespace tavrin::bytes;
+
 std::uint8_t RandomByte(std::mt19937& rng) { return static_cast<std::uint8_t>(rng() & 0xFFu); }
 
 std::string Hex32(std::uint32_t v) {
@@ -93,24 +72,16 @@ std::array<std::uint8_t, kFrameSize> MakeHeaderFrame(const std::uint8_t* header3
   plain[3] = static_cast<std::uint8_t>(index);
   for (std::size_t i = 4; i < 24; ++i) plain[i] = RandomByte(rng);
   std::memcpy(plain.data() + 24, header32, 32);
-  PutBe32(plain.data() + 56, Stm32Crc32(plain.data() + 24, 32));
-
-  std::array<std::uint8_t, kFrameSize> frame = plain;
-  KeySchedule(plain.data(), frame.data());
-  PutBe32(frame.data() + 60, Stm32Crc32(frame.data(), 60));
+  std::array<std::uint8_t, kFrameSize> frame{};
+  framing::SealSecretBlock(plain.data(), frame.data());
   return frame;
 }
 
 bool ReadHeaderFrame(const std::uint8_t* frame, std::uint8_t* header32) {
-  std::uint8_t work[kFrameSize] = {};
-  KeySchedule(frame, work);
-  std::memcpy(header32, work + 24, 32);
-  return Stm32Crc32(work + 24, 32) == GetBe32(work + 56);
+  return framing::OpenSecretBlock(frame, header32);
 }
 
-bool FrameTrailerValid(const std::uint8_t* frame) {
-  return Stm32Crc32(frame, 60) == GetBe32(frame + 60);
-}
+bool FrameTrailerValid(const std::uint8_t* frame) { return framing::FrameSealed(frame, kFrameSize); }
 
 std::vector<std::uint8_t> GeneratePayload(std::size_t frames, std::mt19937& rng) {
   std::vector<std::uint8_t> out(frames * kFrameSize);

@@ -18,10 +18,10 @@
 #include <iostream>
 #include <random>
 
+#include "common/ByteOrder.h"
+#include "common/Frames.h"
 #include "image/ImageFile.h"
 #include "platform/DeviceNames.h"
-#include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
 
 namespace tavrin::vc {
 
@@ -35,36 +35,17 @@ constexpr std::size_t kHostFrameSize = 64;
 constexpr unsigned kFirstAutoPort = 20;
 constexpr unsigned kLastPort = 255;
 
-void PutBe16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-}
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-std::uint32_t GetBe32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
+using namespace tavrin::bytes;
+using framing::FrameSealed;
 
-// `length` is a multiple of 4, so the CRC reads nothing past the frame.
-bool TrailerValid(const std::uint8_t* frame, std::size_t length) {
-  return Stm32Crc32(frame, static_cast<std::uint32_t>(length - 4)) == GetBe32(frame + length - 4);
-}
-void Seal(std::vector<std::uint8_t>& frame) {
-  const std::size_t n = frame.size();
-  PutBe32(frame.data() + n - 4, Stm32Crc32(frame.data(), static_cast<std::uint32_t>(n - 4)));
-}
+void Seal(std::vector<std::uint8_t>& frame) { framing::SealFrame(frame.data(), frame.size()); }
 
 bool IsIdentifyRequest(const std::uint8_t* p) {
-  return p[0] == 0xDA && p[1] == 0x00 && TrailerValid(p, kIdentifyRequestSize);
+  return p[0] == 0xDA && p[1] == 0x00 && FrameSealed(p, kIdentifyRequestSize);
 }
 bool IsClosingFrame(const std::vector<std::uint8_t>& f) {
   return f.size() == kHostFrameSize && f[0] == 0xDA && (f[1] == 0x06 || f[1] == 0x08) &&
-         TrailerValid(f.data(), f.size());
+         FrameSealed(f.data(), f.size());
 }
 
 std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
@@ -544,10 +525,8 @@ struct VirtualController::Impl {
     PutBe16(plain + 29, id.dataVersion);
     plain[31] = id.programMemoryCheck;
     plain[32] = id.dataMemoryCheck;
-    PutBe32(plain + 56, Stm32Crc32(plain + 24, 32));
-    std::vector<std::uint8_t> reply(plain, plain + 64);
-    KeySchedule(plain, reply.data());
-    Seal(reply);
+    std::vector<std::uint8_t> reply(64);
+    framing::SealSecretBlock(plain, reply.data());
     return reply;
   }
 
@@ -636,10 +615,7 @@ struct VirtualController::Impl {
       return;
     }
 
-    const WorkingKey key = MakeWorkingKey(p.bytes.data());
-    std::uint8_t claimedBytes[4];
-    for (int k = 0; k < 4; ++k) claimedBytes[k] = static_cast<std::uint8_t>(p.bytes[13 + k] ^ key[k]);
-    const std::uint32_t claimed = GetBe32(claimedBytes);
+    const std::uint32_t claimed = framing::ClosingImageCrc(p.bytes.data());
     const image::Kind kind = firmware ? image::Kind::Firmware : image::Kind::DataMap;
 
     std::uint8_t resultByte;
