@@ -35,6 +35,11 @@ std::size_t HeaderFrames(Kind kind);
 // Our ImageCrc rule: Stm32Crc32 over every frame after the header frames, all
 // of them as one byte sequence (0xFFFFFFFF when there are none).
 std::uint32_t PayloadCrc(const std::uint8_t* data, std::size_t size, Kind kind);
+// The same rule as the tools' help states it.
+inline constexpr const char* kImageCrcRuleHelp =
+    "ImageCrc rule: Stm32Crc32 over every frame after the header frames (frames 8 onwards of a "
+    "firmware image, .sbin; frames 1 onwards of a data map, .lbin), all those bytes taken as one "
+    "sequence.";
 
 // One header frame: 32 header bytes scrambled at 24-55, their CRC at 56-59.
 // Bytes 0-3 are DA <mark> and the frame index, 4-23 random, 60-63 the CRC of

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Cli.h"
 #include "image/ImageFile.h"
 
 namespace fs = std::filesystem;
@@ -22,15 +23,10 @@ namespace {
 
 constexpr const char* kProgram = "tavrin-image-tool";
 
-constexpr const char* kCrcRule =
-    "ImageCrc rule: Stm32Crc32 over every frame after the header frames (frames 8 onwards "
-    "of a .sbin, frames 1 onwards of a .lbin), all those bytes taken as one sequence. The "
-    "virtual controller checks a written image by the same rule.";
+const std::string kCrcRule =
+    std::string(kImageCrcRuleHelp) + " The virtual controller checks a written image by the same rule.";
 
-int Fail(const std::string& reason) {
-  std::cerr << kProgram << ": " << reason << "\n";
-  return 1;
-}
+int Fail(const std::string& reason) { return tavrin::cli::Fail(kProgram, reason, 1); }
 
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& error) {
   std::ifstream in(path, std::ios::binary);
@@ -116,8 +112,7 @@ void AddMakeOptions(CLI::App* cmd, MakeArgs& a, const char* versionName,
 
 int RunMake(const MakeArgs& a, Kind kind, const CLI::App* cmd) {
   if (cmd->count("--payload") == 0 && cmd->count("--frames") == 0) {
-    std::cerr << kProgram << ": give --payload FILE or --frames K (see --help)\n";
-    return 2;
+    return tavrin::cli::Fail(kProgram, "give --payload FILE or --frames K (see --help)", 2);
   }
   std::mt19937 rng = MakeRng(a.seed);
   std::vector<std::uint8_t> payload;
@@ -205,16 +200,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(1, 255));
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::cerr << kProgram << ": " << e.what() << " (see --help)\n";
-    return 2;
-  }
+  if (const auto done = tavrin::cli::Parse(app, argc, argv, kProgram)) return *done;
 
   if (*makeSbin) return RunMake(sbin, Kind::Firmware, makeSbin);
   if (*makeLbin) return RunMake(lbin, Kind::DataMap, makeLbin);

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <string>
 
+#include "common/Cli.h"
+#include "image/ImageFile.h"
 #include "vc/VirtualController.h"
 
 using namespace tavrin::vc;
@@ -16,18 +18,14 @@ namespace {
 
 constexpr const char* kProgram = "tavrin-virtual-controller";
 
-constexpr const char* kFooter =
-    "Frame numbers (SET) count every frame the controller takes in, from 1: IdentifyRequests, "
-    "chunks, closing frames and retransmissions alike. SET is \"all\" or a list such as "
-    "\"3\" or \"2-4,7\".\n\n"
-    "ImageCrc rule: Stm32Crc32 over every frame after the header frames (frames 8 onwards of a "
-    "firmware image, frames 1 onwards of a data map), all those bytes as one sequence. A closing "
-    "frame whose ImageCrc matches is answered with result 1, any other with 0.";
+const std::string kFooter =
+    std::string("Frame numbers (SET) count every frame the controller takes in, from 1: "
+                "IdentifyRequests, chunks, closing frames and retransmissions alike. SET is "
+                "\"all\" or a list such as \"3\" or \"2-4,7\".\n\n") +
+    tavrin::image::kImageCrcRuleHelp +
+    " A closing frame whose ImageCrc matches is answered with result 1, any other with 0.";
 
-int Fail(const std::string& reason) {
-  std::cerr << kProgram << ": " << reason << "\n";
-  return 2;
-}
+int Fail(const std::string& reason) { return tavrin::cli::Fail(kProgram, reason, 2); }
 
 }  // namespace
 
@@ -120,16 +118,7 @@ int main(int argc, char** argv) {
   app.add_option("--double", doubleAnswer, "SET of frames whose ChunkRequest is sent twice")
       ->group(faults);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::cerr << kProgram << ": " << e.what() << " (see --help)\n";
-    return 2;
-  }
+  if (const auto done = tavrin::cli::Parse(app, argc, argv, kProgram)) return *done;
 
   o.link = !noLink;
   o.identity.deviceCode = static_cast<std::uint16_t>(device);

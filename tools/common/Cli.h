@@ -1,0 +1,34 @@
+// What the command-line tools share: a mistake is one line on stderr that
+// names the program, and --help is answered the way CLI11 answers it.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace tavrin::cli {
+
+// Prints "<program>: <reason>" and gives back `code` for main() to return.
+inline int Fail(const char* program, const std::string& reason, int code) {
+  std::cerr << program << ": " << reason << "\n";
+  return code;
+}
+
+// Parses the command line. When main() is to end at once (help was asked
+// for, or the line is wrong: exit 2) this is its exit code.
+inline std::optional<int> Parse(CLI::App& app, int argc, char** argv, const char* program) {
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return Fail(program, std::string(e.what()) + " (see --help)", 2);
+  }
+  return std::nullopt;
+}
+
+}  // namespace tavrin::cli
