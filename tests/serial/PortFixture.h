@@ -18,20 +18,7 @@
 #include "serial/Wrt_tr.h"
 #include "support/Pty.h"
 #include "support/RecordingWindow.h"
-
-// Waits until pred() holds or the deadline passes, for state that no window
-// event announces (threads ending). Returns pred().
-inline bool WaitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= until) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-inline bool NoThreadsLeft() { return LiveReadThreadsForTest() == 0 && LiveWriteThreadsForTest() == 0; }
+#include "support/Wait.h"
 
 class PortFixture : public ::testing::Test {
  protected:

@@ -20,6 +20,7 @@
 #include "serial/Read_tr.h"
 #include "serial/Wrt_tr.h"
 #include "support/RecordingWindow.h"
+#include "support/Wait.h"
 #include "transfer/ImageStore.h"
 #include "transfer/Loaders.h"
 
@@ -42,18 +43,6 @@ std::string FirmwareFile() {
   }
   return file;
 }
-
-// For state that no window event announces (threads ending).
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= until) return pred();
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-bool NoThreadsLeft() { return LiveReadThreadsForTest() == 0 && LiveWriteThreadsForTest() == 0; }
 
 class ControllerTest : public ::testing::Test {
  protected:
