@@ -16,31 +16,21 @@
 #include <vector>
 
 #include "image/ImageFile.h"
-#include "protocol/Shifrator.h"
 #include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 
 namespace fs = std::filesystem;
 using namespace tavrin::image;
 
 namespace {
 
-std::uint32_t Le32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-         (std::uint32_t{p[3]} << 24);
-}
-std::uint32_t Be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
+using test_frames::GetLe32;
 
 // The header as the programmer's loader reads it: unscramble each header
 // frame with the key from its own selector bytes, check the CRC, join.
 bool LoaderHeader(const std::vector<std::uint8_t>& file, std::size_t frames, std::uint8_t* out) {
   for (std::size_t i = 0; i < frames; ++i) {
-    std::uint8_t work[64] = {};
-    KeySchedule(file.data() + 64 * i, work);
-    if (Stm32Crc32(work + 24, 32) != Be32(work + 56)) return false;
-    std::memcpy(out + 32 * i, work + 24, 32);
+    if (!test_frames::OpenSecretBlock(file.data() + 64 * i, out + 32 * i)) return false;
   }
   return true;
 }
@@ -99,7 +89,7 @@ TEST(ToolsImage, FirmwareFileCarriesItsHeaderAndOurImageCrc) {
   EXPECT_EQ(header[2] | (header[3] << 8), 0x0105);
   // The payload is padded with FF, and ImageCrc covers frames 8 onwards as one run.
   EXPECT_EQ(file[file.size() - 1], 0xFF);
-  EXPECT_EQ(Le32(header + 12), Stm32Crc32(file.data() + 8 * 64, 5 * 64));
+  EXPECT_EQ(GetLe32(header + 12), Stm32Crc32(file.data() + 8 * 64, 5 * 64));
 
   const auto r = Inspect(file.data(), file.size(), {});
   EXPECT_TRUE(r.sound);
@@ -123,7 +113,7 @@ TEST(ToolsImage, DataMapFileHasOneHeaderFrameAndAtLeastFourFrames) {
   ASSERT_EQ(map.size(), 256u);
   std::uint8_t header[32];
   ASSERT_TRUE(LoaderHeader(map, 1, header));
-  EXPECT_EQ(Le32(header + 4), Stm32Crc32(map.data() + 64, 3 * 64));
+  EXPECT_EQ(GetLe32(header + 4), Stm32Crc32(map.data() + 64, 3 * 64));
   EXPECT_EQ(header[8] | (header[9] << 8), 2);
   EXPECT_EQ(header[10] | (header[11] << 8), 1);
 

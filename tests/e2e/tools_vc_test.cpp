@@ -22,8 +22,7 @@
 #include <vector>
 
 #include "image/ImageFile.h"
-#include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 #include "vc/VirtualController.h"
 
 namespace fs = std::filesystem;
@@ -38,27 +37,12 @@ namespace {
 
 constexpr auto kLong = 10s;  // generous: the machine is shared
 
-std::uint32_t Be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
-void PutBe32(std::uint8_t* p, std::uint32_t v) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
-}
+using test_frames::HostAccepts;
+
 std::uint16_t Type(const Bytes& b) { return b.size() < 2 ? 0 : (b[0] << 8) | b[1]; }
 
-// The host's acceptance rule for a received block.
-bool HostAccepts(const Bytes& block) {
-  if (block.size() < 16) return false;
-  const std::size_t m = std::min<std::size_t>(block.size(), 64);
-  Bytes copy(block.begin(), block.begin() + m);
-  return Stm32Crc32(copy.data(), static_cast<std::uint32_t>(m - 4)) == Be32(copy.data() + m - 4);
-}
-
 Bytes IdentifyRequest(std::uint8_t seq) {
-  Bytes f = {0xDA, 0x00, 0x00, seq, 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0};
-  PutBe32(f.data() + 8, Stm32Crc32(f.data(), 8));
-  return f;
+  return test_frames::SealedFrame({0xDA, 0x00, 0x00, seq, 0x11, 0x22, 0x33, 0x44}, 12);
 }
 
 Bytes ClosingFrame(tavrin::image::Kind kind, std::uint32_t imageCrc, std::mt19937& rng) {
@@ -66,31 +50,13 @@ Bytes ClosingFrame(tavrin::image::Kind kind, std::uint32_t imageCrc, std::mt1993
   f[0] = 0xDA;
   f[1] = kind == tavrin::image::Kind::Firmware ? 0x06 : 0x08;
   for (int i = 2; i <= 12; ++i) f[i] = static_cast<std::uint8_t>(rng());
-  const WorkingKey key = MakeWorkingKey(f.data());
-  std::uint8_t be[4];
-  PutBe32(be, imageCrc);
-  for (int k = 0; k < 4; ++k) f[13 + k] = be[k] ^ key[k];
+  test_frames::PutClosingImageCrc(f.data(), imageCrc);
   for (int i = 17; i <= 58; ++i) f[i] = static_cast<std::uint8_t>(rng());
-  PutBe32(f.data() + 60, Stm32Crc32(f.data(), 60));
+  test_frames::SealFrame(f.data(), f.size());
   return f;
 }
 
-struct IdentityView {
-  std::uint16_t deviceType;
-  std::uint8_t boot;
-  std::uint16_t firmware, data;
-  std::uint8_t programCheck, dataCheck;
-};
-
-std::optional<IdentityView> DecodeReply(const Bytes& b) {
-  if (b.size() != 64 || Type(b) != 0xDA01 || !HostAccepts(b)) return std::nullopt;
-  std::uint8_t w[64] = {};
-  KeySchedule(b.data(), w);
-  if (Stm32Crc32(w + 24, 32) != Be32(w + 56)) return std::nullopt;
-  return IdentityView{static_cast<std::uint16_t>((w[24] << 8) | w[25]), w[26],
-                      static_cast<std::uint16_t>((w[27] << 8) | w[28]),
-                      static_cast<std::uint16_t>((w[29] << 8) | w[30]), w[31], w[32]};
-}
+std::optional<test_frames::Identity> DecodeReply(const Bytes& b) { return test_frames::ReadIdentifyReply(b); }
 
 // The host end: the pty slave, opened as the programmer opens a port.
 class Host {
@@ -206,7 +172,7 @@ TEST(ToolsVc, AnswersIdentifyWithItsIdentityFreshlyScrambled) {
   const auto id = DecodeReply(first);
   ASSERT_TRUE(id) << "reply of " << first.size() << " bytes";
   EXPECT_EQ(id->deviceType, 0x8001);
-  EXPECT_EQ(id->boot, 3);
+  EXPECT_EQ(id->bootloader, 3);
   EXPECT_EQ(id->firmware, 12);
   EXPECT_EQ(id->data, 2);
   EXPECT_EQ(id->programCheck, 1);

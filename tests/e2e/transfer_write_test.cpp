@@ -18,8 +18,7 @@
 #include "image/ImageFile.h"
 #include "platform/Sound.h"
 #include "protocol/Messager.h"
-#include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 #include "support_qt/QtTestSupport.h"
 #include "transfer/ImageStore.h"
 #include "vc/VirtualController.h"
@@ -43,10 +42,6 @@ const std::string kWrongDeviceMap =
 const std::string kRetryLimit = "Произведено 5 попыток коммуникации, связь прервана!";
 const std::string kReadySound = "voice//update_is_ready.wav";
 const std::string kFailedSound = "voice//update_failed.wav";
-
-std::uint32_t Be32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
 
 // Records the sounds the window starts.
 class SoundRecorder {
@@ -162,11 +157,8 @@ class TransferEndToEnd : public ::testing::Test {
     ASSERT_EQ(frame.size(), 64u);
     EXPECT_EQ(frame[1], type);
     EXPECT_EQ(frame[59], 0);
-    EXPECT_EQ(Stm32Crc32(frame.data(), 60), Be32(frame.data() + 60));
-    const WorkingKey key = MakeWorkingKey(frame.data());
-    std::uint8_t crc[4];
-    for (int k = 0; k < 4; ++k) crc[k] = frame[13 + k] ^ key[k];
-    EXPECT_EQ(Be32(crc), imageCrc);
+    EXPECT_TRUE(test_frames::FrameSealed(frame.data(), 64));
+    EXPECT_EQ(test_frames::ClosingImageCrc(frame.data()), imageCrc);
   }
 
   static void ExpectDisconnected(TestWindow& w) {

@@ -19,8 +19,7 @@
 
 #include "connect/Connecter.h"
 #include "protocol/Messager.h"
-#include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 #include "support/RecordingWindow.h"
 #include "transfer/ImageStore.h"
 
@@ -33,23 +32,9 @@ void Fail(const char* what) {
   std::abort();
 }
 
-void PutBigEndian32(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>(value >> 24);
-  at[1] = static_cast<std::uint8_t>(value >> 16);
-  at[2] = static_cast<std::uint8_t>(value >> 8);
-  at[3] = static_cast<std::uint8_t>(value);
-}
-
-std::uint32_t BigEndian32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
-         static_cast<std::uint32_t>(at[2]) << 8 | at[3];
-}
-
 // What the check must answer, written from the frame layout alone.
 bool ExpectedVerdict(const std::uint8_t* block, std::size_t length16) {
-  if (length16 < 16) return false;
-  const std::size_t m = length16 < 64 ? length16 : 64;
-  return Stm32Crc32(block, static_cast<std::uint32_t>(m - 4)) == BigEndian32(block + m - 4);
+  return test_frames::HostAccepts(block, length16);
 }
 
 // Three kinds of prepared image: none since start, a short firmware image, a
@@ -142,11 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::memcpy(plain, frame, 64);
       plain[0] = 0xDA;
       plain[1] = 0x01;
-      PutBigEndian32(plain + 56, Stm32Crc32(plain + 24, 32));
-      KeySchedule(plain, frame);
-      std::memcpy(frame, plain, 24);
+      test_frames::SealSecretBlock(plain, frame);
     }
-    PutBigEndian32(frame + length - 4, Stm32Crc32(frame, static_cast<std::uint32_t>(length - 4)));
+    test_frames::SealFrame(frame, length);
     std::unique_ptr<std::uint8_t[]> block(new std::uint8_t[length]);
     std::memcpy(block.get(), frame, length);
     if (!CheckBlock(block.get(), static_cast<std::uint16_t>(length))) Fail("a sealed frame was rejected");

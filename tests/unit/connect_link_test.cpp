@@ -17,37 +17,22 @@
 #include "connect/Connecter.h"
 #include "platform/DeviceNames.h"
 #include "protocol/Messager.h"
-#include "protocol/Stm32_crc32_soft.h"
 #include "serial/Port.h"
 #include "serial/Read_tr.h"
 #include "serial/Wrt_tr.h"
+#include "support/FrameBuilders.h"
 #include "support/Pty.h"
 #include "support/RecordingWindow.h"
+#include "support/Wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = 5s) {
-  const auto until = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= until) return pred();
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-bool NoThreadsLeft() { return LiveReadThreadsForTest() == 0 && LiveWriteThreadsForTest() == 0; }
-
 // A valid 16-byte frame; 0xDA02 is a type the dispatcher ignores, so only the
 // scan reacts to it.
 std::vector<std::uint8_t> ShortFrame(std::uint16_t type = 0xDA02) {
-  std::vector<std::uint8_t> f(16, 0);
-  f[0] = static_cast<std::uint8_t>(type >> 8);
-  f[1] = static_cast<std::uint8_t>(type);
-  const std::uint32_t crc = Stm32Crc32(f.data(), 12);
-  for (int i = 0; i < 4; ++i) f[12 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
-  return f;
+  return test_frames::SealedFrame({static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type)}, 16);
 }
 
 // Plays a controller on the master side of a pseudo-terminal.

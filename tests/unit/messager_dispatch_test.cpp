@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "protocol/Messager.h"
-#include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 #include "support/RecordingWindow.h"
 #include "transfer/ImageStore.h"
 
@@ -25,41 +24,15 @@ const std::string kDataMapOkBox = "box ОК|0|Обновление карты д
 const std::string kDataMapFailBox = "box ERROR|0|Провал обновления  карты данных , сбросьте устройство (откл./вкл. питание) и попробуйте снова!";
 const std::string kUnknownBox = "box Ошибка|0|Тип подключенного прибора не поддерживается программатором, обновите ПО!";
 
-void PutBigEndian(Bytes& bytes, std::size_t at, std::uint32_t value) {
-  for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<std::uint8_t>(value >> (24 - 8 * k));
-}
+using test_frames::SealedFrame;
 
-// A frame of `length` bytes: `head` from byte 0, zeros, and the CRC last.
-Bytes Frame(const Bytes& head, std::size_t length) {
-  Bytes frame(length, 0);
-  std::copy(head.begin(), head.end(), frame.begin());
-  PutBigEndian(frame, length - 4, Stm32Crc32(frame.data(), static_cast<std::uint32_t>(length - 4)));
-  return frame;
-}
-
-// An IdentifyReply as a controller sends it: the identity record and its CRC,
-// scrambled with the key of the selector bytes, then the frame CRC.
+// An IdentifyReply as a controller sends it, with the selector bytes given.
 Bytes IdentifyReply(std::uint16_t deviceType, const Bytes& selectors = {0x3a, 0x91, 0x07, 0xc4, 0x5e,
                                                                           0x22, 0xfd, 0x68, 0x1b}) {
-  Bytes plain(64, 0);
-  plain[0] = 0xDA;
-  plain[1] = 0x01;
+  Bytes plain = test_frames::PlainIdentifyReply({.deviceType = deviceType, .dataCheck = 1});
   std::copy(selectors.begin(), selectors.end(), plain.begin() + 4);
-  plain[24] = static_cast<std::uint8_t>(deviceType >> 8);
-  plain[25] = static_cast<std::uint8_t>(deviceType);
-  plain[26] = 3;
-  plain[27] = 0x00;
-  plain[28] = 0x0C;
-  plain[29] = 0x00;
-  plain[30] = 0x02;
-  plain[31] = 1;
-  plain[32] = 1;
   for (int i = 33; i < 56; ++i) plain[i] = static_cast<std::uint8_t>(i * 11);
-  PutBigEndian(plain, 56, Stm32Crc32(plain.data() + 24, 32));
-  Bytes frame = plain;
-  KeySchedule(plain.data(), frame.data());
-  PutBigEndian(frame, 60, Stm32Crc32(frame.data(), 60));
-  return frame;
+  return test_frames::Scrambled(plain);
 }
 
 class MessagerDispatch : public ::testing::Test {
@@ -122,7 +95,7 @@ TEST_F(MessagerDispatch, CheckBlockWorkedExamplesAndEveryBitFlip) {
 }
 
 TEST_F(MessagerDispatch, CheckBlockLengths) {
-  const Bytes sixteen = Frame({0xDA, 0x04, 0x00, 0x00, 0x00, 0x28}, 16);
+  const Bytes sixteen = SealedFrame({0xDA, 0x04, 0x00, 0x00, 0x00, 0x28}, 16);
   Bytes buffer(64, 0);
   std::copy(sixteen.begin(), sixteen.end(), buffer.begin());
   for (std::uint16_t length = 0; length < 16; ++length) EXPECT_FALSE(CheckBlock(buffer.data(), length));
@@ -130,7 +103,7 @@ TEST_F(MessagerDispatch, CheckBlockLengths) {
   EXPECT_FALSE(CheckBlock(nullptr, 16));
 
   for (std::size_t length = 16; length <= 64; length += 4) {
-    const Bytes frame = Frame({0xDA, 0x05, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, length);
+    const Bytes frame = SealedFrame({0xDA, 0x05, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, length);
     EXPECT_TRUE(CheckBlock(frame.data(), static_cast<std::uint16_t>(length))) << length;
   }
 }
@@ -148,7 +121,7 @@ TEST_F(MessagerDispatch, CheckBlockOfSeventeenBytes) {
 }
 
 TEST_F(MessagerDispatch, CheckBlockCountsOnlyTheFirst64Bytes) {
-  Bytes block = Frame({0xDA, 0x09, 0, 0, 1}, 64);
+  Bytes block = SealedFrame({0xDA, 0x09, 0, 0, 1}, 64);
   block.resize(100);
   for (std::size_t i = 64; i < 100; ++i) block[i] = static_cast<std::uint8_t>(i * 37);
   EXPECT_TRUE(CheckBlock(block.data(), 100));
@@ -156,8 +129,8 @@ TEST_F(MessagerDispatch, CheckBlockCountsOnlyTheFirst64Bytes) {
   EXPECT_TRUE(CheckBlock(block.data(), 4096));
 
   // A short frame followed by more bytes does not pass.
-  Bytes joined = Frame({0xDA, 0x04, 0, 0, 0, 40}, 16);
-  const Bytes next = Frame({0xDA, 0x04, 0, 0, 0, 40}, 16);
+  Bytes joined = SealedFrame({0xDA, 0x04, 0, 0, 0, 40}, 16);
+  const Bytes next = SealedFrame({0xDA, 0x04, 0, 0, 0, 40}, 16);
   joined.insert(joined.end(), next.begin(), next.end());
   EXPECT_FALSE(CheckBlock(joined.data(), 32));
 }
@@ -172,7 +145,7 @@ TEST_F(MessagerDispatch, ChunkRequestSetsTimer2ToItsInterval) {
   for (const Case& c : {Case{0x00, 0x28, 40}, Case{0x01, 0x00, 256}, Case{0x00, 0x00, 0}}) {
     Timer2Start(100);
     // Bytes 13-14 would be a PaceUpdate's interval: they must not count here.
-    Bytes frame = Frame({0xDA, 0x04, 0, 0, c.high, c.low, 0, 0, 0, 0, 0, 0, 0, 0x7F, 0x7F}, 20);
+    Bytes frame = SealedFrame({0xDA, 0x04, 0, 0, c.high, c.low, 0, 0, 0, 0, 0, 0, 0, 0x7F, 0x7F}, 20);
     DispatchFrame(frame.data());
     EXPECT_EQ(Timer2Interval(), c.interval);
     EXPECT_EQ(Timer2Running(), c.interval != 0);
@@ -189,14 +162,14 @@ TEST_F(MessagerDispatch, ChunkRequestSendsTheNextChunkAtItsInterval) {
     store.FrameCount = 3;
     store.Cursor = 1;
   }
-  const Bytes request = Frame({0xDA, 0x04, 0, 0, 0x01, 0x00}, 16);
+  const Bytes request = SealedFrame({0xDA, 0x04, 0, 0, 0x01, 0x00}, 16);
   DispatchFrame(request.data());
   ASSERT_EQ(Handoffs().size(), 1u);
   EXPECT_EQ(Handoffs()[0], Bytes(64, 2));
   EXPECT_EQ(Timer2Interval(), 256);
   EXPECT_TRUE(Timer2Running());
 
-  const Bytes zero = Frame({0xDA, 0x04, 0, 0, 0x00, 0x00}, 16);
+  const Bytes zero = SealedFrame({0xDA, 0x04, 0, 0, 0x00, 0x00}, 16);
   DispatchFrame(zero.data());
   ASSERT_EQ(Handoffs().size(), 2u);
   EXPECT_EQ(Handoffs()[1], Bytes(64, 3));
@@ -212,7 +185,7 @@ TEST_F(MessagerDispatch, PaceUpdateRetimesWithoutSending) {
   }
   Timer2Stop();  // as the reader does for every accepted block
   // Bytes 4-5 look like a ChunkRequest's interval: they must not count here.
-  const Bytes pace = Frame({0xDA, 0x05, 0, 0, 0x00, 0x28, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xF4}, 20);
+  const Bytes pace = SealedFrame({0xDA, 0x05, 0, 0, 0x00, 0x28, 0, 0, 0, 0, 0, 0, 0, 0x01, 0xF4}, 20);
   DispatchFrame(pace.data());
   EXPECT_EQ(Timer2Interval(), 500);
   EXPECT_TRUE(Timer2Running());
@@ -233,7 +206,7 @@ TEST_F(MessagerDispatch, FirmwareResults) {
     ResetMessagerForTest();
     window.ClearEvents();
     Timer2Start(40);
-    const Bytes frame = Frame({0xDA, 0x07, 0, 0, c.result}, 16);
+    const Bytes frame = SealedFrame({0xDA, 0x07, 0, 0, c.result}, 16);
     DispatchWithBoxHeld(frame, c.box, [&] {
       // The link is down and the sound asked for before the box shows.
       EXPECT_FALSE(Timer2Running());
@@ -251,7 +224,7 @@ TEST_F(MessagerDispatch, DataMapResultsRaiseNoSound) {
     SCOPED_TRACE(static_cast<int>(result));
     window.ClearEvents();
     const std::string& box = result == 1 ? kDataMapOkBox : kDataMapFailBox;
-    const Bytes frame = Frame({0xDA, 0x09, 0, 0, result}, 20);
+    const Bytes frame = SealedFrame({0xDA, 0x09, 0, 0, result}, 20);
     DispatchWithBoxHeld(frame, box, [&] {
       EXPECT_LT(IndexOf("status device disconnected."), IndexOf(box));
     });
@@ -265,7 +238,7 @@ TEST_F(MessagerDispatch, OtherTypesDoNothing) {
   Timer2Start(300);
   for (std::uint16_t type : {0xDA00, 0xDA02, 0xDA03, 0xDA06, 0xDA08, 0xDA0A, 0xDAFF, 0x1204, 0xDB04, 0x0001}) {
     const Bytes frame =
-        Frame({static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 0, 1, 0, 0, 0, 0,
+        SealedFrame({static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 0, 1, 0, 0, 0, 0,
                0, 0, 0, 0, 0x01, 0xF4},
               64);
     DispatchFrame(frame.data());
@@ -322,12 +295,12 @@ TEST_F(MessagerDispatch, IdentifyReplyWithABadRecordIsIgnored) {
   for (std::size_t at : {24u, 40u, 55u, 56u, 59u}) {  // record and its CRC
     Bytes frame = good;
     frame[at] ^= 0x10;
-    bad.push_back(Frame(Bytes(frame.begin(), frame.begin() + 60), 64));
+    bad.push_back(SealedFrame(Bytes(frame.begin(), frame.begin() + 60), 64));
   }
   for (std::size_t at = 4; at <= 12; ++at) {  // a selector changes the key
     Bytes frame = good;
     frame[at] ^= 0x01;
-    bad.push_back(Frame(Bytes(frame.begin(), frame.begin() + 60), 64));
+    bad.push_back(SealedFrame(Bytes(frame.begin(), frame.begin() + 60), 64));
   }
   for (const Bytes& frame : bad) {
     ASSERT_TRUE(CheckBlock(frame.data(), 64));

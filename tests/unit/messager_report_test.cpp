@@ -8,6 +8,7 @@
 
 #include "connect/Connecter.h"
 #include "protocol/Messager.h"
+#include "support/FrameBuilders.h"
 #include "support/RecordingWindow.h"
 
 namespace {
@@ -51,31 +52,14 @@ const std::string kEnProgramOk = "Verification of program memory:  OK";
 const std::string kEnProgramBad = "Verification of program memory:  FALSE memory corrupted!";
 const std::string kUnknownBox = "box " "Ошибка" "|0|" "Тип подключенного прибора не поддерживается программатором, обновите ПО!";
 
-struct Identity {
-  std::uint16_t deviceType = 1;
-  std::uint8_t bootloader = 3;
-  std::uint16_t firmware = 0x000C;
-  std::uint16_t data = 0x0002;
-  std::uint8_t programCheck = 1;
-  std::uint8_t dataCheck = 0;
+struct Identity : test_frames::Identity {
   std::uint8_t reservedFill = 0;
 };
 
 // An unscrambled IdentifyReply as the dispatcher hands it on.
 Bytes Record(const Identity& id) {
-  Bytes frame(64, 0);
-  frame[0] = 0xDA;
-  frame[1] = 0x01;
-  frame[24] = static_cast<std::uint8_t>(id.deviceType >> 8);
-  frame[25] = static_cast<std::uint8_t>(id.deviceType);
-  frame[26] = id.bootloader;
-  frame[27] = static_cast<std::uint8_t>(id.firmware >> 8);
-  frame[28] = static_cast<std::uint8_t>(id.firmware);
-  frame[29] = static_cast<std::uint8_t>(id.data >> 8);
-  frame[30] = static_cast<std::uint8_t>(id.data);
-  frame[31] = id.programCheck;
-  frame[32] = id.dataCheck;
-  for (int i = 33; i < 56; ++i) frame[i] = id.reservedFill;
+  Bytes frame = test_frames::PlainIdentifyReply(id);
+  std::fill(frame.begin() + 33, frame.begin() + 56, id.reservedFill);
   return frame;
 }
 

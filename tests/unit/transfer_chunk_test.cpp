@@ -8,7 +8,6 @@
 
 #include "protocol/Messager.h"
 #include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
 #include "support/RecordingWindow.h"
 #include "transfer/ImageStore.h"
 #include "unit/transfer_test_images.h"
@@ -29,23 +28,14 @@ std::vector<std::uint8_t> Frame(const std::vector<std::uint8_t>& file, std::size
   return {file.begin() + 64 * i, file.begin() + 64 * (i + 1)};
 }
 
-// What the controller reads from a closing frame: the ImageCrc, after the
-// frame CRC has checked out.
-std::uint32_t DecodeClosingCrc(const std::vector<std::uint8_t>& frame) {
-  const WorkingKey key = MakeWorkingKey(frame.data());
-  std::uint8_t block[4];
-  for (int k = 0; k < 4; ++k) block[k] = frame[13 + k] ^ key[k];
-  return GetBe32(block);
-}
-
 void ExpectValidClosingFrame(const std::vector<std::uint8_t>& frame, std::uint8_t type,
                              std::uint32_t imageCrc) {
   ASSERT_EQ(frame.size(), 64u);
   EXPECT_EQ(frame[0], 0xDA);
   EXPECT_EQ(frame[1], type);
   EXPECT_EQ(frame[59], 0x00);
-  EXPECT_EQ(Stm32Crc32(frame.data(), 60), GetBe32(frame.data() + 60));
-  EXPECT_EQ(DecodeClosingCrc(frame), imageCrc);
+  EXPECT_TRUE(test_frames::FrameSealed(frame.data(), 64));
+  EXPECT_EQ(test_frames::ClosingImageCrc(frame.data()), imageCrc);
 }
 
 class ChunkTransfer : public ::testing::Test {

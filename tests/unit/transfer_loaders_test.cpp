@@ -422,10 +422,7 @@ TEST_F(Loaders, ARefusedDataMapLeavesARunningFirmwareWriteIntact) {
   }
   const auto& close = fresh[8].bytes;
   EXPECT_EQ(close[1], 0x06);
-  const WorkingKey key = MakeWorkingKey(close.data());
-  std::uint8_t crc[4];
-  for (int k = 0; k < 4; ++k) crc[k] = close[13 + k] ^ key[k];
-  EXPECT_EQ(GetBe32(crc), 0xDEADBEEFu);
+  EXPECT_EQ(test_frames::ClosingImageCrc(close.data()), 0xDEADBEEFu);
 }
 
 TEST_F(Loaders, ARefusedFirmwareLeavesARunningDataMapWriteIntact) {

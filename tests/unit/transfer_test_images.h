@@ -13,33 +13,24 @@
 #include <vector>
 
 #include "protocol/Messager.h"
-#include "protocol/Shifrator.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 
 namespace transfer_test {
 
-inline void PutLe16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-inline void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-inline std::uint32_t GetBe32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
+using test_frames::GetBe32;
+using test_frames::PutLe16;
+using test_frames::PutLe32;
 
 // Writes a header frame carrying `payload` (32 bytes) into `frame` (64 bytes
-// whose other bytes are already filled): checksum, then scrambling.
+// whose other bytes are already filled): checksum, then scrambling. Bytes
+// 60-63 keep what they had: the loader does not look at them.
 inline void SealHeaderFrame(std::uint8_t* frame, const std::uint8_t* payload) {
   std::uint8_t plain[64];
   std::memcpy(plain, frame, 64);
   std::memcpy(plain + 24, payload, 32);
-  const std::uint32_t crc = Stm32Crc32(payload, 32);
-  for (int k = 0; k < 4; ++k) plain[56 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
-  std::uint8_t scrambled[64] = {};
-  KeySchedule(plain, scrambled);
-  std::memcpy(frame + 24, scrambled + 24, 36);
+  std::uint8_t sealed[64];
+  test_frames::SealSecretBlock(plain, sealed);
+  std::memcpy(frame + 24, sealed + 24, 36);
 }
 
 inline std::vector<std::uint8_t> RandomBytes(std::size_t count, std::uint32_t seed) {
