@@ -29,13 +29,20 @@ class NullWindow final : public IWindow {
   bool IsWindowThread() const override { return false; }
 };
 
-NullWindow g_nullWindow;
-std::atomic<IWindow*> g_window{&g_nullWindow};
+// Never destroyed: a reader thread still finishing a frame while the process
+// exits may ask for it after the static destructors have run.
+NullWindow& TheNullWindow() {
+  static NullWindow* window = new NullWindow();
+  return *window;
+}
+
+std::atomic<IWindow*> g_window{nullptr};  // nullptr: the null window
 
 }  // namespace
 
-IWindow& Window() { return *g_window.load(std::memory_order_acquire); }
-
-void SetWindow(IWindow* window) {
-  g_window.store(window != nullptr ? window : &g_nullWindow, std::memory_order_release);
+IWindow& Window() {
+  IWindow* window = g_window.load(std::memory_order_acquire);
+  return window != nullptr ? *window : TheNullWindow();
 }
+
+void SetWindow(IWindow* window) { g_window.store(window, std::memory_order_release); }
