@@ -42,16 +42,35 @@ for kind in "${kinds[@]}"; do
       ;;
     thread)
       echo "== ThreadSanitizer (build-tsan)"
-      # The application and the image tool are not run under it; the Qt
-      # window library is needed for the end-to-end tests.
+      # The tests of these labels and the tools they run; the application and
+      # the window tests are not built.
       configure build-tsan thread
       targets=()
       while IFS= read -r t; do targets+=("$t"); done < <(
-        cmake --build build-tsan --target help | sed -n 's/^\(\(unit\|serial\|e2e\)_[A-Za-z0-9_]*\): .*/\1/p')
+        cmake --build build-tsan --target help |
+          sed -n 's/^\(\(unit\|serial\|e2e\)_[A-Za-z0-9_]*\|tavrin-image-tool\|tavrin-virtual-controller\|tavrin_samples\): .*/\1/p')
       if ((${#targets[@]})); then
         cmake --build build-tsan -j "$jobs" --target "${targets[@]}"
       fi
-      (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial|e2e)$')
+      (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
+      # The end-to-end tests pace themselves on a controller that retransmits
+      # after 40 ms; at ThreadSanitizer's five- to fifteen-fold slowdown the
+      # host can miss that window, and then a retransmitted chunk and the next
+      # one cannot be told apart on the wire. Here only a sanitizer report
+      # fails the run; their own verdicts come from the other builds.
+      log=$(mktemp)
+      if ! (cd build-tsan && ctest --output-on-failure -L '^e2e$') >"$log" 2>&1; then
+        cat "$log"
+        if grep -q 'ThreadSanitizer:' "$log"; then
+          rm -f "$log"
+          exit 1
+        fi
+        echo "WARNING: end-to-end tests failed under ThreadSanitizer without a sanitizer report:"
+        sed -n 's/^[[:space:]]*[0-9]* - \(e2e\.[^ ]*\) (.*/  \1/p' "$log"
+      else
+        tail -n 3 "$log"
+      fi
+      rm -f "$log"
       ;;
     *)
       echo "unknown sanitizer '$kind' (address or thread)" >&2
