@@ -96,6 +96,10 @@ class Loaders : public ::testing::Test {
     ResetMessagerForTest();
     ResetImageStoreForTest();
     std::error_code ec;
+    // Windows deletes no read-only file, and some tests make theirs read-only.
+    for (const auto& entry : fs::directory_iterator(dir_, ec)) {
+      fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+    }
     fs::remove_all(dir_, ec);
   }
 
