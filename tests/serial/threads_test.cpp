@@ -7,7 +7,7 @@
 #include <numeric>
 
 #include "PortFixture.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 
 namespace {
 
@@ -16,8 +16,7 @@ std::vector<std::uint8_t> Frame(std::uint8_t fill) {
   std::vector<std::uint8_t> f(64, fill);
   f[0] = 0xDA;
   f[1] = 0x7E;
-  const std::uint32_t crc = Stm32Crc32(f.data(), 60);
-  for (int i = 0; i < 4; ++i) f[60 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+  test_frames::SealFrame(f.data(), f.size());
   return f;
 }
 

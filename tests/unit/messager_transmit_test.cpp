@@ -11,7 +11,7 @@
 #include "connect/Connecter.h"
 #include "platform/Clock.h"
 #include "protocol/Messager.h"
-#include "protocol/Stm32_crc32_soft.h"
+#include "support/FrameBuilders.h"
 #include "support/RecordingWindow.h"
 
 namespace {
@@ -280,8 +280,7 @@ TEST_F(MessagerTransmit, PaceUpdateContinuesTheCount) {
   pace[1] = 0x05;
   pace[13] = 0x00;
   pace[14] = 0x96;
-  const std::uint32_t crc = Stm32Crc32(pace.data(), 16);
-  for (int k = 0; k < 4; ++k) pace[16 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
+  test_frames::SealFrame(pace.data(), pace.size());
   ASSERT_TRUE(CheckBlock(pace.data(), 20));
   const auto paced = Clock::now();
   DispatchFrame(pace.data());
