@@ -38,6 +38,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -352,21 +353,35 @@ struct TransferFigures {
   std::vector<double> turnaroundsUs;  // ChunkRequest written to the next chunk read
   std::vector<double> controllerUs;   // chunk read to its ChunkRequest written
   std::uint64_t retransmissions = 0;
+  std::map<int, long> wakeUps;  // per thread of the programmer, over the transfer
 };
 
 // Writes an image of `frames` frames and reads the controller's record of it.
 TransferFigures RunTransfer(Programmer& programmer, tavrin::vc::VirtualController& vc,
-                            std::size_t frames, std::uint16_t version) {
+                            std::size_t frames, std::uint16_t version,
+                            const std::set<int>& controllerThreads) {
   const fs::path path = WriteFirmware(frames, version);
   if (!programmer.Connected()) programmer.Connect();
   const auto before = vc.GetCounters();
   const std::size_t wireFrom = vc.Wire().size();
   const int boxesBefore = programmer.resultBoxes;
+  const auto threadsBefore = SampleThreads();
+  // The reader and the writer end with the connection, which the result
+  // closes: their counts are taken as the closing frame goes out.
+  std::map<int, ThreadSample> threadsAfter;
+  std::size_t fresh = 0;
+  SetTransmitObserverForTest([&](const std::uint8_t* bytes, std::uint16_t length) {
+    if (++fresh > frames && threadsAfter.empty() && length == 64 && bytes[0] == 0xDA &&
+        bytes[1] == 0x06) {
+      threadsAfter = SampleThreads();
+    }
+  });
 
   programmer.StartFirmware(path);
   if (!programmer.WaitForResult(boxesBefore, std::chrono::minutes(20))) {
     Die("the transfer did not end");
   }
+  SetTransmitObserverForTest({});
   const auto after = vc.GetCounters();
   if (after.imagesOk != before.imagesOk + 1) Die("the controller refused the image");
   std::filesystem::remove(path);
@@ -401,14 +416,53 @@ TransferFigures RunTransfer(Programmer& programmer, tavrin::vc::VirtualControlle
     if (close && closing < 0) closing = w.ms;
   }
   figures.seconds = (closing - firstChunk) / 1000.0;
+  for (const auto& [tid, sample] : threadsAfter) {
+    if (controllerThreads.count(tid) != 0) continue;
+    const auto it = threadsBefore.find(tid);
+    figures.wakeUps[tid] = sample.wakeUps - (it == threadsBefore.end() ? 0 : it->second.wakeUps);
+  }
   return figures;
+}
+
+// The threads a controller's Start() made: its own, not the programmer's.
+std::set<int> StartController(tavrin::vc::VirtualController& vc) {
+  const auto before = SampleThreads();
+  std::string error;
+  if (!vc.Start(&error)) Die("virtual controller: " + error);
+  std::set<int> made;
+  for (const auto& [tid, sample] : SampleThreads()) {
+    if (before.count(tid) == 0) made.insert(tid);
+  }
+  return made;
+}
+
+// Wake-ups per chunk of each of the programmer's threads that woke at all.
+std::string WakeUpsPerChunk(const TransferFigures& f) {
+  const int self = static_cast<int>(getpid());
+  std::vector<double> others;
+  double window = 0;
+  for (const auto& [tid, wakes] : f.wakeUps) {
+    const double perChunk = static_cast<double>(wakes) / static_cast<double>(f.chunks);
+    if (tid == self) {
+      window = perChunk;
+    } else if (wakes > 0) {
+      others.push_back(perChunk);
+    }
+  }
+  std::sort(others.rbegin(), others.rend());
+  double total = window;
+  std::string text = Format("window thread %.2f", window);
+  for (const double o : others) {
+    text += Format(", %.2f", o);
+    total += o;
+  }
+  return Format("%.2f in all: ", total) + text;
 }
 
 void PartTransfer() {
   auto app = MakeApplication();
   tavrin::vc::VirtualController vc(InstantController(false));
-  std::string error;
-  if (!vc.Start(&error)) Die("virtual controller: " + error);
+  const std::set<int> controllerThreads = StartController(vc);
   Programmer programmer;
   programmer.Connect();
 
@@ -419,13 +473,16 @@ void PartTransfer() {
   std::vector<double> perChunkUs;
   std::uint16_t version = 2;
   for (const std::size_t frames : sizes) {
-    const TransferFigures f = RunTransfer(programmer, vc, frames, version++);
+    const TransferFigures f = RunTransfer(programmer, vc, frames, version++, controllerThreads);
     const double rate = static_cast<double>(f.chunks) / f.seconds;
     perChunkUs.push_back(f.seconds * 1e6 / static_cast<double>(f.chunks));
     Row(Format("Raw throughput, %zu frames", frames),
         Format("%.0f chunks/s (%.2f s, %.1f us a chunk, %" PRIu64 " retransmitted)", rate, f.seconds,
                perChunkUs.back(), f.retransmissions),
         ">= 2000 chunks/s", Verdict(rate >= 2000));
+    if (frames == 10000) {
+      Row("  thread wake-ups per chunk, 10000 frames", WakeUpsPerChunk(f));
+    }
     turnarounds.insert(turnarounds.end(), f.turnaroundsUs.begin(), f.turnaroundsUs.end());
     controller.insert(controller.end(), f.controllerUs.begin(), f.controllerUs.end());
   }
@@ -452,12 +509,11 @@ void PartTransfer() {
 void PartLine() {
   auto app = MakeApplication();
   tavrin::vc::VirtualController vc(InstantController(true));
-  std::string error;
-  if (!vc.Start(&error)) Die("virtual controller: " + error);
+  const std::set<int> controllerThreads = StartController(vc);
   Programmer programmer;
   programmer.Connect();
   const std::size_t frames = g_quick ? 300 : 1440;  // about ten seconds of line
-  const TransferFigures f = RunTransfer(programmer, vc, frames, 2);
+  const TransferFigures f = RunTransfer(programmer, vc, frames, 2, controllerThreads);
   const double rate = static_cast<double>(f.chunks) / f.seconds;
   const double efficiency = 100.0 * rate / kLineChunksPerSecond;
   Row(Format("Efficiency against a 115200-baud line, %zu frames", frames),
