@@ -12,5 +12,5 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build-bench -j "$(nproc)" --target tavrin-bench tavrin-virtual-controller
 
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
-  "$(uname -sr), $(date -u '+%Y-%m-%d %H:%M UTC')"
+  "$(uname -sr), $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d" " -f1-3 /proc/loadavg)"
 build-bench/bin/tavrin-bench "$@"
