@@ -24,7 +24,7 @@ stage() {
     result=FAILED
     failed=1
   fi
-  summary+=("$(printf '%-34s %-7s %5d s' "$name" "$result" $((SECONDS - start)))")
+  summary+=("$(printf '%-40s %-7s %5d s' "$name" "$result" $((SECONDS - start)))")
   [[ $result == passed ]]
 }
 
