@@ -1,5 +1,6 @@
 #include "platform/PeriodicTimer.h"
 
+#include <optional>
 #include <utility>
 
 PeriodicTimer::PeriodicTimer(std::recursive_mutex& guard, Job onExpiry, Poster post)
@@ -25,6 +26,9 @@ void PeriodicTimer::Start(std::uint32_t intervalMs) {
     running_ = intervalMs != 0;
     posted_ = false;
     deadline_ = Clock::now() + std::chrono::milliseconds(intervalMs);
+    // A thread already asleep until an earlier time will find the new
+    // deadline when it wakes; waking it now would cost a switch per restart.
+    if (!running_ || (sleepingUntil_ && *sleepingUntil_ <= deadline_)) return;
   }
   wake_.notify_all();
 }
@@ -37,7 +41,6 @@ void PeriodicTimer::Stop() {
     running_ = false;
     posted_ = false;
   }
-  wake_.notify_all();
 }
 
 bool PeriodicTimer::Running() const {
@@ -59,9 +62,12 @@ void PeriodicTimer::Run() {
       continue;
     }
     const std::uint64_t generation = generation_;
-    if (wake_.wait_until(lock, deadline_) != std::cv_status::timeout && Clock::now() < deadline_) {
-      continue;  // woken early: re-read the state
-    }
+    const Clock::time_point until = deadline_;
+    sleepingUntil_ = until;
+    const bool timedOut = wake_.wait_until(lock, until) == std::cv_status::timeout;
+    sleepingUntil_.reset();
+    if (!timedOut && Clock::now() < until) continue;  // woken early: re-read the state
+    if (running_ && Clock::now() < deadline_) continue;  // restarted meanwhile
     if (quit_ || !running_ || generation != generation_) continue;
     // Next expiry one interval after this one, as a periodic timer does; if the
     // receiving thread was busy for longer, do not pile up a burst.

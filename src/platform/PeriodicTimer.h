@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class PeriodicTimer {
@@ -49,5 +50,6 @@ class PeriodicTimer {
   std::uint32_t interval_ = 0;
   std::uint64_t generation_ = 0;
   Clock::time_point deadline_{};
+  std::optional<Clock::time_point> sleepingUntil_;
   std::thread thread_;
 };
