@@ -52,7 +52,7 @@
 #include "support/RecordingWindow.h"
 #include "support_qt/QtTestSupport.h"
 #include "transfer/Loaders.h"
-#include "ui/Application.h"
+#include "ui/qt/Application.h"
 #include "vc/VirtualController.h"
 
 extern char** environ;

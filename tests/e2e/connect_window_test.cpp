@@ -20,7 +20,7 @@
 #include "serial/Port.h"
 #include "support/Pty.h"
 #include "support_qt/QtTestSupport.h"
-#include "ui/Programmer.h"
+#include "ui/qt/Programmer.h"
 #include "vc/VirtualController.h"
 
 namespace {

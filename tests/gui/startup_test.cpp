@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "support_qt/QtTestSupport.h"
-#include "ui/Application.h"
-#include "ui/Led_controller12.h"
+#include "ui/qt/Application.h"
+#include "ui/qt/Led_controller12.h"
 
 namespace {
 

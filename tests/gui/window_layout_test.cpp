@@ -12,7 +12,7 @@
 #include <QTimer>
 
 #include "support_qt/QtTestSupport.h"
-#include "ui/TCGauge.h"
+#include "ui/qt/TCGauge.h"
 
 using qttest::TestWindow;
 

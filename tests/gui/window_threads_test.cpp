@@ -13,8 +13,8 @@
 #include <stdexcept>
 
 #include "support_qt/QtTestSupport.h"
-#include "ui/Application.h"
-#include "ui/QtWindow.h"
+#include "ui/qt/Application.h"
+#include "ui/qt/QtWindow.h"
 
 using qttest::PumpUntil;
 using qttest::TestWindow;

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <filesystem>
 
-#include "ui/TCGauge.h"
+#include "ui/qt/TCGauge.h"
 
 namespace qttest {
 

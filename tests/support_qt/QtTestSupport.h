@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/Programmer.h"
+#include "ui/qt/Programmer.h"
 #include "ui/WindowOps.h"
 
 class QWidget;

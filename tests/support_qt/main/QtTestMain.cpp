@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "support/RuntimeDir.h"
-#include "ui/Application.h"
+#include "ui/qt/Application.h"
 
 int main(int argc, char** argv) {
 #ifndef _WIN32

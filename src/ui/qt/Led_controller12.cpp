@@ -1,4 +1,4 @@
-#include "ui/Led_controller12.h"
+#include "ui/qt/Led_controller12.h"
 
 #include <QApplication>
 #include <QPalette>

@@ -1,4 +1,4 @@
-#include "ui/TCGauge.h"
+#include "ui/qt/TCGauge.h"
 
 #include <QPainter>
 #include <algorithm>

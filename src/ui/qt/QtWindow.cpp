@@ -1,9 +1,9 @@
-#include "ui/QtWindow.h"
+#include "ui/qt/QtWindow.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
-#include "ui/Programmer.h"
+#include "ui/qt/Programmer.h"
 
 QtWindow& QtWindow::Instance() {
   static QtWindow* window = new QtWindow();  // outlives every thread at exit

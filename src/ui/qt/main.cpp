@@ -1,5 +1,5 @@
-#include "ui/Application.h"
-#include "ui/Programmer.h"
+#include "ui/qt/Application.h"
+#include "ui/qt/Programmer.h"
 
 int main(int argc, char** argv) {
   ProgrammerApplication app(argc, argv);

@@ -1,4 +1,4 @@
-#include "ui/Programmer.h"
+#include "ui/qt/Programmer.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -23,11 +23,11 @@
 #include "serial/Port.h"
 #include "serial/Ports.h"
 #include "transfer/Loaders.h"
-#include "ui/Application.h"
-#include "ui/Led_controller12.h"
-#include "ui/QtWindow.h"
+#include "ui/qt/Application.h"
+#include "ui/qt/Led_controller12.h"
+#include "ui/qt/QtWindow.h"
 #include "ui/Sounds.h"
-#include "ui/TCGauge.h"
+#include "ui/qt/TCGauge.h"
 
 TForm1* Form1 = nullptr;
 
