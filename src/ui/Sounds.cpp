@@ -1,11 +1,58 @@
 #include "ui/Sounds.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "platform/ProgramFile.h"
 #include "platform/Sound.h"
 #include "protocol/Messager.h"
 
+namespace fs = std::filesystem;
+
+std::string SoundFilePath(const char* name, const std::string& programDir) {
+  std::error_code error;
+  if (fs::is_regular_file(name, error)) return name;
+  if (programDir.empty()) return name;
+  try {
+    const fs::path installed =
+        (fs::path(programDir) / kInstalledVoiceDir / fs::path(name).filename()).lexically_normal();
+    if (fs::is_regular_file(installed, error)) return installed.string();
+  } catch (...) {
+    // A path the system cannot spell: as good as missing.
+  }
+  return name;
+}
+
+namespace {
+
+void PlayNamedSound(const char* name) {
+  platform::PlaySoundFile(SoundFilePath(name, platform::ProgramDirectory()));
+}
+
+// With TAVRIN_SHOW_SOUND_PATHS set, the first tick tells on stderr which file
+// each sound would be played from: a check of an installation that needs no
+// firmware update to be run.
+void ShowSoundPathsIfAsked() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (std::getenv("TAVRIN_SHOW_SOUND_PATHS") == nullptr) return;
+    const std::string programDir = platform::ProgramDirectory();
+    for (const char* name : {kUpdateReadySound, kUpdateFailedSound}) {
+      std::fprintf(stderr, "%s: %s\n", name, SoundFilePath(name, programDir).c_str());
+    }
+    std::fflush(stderr);
+  });
+}
+
+}  // namespace
+
 void Timer3Timer() {
+  ShowSoundPathsIfAsked();
   // Each flag is cleared before its sound starts, so a request raised while
   // the sound starts is not lost.
-  if (UpdateReadyFlag.exchange(0) == 1) platform::PlaySoundFile(kUpdateReadySound);
-  if (UpdateFailedFlag.exchange(0) == 1) platform::PlaySoundFile(kUpdateFailedSound);
+  if (UpdateReadyFlag.exchange(0) == 1) PlayNamedSound(kUpdateReadySound);
+  if (UpdateFailedFlag.exchange(0) == 1) PlayNamedSound(kUpdateFailedSound);
 }

@@ -109,6 +109,35 @@ TEST_F(SoundTest, InstalledWithTheWindowAndCarriedToItsThread) {
   EXPECT_EQ(Outcomes().size(), 1u);
 }
 
+TEST_F(SoundTest, OwnFilesUnderTheWorkingDirectoryWinOverTheInstalledOnes) {
+  QTemporaryDir dir;
+  const QDir root(dir.path());
+  ASSERT_TRUE(root.mkpath(QStringLiteral("usr/bin")));
+  ASSERT_TRUE(root.mkpath(QStringLiteral("usr/share/tavrin-programmer/voice")));
+  ASSERT_TRUE(root.mkpath(QStringLiteral("work/voice")));
+  const auto touch = [&](const QString& path) {
+    QFile file(root.filePath(path));
+    return file.open(QIODevice::WriteOnly) && file.write("RIFF") == 4;
+  };
+  ASSERT_TRUE(touch(QStringLiteral("usr/share/tavrin-programmer/voice/update_is_ready.wav")));
+  ASSERT_TRUE(touch(QStringLiteral("usr/share/tavrin-programmer/voice/update_failed.wav")));
+  ASSERT_TRUE(touch(QStringLiteral("work/voice/update_failed.wav")));
+  const std::string programDir = root.filePath(QStringLiteral("usr/bin")).toStdString();
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(root.filePath(QStringLiteral("work"))));
+
+  const std::string installedReady =
+      root.filePath(QStringLiteral("usr/share/tavrin-programmer/voice/update_is_ready.wav"))
+          .toStdString();
+  EXPECT_EQ(SoundFilePath(kUpdateReadySound, programDir), installedReady);
+  EXPECT_EQ(SoundFilePath(kUpdateFailedSound, programDir), kUpdateFailedSound);
+  EXPECT_TRUE(QFile::remove(QString::fromStdString(installedReady)));
+  EXPECT_EQ(SoundFilePath(kUpdateReadySound, programDir), kUpdateReadySound);
+  EXPECT_EQ(SoundFilePath(kUpdateReadySound, ""), kUpdateReadySound);
+
+  QDir::setCurrent(before);
+}
+
 TEST_F(SoundTest, Timer3PlaysEachRaisedSoundOnce) {
   TestWindow w;
   UpdateReadyFlag = 1;

@@ -14,6 +14,8 @@ std::vector<std::string> g_errorsShown;
 ProgrammerApplication::ProgrammerApplication(int& argc, char** argv) : QApplication(argc, argv) {
   // The title is the program file's name without its extension.
   setApplicationName(QFileInfo(applicationFilePath()).completeBaseName());
+  // Lets a Wayland desktop match the window to the installed menu entry and its icon.
+  setDesktopFileName(QStringLiteral("tavrin-programmer"));
 }
 
 bool ProgrammerApplication::notify(QObject* receiver, QEvent* event) {
