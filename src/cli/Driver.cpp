@@ -125,7 +125,7 @@ class Session {
     window_.PortListClear();
     ListSerialPorts();
     // Without a terminal the bell would only end up in a file.
-    if (isatty(2)) window_.StartTimer(WindowTimer::Timer3);
+    if (errorTerminal_) window_.StartTimer(WindowTimer::Timer3);
 
     QSocketNotifier* interrupt = nullptr;
     if (InstallSignalHandler()) {
@@ -320,12 +320,14 @@ class Session {
     }
     phase_ = Phase::Writing;
     window_.SetDialogAnswer(fs::absolute(options_.file).string());
-    started_ = std::chrono::steady_clock::now();
     lastDrawn_ = {};
+    lastSent_ = 0;
     lastTenth_ = -1;
     inClick_ = true;
     dataMap ? Button4Click() : Button2Click();
     inClick_ = false;
+    // From frame 0 on: a question's wait is not part of the transfer.
+    started_ = std::chrono::steady_clock::now();
     window_.SetDialogAnswer(std::nullopt);
     if (outcome_) {
       // The loader refused the file, or the question was answered No: the
@@ -369,24 +371,31 @@ class Session {
   void ShowProgress(bool final) {
     if (unit_.frames == 0) return;
     const std::uint32_t sent = FramesSent();
+    if (sent == lastSent_ && !final) return;  // the gauge's reset after the result, for one
+    lastSent_ = sent;
     const int percent = static_cast<int>(100.0 * sent / unit_.frames);
+    // Frame 0 went out as the clock started; too short a time gives no rate.
     const double seconds = Elapsed();
-    const double rate = seconds > 0 ? sent / seconds : 0;
-    if (isatty(2)) {
+    const bool measured = seconds >= 0.2 && sent > 1;
+    const double rate = measured ? (sent - 1) / seconds : 0;
+    const std::string rateText =
+        measured ? Format("%.0f frames/s", rate) : std::string("- frames/s");
+    if (errorTerminal_) {
       const auto now = std::chrono::steady_clock::now();
       if (!final && sent != unit_.frames && now - lastDrawn_ < std::chrono::milliseconds(100))
         return;
       lastDrawn_ = now;
-      const double left = rate > 0 ? (unit_.frames - sent) / rate : 0;
-      std::fprintf(stderr, "\r%3d%%  %u/%u frames  %.0f frames/s  %d:%02d left\033[K", percent,
-                   sent, unit_.frames, rate, static_cast<int>(left) / 60,
-                   static_cast<int>(left) % 60);
+      const int left = measured ? static_cast<int>(std::lround((unit_.frames - sent) / rate)) : -1;
+      const std::string leftText =
+          left < 0 ? std::string("-:-- left") : Format("%d:%02d left", left / 60, left % 60);
+      std::fprintf(stderr, "\r%3d%%  %u/%u frames  %s  %s\033[K", percent, sent, unit_.frames,
+                   rateText.c_str(), leftText.c_str());
       std::fflush(stderr);
       progressDrawn_ = true;
     } else if (percent / 10 > lastTenth_) {
       lastTenth_ = percent / 10;
-      std::fprintf(stderr, "%d%%  %u/%u frames  %.0f frames/s\n", lastTenth_ * 10, sent,
-                   unit_.frames, rate);
+      std::fprintf(stderr, "%d%%  %u/%u frames  %s\n", lastTenth_ * 10, sent, unit_.frames,
+                   rateText.c_str());
       std::fflush(stderr);
     }
   }
@@ -646,6 +655,7 @@ class Session {
 
   CliOptions options_;
   ConsoleWindow& window_;
+  const bool errorTerminal_ = isatty(2) != 0;  // asked once: the progress is drawn per frame
   Phase phase_ = Phase::Connecting;
   Unit unit_;
   std::optional<int> outcome_;
@@ -655,6 +665,7 @@ class Session {
   std::uint16_t expectedVersion_ = 0;
   std::chrono::steady_clock::time_point started_;
   std::chrono::steady_clock::time_point lastDrawn_;
+  std::uint32_t lastSent_ = 0;
   int lastTenth_ = -1;
   bool progressDrawn_ = false;
   QTimer* timeout_ = nullptr;
