@@ -75,6 +75,11 @@ int main(int argc, char** argv) {
 
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 
+  QCoreApplication application(argc, argv);
+  // The application's title, as the plain message boxes show it.
+  QCoreApplication::setApplicationName(
+      QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+
   if (*ports) return RunPorts();
   options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
 
@@ -96,9 +101,5 @@ int main(int argc, char** argv) {
     }
   }
 
-  QCoreApplication application(argc, argv);
-  // The application's title, as the plain message boxes show it.
-  QCoreApplication::setApplicationName(
-      QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
   return RunSession(options);
 }
