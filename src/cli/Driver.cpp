@@ -248,10 +248,14 @@ class Session {
     if (unit_.port.empty()) unit_.port = window_.PortListCurrentText();
     unit_.texts.push_back(box.caption.empty() ? box.text : box.caption + ": " + box.text);
     if (box.flags == kMbYesNoInfo) return AnswerQuestion();
-    if (box.text == kFirmwareResultOkText || box.text == kDataMapResultOkText) {
-      outcome_ = kExitSuccess;
-    } else if (box.text == kFirmwareResultFailText || box.text == kDataMapResultFailText) {
-      outcome_ = kExitControllerFailure;
+    const bool success = box.text == kFirmwareResultOkText || box.text == kDataMapResultOkText;
+    const bool failure = box.text == kFirmwareResultFailText || box.text == kDataMapResultFailText;
+    if (success || failure) {
+      // Only the answer to our own closing frame counts: a result frame at
+      // any other time says nothing about the file given.
+      if (phase_ == Phase::Writing && !inClick_) {
+        outcome_ = success ? kExitSuccess : kExitControllerFailure;
+      }
     } else if (box.flags == kMbOkCancel) {
       outcome_ = kExitUsage;  // the file could not be read
     } else {
@@ -457,6 +461,8 @@ class Session {
   void EndUnit(int status, const std::string& result) {
     if (unitEnded_) return;
     unitEnded_ = true;
+    // A controller refused before its report (an unknown model) still has its code.
+    if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
     timeout_->stop();
     EndProgressLine();
     if (unit_.seconds == 0 && unit_.frames > 0) unit_.seconds = Elapsed();
