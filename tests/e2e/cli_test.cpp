@@ -285,16 +285,31 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
 }
 
-TEST_F(CliEndToEnd, ASilentControllerAfterFrameZeroGivesExitFourAndTheRetryLimitText) {
-  vc::Options options = Controller();
-  options.faults.ignore = *vc::FrameSet::Parse("3-100000");  // 1: identify, 2: frame 0
-  auto controller = Start(options);
-  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5)});
-  EXPECT_EQ(cli.Wait(), 4) << cli.All();
-  EXPECT_TRUE(Has(cli.Out(), std::string("status: ") + kRetryLimitText)) << cli.Out();
-  EXPECT_TRUE(Has(cli.Out(), "did not get the whole image")) << cli.Out();
-  EXPECT_FALSE(Has(cli.Out(), kFirmwareResultOkText));
-  EXPECT_EQ(controller->GetCounters().imagesOk, 0u);
+TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  {
+    vc::Options options = Controller();
+    options.faults.ignore = *vc::FrameSet::Parse("3-100000");  // 1: identify, 2: frame 0
+    auto controller = Start(options);
+    Cli cli({"write", firmware});
+    EXPECT_EQ(cli.Wait(), 4) << cli.All();
+    EXPECT_TRUE(Has(cli.Out(), std::string("status: ") + kRetryLimitText)) << cli.Out();
+    EXPECT_TRUE(Has(cli.Out(), "did not get the whole image")) << cli.Out();
+    EXPECT_FALSE(Has(cli.Out(), kFirmwareResultOkText));
+    EXPECT_EQ(controller->GetCounters().imagesOk, 0u);
+  }
+  vc::Options slow = Controller();
+  slow.intervalMs = 2000;
+  slow.faults.delayMs = 100;
+  slow.faults.delayFrames = *vc::FrameSet::Parse("3-100000");
+  auto controller = Start(slow);
+  Cli cli({"write", firmware});
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "10%"); })) << cli.All();
+  cli.Interrupt();
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_TRUE(Has(cli.Out(), "did not get the whole image and must be written again")) << cli.Out();
+  EXPECT_LT(controller->GetCounters().chunks, 14u);
+  EXPECT_EQ(controller->GetCounters().closes, 0u);
 }
 
 TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
