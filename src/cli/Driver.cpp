@@ -148,6 +148,8 @@ class Session {
     const int status = QCoreApplication::exec();
 
     window_.SetObserver({});
+    window_.SetBoxAnswerer({});
+    window_.SetBeforePrint({});
     // As when the window closes: the port goes, and the retransmit timer.
     ClosePort();
     Timer2Stop();
