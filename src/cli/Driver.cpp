@@ -170,10 +170,15 @@ class Session {
     outcome_.reset();
     unitEnded_ = false;
     identifiedPosted_ = false;
-    if (withTimeout && !(options_.loop && phase_ == Phase::Connecting)) {
-      timeout_->start(static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
-    }
+    timed_ = withTimeout && !(options_.loop && phase_ == Phase::Connecting);
+    if (timed_) timeout_->start(static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
     Button1Click();
+  }
+
+  // The connection went again before its report was taken: wait on.
+  void NotIdentifiedAfterAll() {
+    identifiedPosted_ = false;
+    if (timed_) timeout_->start(static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
   }
 
   bool Identified() const {
@@ -301,7 +306,10 @@ class Session {
   // ---- Identify -----------------------------------------------------------------
 
   void OnIdentified() {
-    if (!Identified()) return;  // gone again meanwhile
+    if (!Identified()) {
+      NotIdentifiedAfterAll();
+      return;
+    }
     TakeReport();
     if (options_.command == CliOptions::Command::Identify) {
       Button3Click();
@@ -439,7 +447,10 @@ class Session {
   }
 
   void OnVerified() {
-    if (!Identified()) return;
+    if (!Identified()) {
+      NotIdentifiedAfterAll();
+      return;
+    }
     const Unit written = unit_;
     TakeReport();
     const std::uint16_t reported = DeviceInfo.FirmwareVersion.load();
@@ -669,6 +680,7 @@ class Session {
   std::optional<int> outcome_;
   bool unitEnded_ = false;
   bool identifiedPosted_ = false;
+  bool timed_ = false;  // the connection waits against --timeout
   bool inClick_ = false;
   std::uint16_t expectedVersion_ = 0;
   std::chrono::steady_clock::time_point started_;
