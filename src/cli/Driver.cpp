@@ -219,6 +219,11 @@ class Session {
           // Ports that failed to open let the identify frame run out of
           // retries; the user would click CONNECT again.
           window_.Post([this] { Button1Click(); });
+        } else if (event == ConsoleWindow::Event::Status && window_.Status() == kConnectedText &&
+                   !Identified()) {
+          // The report follows from the reader thread; a reply whose
+          // identity did not check out brings none, and CONNECT is clicked again.
+          probe_->start(1000);
         } else if (Identified() && !identifiedPosted_) {
           identifiedPosted_ = true;
           timeout_->stop();
@@ -586,6 +591,10 @@ class Session {
 
   // Every so often: is the port still listed, and does it still answer?
   void OnProbeTimer() {
+    if ((phase_ == Phase::Connecting || phase_ == Phase::Verifying) && !identifiedPosted_) {
+      Button1Click();
+      return;
+    }
     if (phase_ != Phase::Probing) return;
     if (probing_) {
       EndProbe();  // nothing answered in time
