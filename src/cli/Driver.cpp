@@ -85,8 +85,8 @@ struct Unit {
   std::vector<std::string> report;
   std::vector<std::string> texts;  // boxes and status texts shown
   std::optional<std::uint16_t> versionAfter;
-  std::string result = "no controller";
-  int status = kExitNoController;
+  std::string result;
+  int status = kExitSuccess;
   std::uint32_t frames = 0;
   std::uint32_t framesSent = 0;
   double seconds = 0;
@@ -481,6 +481,7 @@ class Session {
     unitEnded_ = true;
     // A controller refused before its report (an unknown model) still has its code.
     if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
+    if (!unit_.when.isValid()) unit_.when = QDateTime::currentDateTime();
     timeout_->stop();
     EndProgressLine();
     if (unit_.seconds == 0 && unit_.frames > 0) unit_.seconds = Elapsed();
