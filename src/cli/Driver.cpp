@@ -117,7 +117,7 @@ class Session {
   int Run() {
     auto* app = QCoreApplication::instance();
     window_.Attach();
-    window_.SetOutput(options_.json ? stderr : stdout);
+    window_.SetOutput(options_.json ? stderr : stdout, stderr);
     window_.SetBeforePrint([this] { EndProgressLine(); });
     window_.SetBoxAnswerer([this](const ConsoleWindow::Box& box) { return AnswerBox(box); });
     window_.SetObserver([this](ConsoleWindow::Event event) { OnEvent(event); });
@@ -237,7 +237,7 @@ class Session {
         if (event == ConsoleWindow::Event::Gauge) ShowProgress(false);
         if (window_.Status() == kRetryLimitText && !unitEnded_) {
           EndProgressLine();
-          window_.PrintLine(
+          window_.PrintNote(
               ErrorLine(Format("the link was lost after %u of %u frames: the controller did not "
                                "get the whole image and must be written again.",
                                FramesSent(), unit_.frames)));
@@ -282,7 +282,7 @@ class Session {
       return kIdYes;
     }
     if (!isatty(0)) {
-      window_.PrintLine(
+      window_.PrintNote(
           ErrorLine("no terminal on standard input to answer the question, so the answer is No "
                     "and nothing is written; give --yes to answer Yes."));
       outcome_ = kExitRefused;
@@ -303,7 +303,7 @@ class Session {
       answer += c;
     }
     if (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes") return kIdYes;
-    window_.PrintLine(ErrorLine("answered No: nothing is written."));
+    window_.PrintNote(ErrorLine("answered No: nothing is written."));
     outcome_ = kExitRefused;
     return kIdNo;
   }
@@ -331,7 +331,7 @@ class Session {
     unitEnded_ = false;
     outcome_.reset();
     if (dataMap && !(window_.Enabled(Control::Button4) && window_.Visible(Control::Button4))) {
-      window_.PrintLine(
+      window_.PrintNote(
           ErrorLine("this controller offers no \"write data map\"; the data map is not written."));
       Button3Click();
       EndUnit(kExitRefused, "refused");
@@ -463,7 +463,7 @@ class Session {
     unit_ = written;
     unit_.versionAfter = reported;
     if (reported != expectedVersion_) {
-      window_.PrintLine(
+      window_.PrintNote(
           ErrorLine(Format("verify failed: the controller reports firmware %u, the file is "
                            "version %u.",
                            reported, expectedVersion_)));
@@ -586,7 +586,7 @@ class Session {
   void StartProbing() {
     phase_ = Phase::Probing;
     goneMisses_ = 0;
-    window_.PrintLine("Waiting for this controller to go (unplug it), then for the next one...");
+    window_.PrintNote("Waiting for this controller to go (unplug it), then for the next one...");
     probe_->start(300);
   }
 
@@ -636,7 +636,7 @@ class Session {
       Button3Click();
     }
     window_.SetQuiet(false);
-    window_.PrintLine("The controller has gone; waiting for the next one.");
+    window_.PrintNote("The controller has gone; waiting for the next one.");
     Connect(false);
   }
 
@@ -649,7 +649,7 @@ class Session {
         // Stop sending and let go of the port now.
         Button3Click();
         EndProgressLine();
-        window_.PrintLine(
+        window_.PrintNote(
             ErrorLine(Format("interrupted after %u of %u frames: the controller did not get the "
                              "whole image and must be written again.",
                              FramesSent(), unit_.frames)));
@@ -667,7 +667,7 @@ class Session {
       Finish(Tally(false));
       return;
     }
-    window_.PrintLine(ErrorLine("interrupted."));
+    window_.PrintNote(ErrorLine("interrupted."));
     Finish(kExitInterrupted);
   }
 
@@ -676,7 +676,7 @@ class Session {
     window_.SetQuiet(true);
     Button3Click();
     window_.SetQuiet(false);
-    window_.PrintLine(
+    window_.PrintNote(
         ErrorLine(Format("no controller answered within %g s%s.", options_.timeoutSeconds,
                          phase_ == Phase::Verifying ? " after the write" : "")));
     Finish(kExitNoController);

@@ -94,15 +94,17 @@ std::optional<int> ConsoleWindow::Call(std::function<int()> op) {
   return waiter->result;
 }
 
-void ConsoleWindow::Print(const std::string& text) {
+void ConsoleWindow::Print(std::FILE* stream, const std::string& text) {
   if (quiet_) return;
   if (beforePrint_) beforePrint_();
-  std::fputs(text.c_str(), out_);
-  std::fputc('\n', out_);
-  std::fflush(out_);
+  std::fputs(text.c_str(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
 }
 
-void ConsoleWindow::PrintLine(const std::string& line) { Print(line); }
+void ConsoleWindow::PrintLine(const std::string& line) { Print(out_, line); }
+
+void ConsoleWindow::PrintNote(const std::string& line) { Print(notes_, line); }
 
 void ConsoleWindow::Notify(Event event) {
   if (observer_) observer_(event);
@@ -130,7 +132,7 @@ void ConsoleWindow::ClearLog() {
 void ConsoleWindow::AddLogLine(const std::string& line) {
   Run([line, this] {
     log_.push_back(line);
-    Print(line);
+    Print(out_, line);
     Notify(Event::Log);
   });
 }
@@ -138,7 +140,7 @@ void ConsoleWindow::AddLogLine(const std::string& line) {
 void ConsoleWindow::SetStatusText(const std::string& text) {
   Run([text, this] {
     status_ = text;
-    if (statusShown_.insert(text).second) Print("status: " + text);
+    if (statusShown_.insert(text).second) Print(notes_, "status: " + text);
     Notify(Event::Status);
   });
 }
@@ -155,9 +157,9 @@ void ConsoleWindow::SetColour(WindowColour colour) {
     const bool changed = colour != colour_;
     colour_ = colour;
     // The button face is the idle colour; only the link indicator is news.
-    if (changed && colour == WindowColour::LightGreen) Print("colour: light green");
+    if (changed && colour == WindowColour::LightGreen) Print(notes_, "colour: light green");
     if (changed && colour == WindowColour::Red)
-      Print("colour: red (the controller's alert flag is set)");
+      Print(notes_, "colour: red (the controller's alert flag is set)");
     Notify(Event::Colour);
   });
 }
@@ -175,7 +177,7 @@ void ConsoleWindow::StopTimer(WindowTimer timer) {
 }
 
 int ConsoleWindow::ShowBox(const Box& box) {
-  Print(box.caption.empty() ? box.text : box.caption + ": " + box.text);
+  Print(out_, box.caption.empty() ? box.text : box.caption + ": " + box.text);
   const int answer = answerer_ ? answerer_(box) : (box.flags == kMbYesNoInfo ? kIdNo : kIdOk);
   Notify(Event::Box);
   return answer;

@@ -45,8 +45,12 @@ class ConsoleWindow final : public IWindow {
 
   // Everything below is for the window thread only.
 
-  // Where the window's texts go (standard output unless changed).
-  void SetOutput(std::FILE* out) { out_ = out; }
+  // Where the window's texts go: the log and the boxes to `out`, the status
+  // texts and the link colour to `notes`.
+  void SetOutput(std::FILE* out, std::FILE* notes) {
+    out_ = out;
+    notes_ = notes;
+  }
   // Called before the window prints, so a progress line can be ended first.
   void SetBeforePrint(std::function<void()> hook) { beforePrint_ = std::move(hook); }
   // Prints nothing while set (state is still kept).
@@ -72,8 +76,10 @@ class ConsoleWindow final : public IWindow {
   bool Enabled(Control control) const { return enabled_[Index(control)]; }
   bool Visible(Control control) const { return visible_[Index(control)]; }
   const std::vector<std::string>& Ports() const { return ports_; }
-  // Prints a line of the caller's own through the window's output.
+  // Prints a line of the caller's own beside the log and the boxes, or beside
+  // the status texts.
   void PrintLine(const std::string& line);
+  void PrintNote(const std::string& line);
 
   void EnableControl(Control control, bool enabled) override;
   void ShowControl(Control control, bool visible) override;
@@ -114,7 +120,7 @@ class ConsoleWindow final : public IWindow {
   // window is gone or goes away meanwhile.
   std::optional<int> Call(std::function<int()> op);
   int ShowBox(const Box& box);
-  void Print(const std::string& text);
+  void Print(std::FILE* stream, const std::string& text);
   void Notify(Event event);
 
   // Guards context_ and waiters_ against the other threads.
@@ -125,6 +131,7 @@ class ConsoleWindow final : public IWindow {
   QTimer* timer1_ = nullptr;
   QTimer* timer3_ = nullptr;
   std::FILE* out_ = stdout;
+  std::FILE* notes_ = stderr;
   std::function<void()> beforePrint_;
   bool quiet_ = false;
   std::set<std::string> statusShown_;
