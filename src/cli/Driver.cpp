@@ -395,7 +395,7 @@ class Session {
     const int percent = static_cast<int>(100.0 * sent / unit_.frames);
     // Frame 0 went out as the clock started; too short a time gives no rate.
     const double seconds = Elapsed();
-    const bool measured = seconds >= 0.2 && sent > 1;
+    const bool measured = sent > 1 && seconds > 0 && (seconds >= 0.2 || sent == unit_.frames);
     const double rate = measured ? (sent - 1) / seconds : 0;
     const std::string rateText =
         measured ? Format("%.0f frames/s", rate) : std::string("- frames/s");
