@@ -49,6 +49,10 @@ class Cli {
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
+    // Made before the fork: the child of a threaded process only execs.
+    std::vector<char*> argv{const_cast<char*>(kCli.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       const int null = open("/dev/null", O_RDONLY);
@@ -57,9 +61,6 @@ class Cli {
       dup2(err[1], 2);
       close(out[0]);
       close(err[0]);
-      std::vector<char*> argv{const_cast<char*>(kCli.c_str())};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
       execv(kCli.c_str(), argv.data());
       _exit(127);
     }
