@@ -10,7 +10,7 @@
 // them as one table.
 //
 //   tavrin-bench               every part, then the table
-//   tavrin-bench PART...       only these parts (crc load transfer line idle memory)
+//   tavrin-bench PART...       only these parts (crc load transfer line cli idle memory)
 //   tavrin-bench --quick       smaller runs, for trying the bench out
 #include <QApplication>
 #include <QEventLoop>
@@ -356,6 +356,39 @@ struct TransferFigures {
   std::map<int, long> wakeUps;  // per thread of the programmer, over the transfer
 };
 
+// The controller's record from `wireFrom` on: chunks, the rate (first chunk
+// to closing frame) and each chunk's turnaround.
+void ReadWire(const tavrin::vc::VirtualController& vc, std::size_t wireFrom, TransferFigures& figures) {
+  const auto wire = vc.Wire();
+  double firstChunk = -1;
+  double closing = -1;
+  double lastRequest = -1;
+  double lastChunk = -1;
+  for (std::size_t i = wireFrom; i < wire.size(); ++i) {
+    const auto& w = wire[i];
+    if (w.out) {
+      if (w.bytes.size() >= 2 && w.bytes[0] == 0xDA && w.bytes[1] == 0x04) {
+        lastRequest = w.ms;
+        if (lastChunk >= 0) figures.controllerUs.push_back((w.ms - lastChunk) * 1000.0);
+        lastChunk = -1;
+      }
+      continue;
+    }
+    const bool chunk = w.what.rfind("chunk", 0) == 0;
+    const bool close = w.what.find("ImageClose") != std::string::npos;
+    if (!chunk && !close) continue;
+    if (chunk && firstChunk < 0) firstChunk = w.ms;
+    if (chunk) lastChunk = w.ms;
+    if (chunk && w.what.find("again") == std::string::npos) ++figures.chunks;
+    if (lastRequest >= 0) {
+      figures.turnaroundsUs.push_back((w.ms - lastRequest) * 1000.0);
+      lastRequest = -1;
+    }
+    if (close && closing < 0) closing = w.ms;
+  }
+  figures.seconds = (closing - firstChunk) / 1000.0;
+}
+
 // Writes an image of `frames` frames and reads the controller's record of it.
 TransferFigures RunTransfer(Programmer& programmer, tavrin::vc::VirtualController& vc,
                             std::size_t frames, std::uint16_t version,
@@ -388,34 +421,7 @@ TransferFigures RunTransfer(Programmer& programmer, tavrin::vc::VirtualControlle
 
   TransferFigures figures;
   figures.retransmissions = after.retransmissions - before.retransmissions;
-  const auto wire = vc.Wire();
-  double firstChunk = -1;
-  double closing = -1;
-  double lastRequest = -1;
-  double lastChunk = -1;
-  for (std::size_t i = wireFrom; i < wire.size(); ++i) {
-    const auto& w = wire[i];
-    if (w.out) {
-      if (w.bytes.size() >= 2 && w.bytes[0] == 0xDA && w.bytes[1] == 0x04) {
-        lastRequest = w.ms;
-        if (lastChunk >= 0) figures.controllerUs.push_back((w.ms - lastChunk) * 1000.0);
-        lastChunk = -1;
-      }
-      continue;
-    }
-    const bool chunk = w.what.rfind("chunk", 0) == 0;
-    const bool close = w.what.find("ImageClose") != std::string::npos;
-    if (!chunk && !close) continue;
-    if (chunk && firstChunk < 0) firstChunk = w.ms;
-    if (chunk) lastChunk = w.ms;
-    if (chunk && w.what.find("again") == std::string::npos) ++figures.chunks;
-    if (lastRequest >= 0) {
-      figures.turnaroundsUs.push_back((w.ms - lastRequest) * 1000.0);
-      lastRequest = -1;
-    }
-    if (close && closing < 0) closing = w.ms;
-  }
-  figures.seconds = (closing - firstChunk) / 1000.0;
+  ReadWire(vc, wireFrom, figures);
   for (const auto& [tid, sample] : threadsAfter) {
     if (controllerThreads.count(tid) != 0) continue;
     const auto it = threadsBefore.find(tid);
@@ -528,6 +534,54 @@ void PartLine() {
   vc.Stop();
 }
 
+// The same paced write through tavrin-cli, a process of its own that finds
+// the controller by scanning, as a script on a service bench would run it.
+void PartCli() {
+  tavrin::vc::VirtualController vc(InstantController(true));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 300 : 1440;
+  const fs::path path = WriteFirmware(frames, 2);
+  const auto before = vc.GetCounters();
+  const std::size_t wireFrom = vc.Wire().size();
+
+  const std::string program = (fs::read_symlink("/proc/self/exe").parent_path() / "tavrin-cli").string();
+  std::vector<std::string> args = {program, "write", path.string(), "--timeout", "30"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const auto start = Clock::now();
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    Die("cannot start " + program);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die(Format("tavrin-cli ended with status %d", status));
+  if (vc.GetCounters().imagesOk != before.imagesOk + 1) Die("the controller refused the image");
+  fs::remove(path);
+
+  TransferFigures f;
+  ReadWire(vc, wireFrom, f);
+  const double rate = static_cast<double>(f.chunks) / f.seconds;
+  const double efficiency = 100.0 * rate / kLineChunksPerSecond;
+  Row(Format("Efficiency through tavrin-cli against a 115200-baud line, %zu frames", frames),
+      Format("%.1f chunks/s = %.1f%% of %.1f", rate, efficiency, kLineChunksPerSecond),
+      ">= 97%", Verdict(efficiency >= 97.0));
+  const double chunkLine = 64 * kByteMicros;
+  Row("  ChunkRequest to chunk on the paced line, less the chunk's line time",
+      Format("median %.0f us, 99th percentile %.0f us", Percentile(f.turnaroundsUs, 50) - chunkLine,
+             Percentile(f.turnaroundsUs, 99) - chunkLine));
+  Row("  the whole command: start, scan, connect, write, result", Format("%.2f s", wall));
+  vc.Stop();
+}
+
 void PartIdle() {
   auto app = MakeApplication();
   ControllerProcess controller;
@@ -610,6 +664,7 @@ const Part kParts[] = {
     {"load", "Loading a 10 MB firmware file", PartLoad},
     {"transfer", "Raw throughput and host turnaround (controller answers at once)", PartTransfer},
     {"line", "Efficiency on a paced 115200-baud line", PartLine},
+    {"cli", "The same paced line through tavrin-cli", PartCli},
     {"idle", "Idle cost", PartIdle},
     {"memory", "Memory", PartMemory},
 };
@@ -665,7 +720,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--child") {
       child = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|idle|memory]...\n");
+      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|idle|memory]...\n");
       return 0;
     } else {
       names.push_back(arg);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (build-bench/, optimised, no sanitizer) and prints the
 # programmer's figures as a table. Arguments go to tavrin-bench: part names
-# (crc load transfer line idle memory) and --quick.
+# (crc load transfer line cli idle memory) and --quick.
 # Takes about three minutes on two cores once built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DTAVRIN_BUILD_BENCH=ON -DTAVRIN_BUILD_GUI=ON -DTAVRIN_BUILD_TOOLS=ON -DTAVRIN_BUILD_TESTS=ON \
   >/dev/null
-cmake --build build-bench -j "$(nproc)" --target tavrin-bench tavrin-virtual-controller
+cmake --build build-bench -j "$(nproc)" --target tavrin-bench tavrin-virtual-controller tavrin-cli
 
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
   "$(uname -sr), $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d" " -f1-3 /proc/loadavg)"

@@ -1,0 +1,39 @@
+// The command-line programmer: plays the user's clicks on the console window
+// (CONNECT, update firmware or write data map with the file given in place of
+// the file dialog's answer) and reads the outcome from what the units show.
+#pragma once
+
+#include <string>
+
+enum ExitStatus : int {
+  kExitSuccess = 0,
+  kExitControllerFailure = 1,  // the controller's result frame said failure
+  kExitUsage = 2,              // usage, or a file that cannot be read
+  kExitNoController = 3,       // nobody answered within the time-out
+  kExitLinkLost = 4,           // the retry limit dropped the link
+  kExitRefused = 5,            // file or action refused, question answered No
+  kExitInterrupted = 130,
+};
+
+inline constexpr const char* kExitStatusHelp =
+    "Exit status: 0 success; 1 the controller reported failure (or --verify found another "
+    "version); 2 usage or unreadable file; 3 no controller answered within the time-out; 4 the "
+    "link was lost (retry limit); 5 the file or the action was refused (wrong device, corrupted, "
+    "version question answered No, unknown controller); 130 interrupted.";
+
+struct CliOptions {
+  enum class Command { Ports, Identify, Write };
+  Command command = Command::Ports;
+  std::string file;
+  std::string port;  // empty: scan every port
+  double timeoutSeconds = 10;
+  bool yes = false;
+  bool verify = false;
+  bool loop = false;
+  bool json = false;
+};
+
+// Lists the ports the scan would try, in its order.
+int RunPorts();
+// identify and write; needs the QCoreApplication.
+int RunSession(const CliOptions& options);

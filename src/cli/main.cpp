@@ -1,0 +1,105 @@
+// tavrin-cli: the programmer for scripts, benches and production lines.
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/Driver.h"
+#include "common/Cli.h"
+
+namespace {
+
+constexpr const char* kProgram = "tavrin-cli";
+
+std::string Extension(const std::string& file) {
+  std::string ext = std::filesystem::path(file).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
+void AddConnectOptions(CLI::App* command, CliOptions& options) {
+  command->add_option("--port", options.port,
+                      "Try only this port (COMn) instead of scanning them all");
+  command
+      ->add_option("--timeout", options.timeoutSeconds,
+                   "Seconds to wait for a controller to answer (default 10)")
+      ->check(CLI::PositiveNumber);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CliOptions options;
+  CLI::App app{
+      "The Tavrin programmer on the command line: finds the controller, reports it and writes "
+      "firmware (.sbin) or a data map (.lbin) into it, with the same checks, questions and texts "
+      "as the window.",
+      kProgram};
+  app.footer(kExitStatusHelp);
+  app.require_subcommand(1);
+
+  auto* ports = app.add_subcommand(
+      "ports", "List the COM ports the scan tries, in its order, and what each is");
+  ports->footer(kExitStatusHelp);
+
+  auto* identify = app.add_subcommand(
+      "identify",
+      "Wait until a controller answers, print its report as the window's log shows it, disconnect");
+  AddConnectOptions(identify, options);
+  identify->add_flag(
+      "--json", options.json,
+      "One JSON object per controller on standard output; the texts go to standard error");
+  identify->footer(kExitStatusHelp);
+
+  auto* write = app.add_subcommand(
+      "write", "Connect and write FILE: .sbin as update firmware, .lbin as write data map");
+  write->add_option("FILE", options.file, "The firmware (.sbin) or data map (.lbin) file")
+      ->required();
+  AddConnectOptions(write, options);
+  write->add_flag("--yes", options.yes,
+                  "Answer Yes to the version questions (without it and without a terminal: No)");
+  write->add_flag(
+      "--verify", options.verify,
+      "Firmware only: connect again afterwards and check the reported version against the file's");
+  write->add_flag(
+      "--loop", options.loop,
+      "Production line: after each controller wait until it has gone, then write the next; "
+      "Ctrl+C ends with a tally");
+  write->add_flag(
+      "--json", options.json,
+      "One JSON object per controller on standard output; the texts go to standard error");
+  write->footer(kExitStatusHelp);
+
+  if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
+
+  QCoreApplication application(argc, argv);
+  // The application's title, as the plain message boxes show it.
+  QCoreApplication::setApplicationName(
+      QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+
+  if (*ports) return RunPorts();
+  options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
+
+  if (options.command == CliOptions::Command::Write) {
+    const std::string ext = Extension(options.file);
+    if (ext != ".sbin" && ext != ".lbin") {
+      return tavrin::cli::Fail(
+          kProgram, options.file + ": not a .sbin (firmware) or .lbin (data map) file (see --help)",
+          kExitUsage);
+    }
+    if (options.verify && ext != ".sbin") {
+      return tavrin::cli::Fail(
+          kProgram, "--verify checks firmware only, not a data map (see --help)", kExitUsage);
+    }
+    std::error_code ec;
+    std::ifstream in(options.file, std::ios::binary);
+    if (!std::filesystem::is_regular_file(options.file, ec) || !in) {
+      return tavrin::cli::Fail(kProgram, options.file + ": cannot be read", kExitUsage);
+    }
+  }
+
+  return RunSession(options);
+}

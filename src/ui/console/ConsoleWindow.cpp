@@ -1,0 +1,224 @@
+#include "ui/console/ConsoleWindow.h"
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+
+#include "connect/Connecter.h"
+#include "ui/Sounds.h"
+
+ConsoleWindow& ConsoleWindow::Instance() {
+  static ConsoleWindow* window = new ConsoleWindow();  // outlives every thread at exit
+  return *window;
+}
+
+void ConsoleWindow::Attach() {
+  auto* context = new QObject(QCoreApplication::instance());
+  timer1_ = new QTimer(context);
+  timer1_->setInterval(100);
+  QObject::connect(timer1_, &QTimer::timeout, context, [] { Timer1Timer(); });
+  timer3_ = new QTimer(context);
+  timer3_->setInterval(100);
+  QObject::connect(timer3_, &QTimer::timeout, context, [] { Timer3Timer(); });
+  {
+    std::lock_guard lock(mutex_);
+    context_ = context;
+  }
+  SetWindow(this);
+}
+
+void ConsoleWindow::Detach() {
+  SetWindow(nullptr);
+  std::lock_guard lock(mutex_);
+  if (context_ == nullptr) return;
+  timer1_->stop();
+  timer3_->stop();
+  context_->deleteLater();
+  context_ = nullptr;
+  for (const auto& waiter : waiters_) {
+    std::lock_guard waiterLock(waiter->mutex);
+    waiter->finished = true;
+    waiter->done.notify_all();
+  }
+  waiters_.clear();
+}
+
+bool ConsoleWindow::IsWindowThread() const {
+  const QCoreApplication* app = QCoreApplication::instance();
+  return app != nullptr && QThread::currentThread() == app->thread();
+}
+
+void ConsoleWindow::Post(std::function<void()> job) {
+  std::lock_guard lock(mutex_);
+  if (context_ == nullptr) return;
+  // Queued calls on one receiver run in the order they were posted.
+  QMetaObject::invokeMethod(context_, std::move(job), Qt::QueuedConnection);
+}
+
+void ConsoleWindow::Run(std::function<void()> op) {
+  if (IsWindowThread()) {
+    op();
+    return;
+  }
+  Post(std::move(op));
+}
+
+std::optional<int> ConsoleWindow::Call(std::function<int()> op) {
+  if (IsWindowThread()) return op();
+  auto waiter = std::make_shared<Waiter>();
+  {
+    std::lock_guard lock(mutex_);
+    if (context_ == nullptr) return std::nullopt;
+    waiters_.push_back(waiter);
+    QMetaObject::invokeMethod(
+        context_,
+        [this, op = std::move(op), waiter] {
+          {
+            std::lock_guard waiterLock(waiter->mutex);
+            if (waiter->finished) return;  // let go while it was queued
+          }
+          const int result = op();
+          std::lock_guard lock(mutex_);
+          std::lock_guard waiterLock(waiter->mutex);
+          if (waiter->finished) return;
+          waiter->result = result;
+          waiter->finished = true;
+          waiter->done.notify_all();
+          waiters_.remove(waiter);
+        },
+        Qt::QueuedConnection);
+  }
+  std::unique_lock lock(waiter->mutex);
+  waiter->done.wait(lock, [&] { return waiter->finished; });
+  return waiter->result;
+}
+
+void ConsoleWindow::Print(std::FILE* stream, const std::string& text) {
+  if (quiet_) return;
+  if (beforePrint_) beforePrint_();
+  std::fputs(text.c_str(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+void ConsoleWindow::PrintLine(const std::string& line) { Print(out_, line); }
+
+void ConsoleWindow::PrintNote(const std::string& line) { Print(notes_, line); }
+
+void ConsoleWindow::Notify(Event event) {
+  if (observer_) observer_(event);
+}
+
+void ConsoleWindow::EnableControl(Control control, bool enabled) {
+  Run([=, this] {
+    enabled_[Index(control)] = enabled;
+    Notify(Event::Control);
+  });
+}
+
+void ConsoleWindow::ShowControl(Control control, bool visible) {
+  Run([=, this] {
+    visible_[Index(control)] = visible;
+    Notify(Event::Control);
+  });
+}
+
+void ConsoleWindow::ClearLog() {
+  // What was printed stays on the terminal; the log itself starts afresh.
+  Run([this] { log_.clear(); });
+}
+
+void ConsoleWindow::AddLogLine(const std::string& line) {
+  Run([line, this] {
+    log_.push_back(line);
+    Print(out_, line);
+    Notify(Event::Log);
+  });
+}
+
+void ConsoleWindow::SetStatusText(const std::string& text) {
+  Run([text, this] {
+    status_ = text;
+    if (statusShown_.insert(text).second) Print(notes_, "status: " + text);
+    Notify(Event::Status);
+  });
+}
+
+void ConsoleWindow::SetGauge(int percent) {
+  Run([=, this] {
+    gauge_ = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
+    Notify(Event::Gauge);
+  });
+}
+
+void ConsoleWindow::SetColour(WindowColour colour) {
+  Run([=, this] {
+    const bool changed = colour != colour_;
+    colour_ = colour;
+    // The button face is the idle colour; only the link indicator is news.
+    if (changed && colour == WindowColour::LightGreen) Print(notes_, "colour: light green");
+    if (changed && colour == WindowColour::Red)
+      Print(notes_, "colour: red (the controller's alert flag is set)");
+    Notify(Event::Colour);
+  });
+}
+
+void ConsoleWindow::StartTimer(WindowTimer timer) {
+  Run([=, this] {
+    if (QTimer* t = timer == WindowTimer::Timer1 ? timer1_ : timer3_) t->start();
+  });
+}
+
+void ConsoleWindow::StopTimer(WindowTimer timer) {
+  Run([=, this] {
+    if (QTimer* t = timer == WindowTimer::Timer1 ? timer1_ : timer3_) t->stop();
+  });
+}
+
+int ConsoleWindow::ShowBox(const Box& box) {
+  Print(out_, box.caption.empty() ? box.text : box.caption + ": " + box.text);
+  const int answer = answerer_ ? answerer_(box) : (box.flags == kMbYesNoInfo ? kIdNo : kIdOk);
+  Notify(Event::Box);
+  return answer;
+}
+
+int ConsoleWindow::MessageBox(const std::string& text, const std::string& caption, int flags) {
+  const auto answer = Call([=, this] { return ShowBox({text, caption, flags, false}); });
+  return answer.value_or(flags == kMbYesNoInfo ? kIdNo : kIdOk);
+}
+
+void ConsoleWindow::ShowMessage(const std::string& text) {
+  Call([=, this] {
+    return ShowBox({text, QCoreApplication::applicationName().toStdString(), kMbOk, true});
+  });
+}
+
+// The port list and the file dialog belong to the window thread; the units
+// only use them there.
+void ConsoleWindow::PortListClear() {
+  ports_.clear();
+  current_ = -1;
+}
+
+void ConsoleWindow::PortListAdd(const std::string& name) {
+  if (portFilter_.empty() || name == portFilter_) ports_.push_back(name);
+}
+
+int ConsoleWindow::PortListCount() { return static_cast<int>(ports_.size()); }
+
+void ConsoleWindow::PortListSetCurrent(int index) {
+  current_ = index >= 0 && index < PortListCount() ? index : -1;
+}
+
+std::string ConsoleWindow::PortListCurrentText() {
+  return current_ >= 0 ? ports_[static_cast<std::size_t>(current_)] : std::string();
+}
+
+bool ConsoleWindow::OpenFileDialog(const std::string&, const std::string&,
+                                   std::string& chosenPath) {
+  if (!dialogAnswer_) return false;
+  chosenPath = *dialogAnswer_;
+  dialogAnswer_.reset();
+  return true;
+}

@@ -1,0 +1,151 @@
+// The window operations on a terminal: whatever the window would show (log
+// lines, status texts, boxes with their caption) is printed as a line, and
+// boxes are answered by whoever drives the program. The window thread is the
+// thread of the QCoreApplication, whose event loop runs the timers; requests
+// from other threads are carried there and run in the order they were asked
+// for, as in the desktop window.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ui/WindowOps.h"
+
+class QObject;
+class QTimer;
+
+class ConsoleWindow final : public IWindow {
+ public:
+  // Lives for the whole process, like the desktop window's operations: a
+  // reader thread still finishing a frame at exit calls into something valid.
+  static ConsoleWindow& Instance();
+
+  // On the thread of the QCoreApplication, after it exists: makes the two
+  // window timers and installs this window with SetWindow.
+  void Attach();
+  // Puts the null window back and lets every caller waiting for a box go.
+  void Detach();
+
+  struct Box {
+    std::string text;
+    std::string caption;
+    int flags = kMbOk;
+    bool plain = false;  // the plain message (text and OK under the title)
+  };
+  enum class Event { Control, Log, Status, Gauge, Colour, Box };
+
+  // Everything below is for the window thread only.
+
+  // Where the window's texts go: the log and the boxes to `out`, the status
+  // texts and the link colour to `notes`.
+  void SetOutput(std::FILE* out, std::FILE* notes) {
+    out_ = out;
+    notes_ = notes;
+  }
+  // Called before the window prints, so a progress line can be ended first.
+  void SetBeforePrint(std::function<void()> hook) { beforePrint_ = std::move(hook); }
+  // Prints nothing while set (state is still kept).
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+  // A status text already shown since the last call is not shown again, so a
+  // scan that goes round and round prints each of its texts once.
+  void ForgetStatusTexts() { statusShown_.clear(); }
+  // Only this port name enters the port list; empty: every port.
+  void SetPortFilter(std::string name) { portFilter_ = std::move(name); }
+  // The path the next file dialog returns; nothing: the dialog is cancelled.
+  void SetDialogAnswer(std::optional<std::string> path) { dialogAnswer_ = std::move(path); }
+  // Decides every box's answer, after the box has been printed. Unset: OK,
+  // and No to a Yes/No question.
+  void SetBoxAnswerer(std::function<int(const Box&)> answerer) { answerer_ = std::move(answerer); }
+  // Told after each change the window shows.
+  void SetObserver(std::function<void(Event)> observer) { observer_ = std::move(observer); }
+
+  // What the window shows now.
+  const std::vector<std::string>& LogLines() const { return log_; }
+  const std::string& Status() const { return status_; }
+  int Gauge() const { return gauge_; }
+  WindowColour Colour() const { return colour_; }
+  bool Enabled(Control control) const { return enabled_[Index(control)]; }
+  bool Visible(Control control) const { return visible_[Index(control)]; }
+  const std::vector<std::string>& Ports() const { return ports_; }
+  // Prints a line of the caller's own beside the log and the boxes, or beside
+  // the status texts.
+  void PrintLine(const std::string& line);
+  void PrintNote(const std::string& line);
+
+  void EnableControl(Control control, bool enabled) override;
+  void ShowControl(Control control, bool visible) override;
+  void ClearLog() override;
+  void AddLogLine(const std::string& line) override;
+  void SetStatusText(const std::string& text) override;
+  void SetGauge(int percent) override;
+  void SetColour(WindowColour colour) override;
+  void StartTimer(WindowTimer timer) override;
+  void StopTimer(WindowTimer timer) override;
+  int MessageBox(const std::string& text, const std::string& caption, int flags) override;
+  void ShowMessage(const std::string& text) override;
+  void PortListClear() override;
+  void PortListAdd(const std::string& name) override;
+  int PortListCount() override;
+  void PortListSetCurrent(int index) override;
+  std::string PortListCurrentText() override;
+  bool OpenFileDialog(const std::string& filter, const std::string& defaultExt,
+                      std::string& chosenPath) override;
+  void Post(std::function<void()> job) override;
+  bool IsWindowThread() const override;
+
+ private:
+  ConsoleWindow() = default;
+
+  struct Waiter {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::optional<int> result;
+  };
+
+  static std::size_t Index(Control control) { return static_cast<std::size_t>(control); }
+  // Runs op on the window thread: at once there, else queued behind the
+  // operations asked for before it. Dropped when no window is attached.
+  void Run(std::function<void()> op);
+  // Runs op on the window thread and waits for its result; nothing when the
+  // window is gone or goes away meanwhile.
+  std::optional<int> Call(std::function<int()> op);
+  int ShowBox(const Box& box);
+  void Print(std::FILE* stream, const std::string& text);
+  void Notify(Event event);
+
+  // Guards context_ and waiters_ against the other threads.
+  std::mutex mutex_;
+  QObject* context_ = nullptr;
+  std::list<std::shared_ptr<Waiter>> waiters_;
+
+  QTimer* timer1_ = nullptr;
+  QTimer* timer3_ = nullptr;
+  std::FILE* out_ = stdout;
+  std::FILE* notes_ = stderr;
+  std::function<void()> beforePrint_;
+  bool quiet_ = false;
+  std::set<std::string> statusShown_;
+  std::string portFilter_;
+  std::optional<std::string> dialogAnswer_;
+  std::function<int(const Box&)> answerer_;
+  std::function<void(Event)> observer_;
+
+  std::vector<std::string> log_;
+  std::string status_;
+  int gauge_ = 0;
+  WindowColour colour_ = WindowColour::ButtonFace;
+  std::array<bool, 4> enabled_{true, false, true, false};  // Button1 to Button4
+  std::array<bool, 4> visible_{true, true, true, true};
+  std::vector<std::string> ports_;
+  int current_ = -1;
+};

@@ -1,0 +1,346 @@
+// tavrin-cli from end to end: the program itself, run as a process of its
+// own, against the virtual controller on a COM link of the test's own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image/ImageFile.h"
+#include "protocol/Messager.h"
+#include "support/FrameBuilders.h"
+#include "support/RecordingWindow.h"
+#include "vc/VirtualController.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace vc = tavrin::vc;
+namespace image = tavrin::image;
+
+// The loaders' texts, as the window shows them.
+const std::string kFirmwareHeaderText = " The firmware file is corrupted, the action is canceled!";
+const std::string kFirmwareWrongDeviceText = " The firmware is not designed for this device! ";
+const std::string kFirmwareSameQuestion =
+    "In the device already offered firmware version, want to continue?";
+
+const std::string kCli = std::string(TAVRIN_BUILD_DIR) + "/bin/tavrin-cli";
+
+// tavrin-cli as a child process: standard input from /dev/null, both outputs
+// collected.
+class Cli {
+ public:
+  explicit Cli(const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return;
+    // Made before the fork: the child of a threaded process only execs.
+    std::vector<char*> argv{const_cast<char*>(kCli.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      close(out[0]);
+      close(err[0]);
+      execv(kCli.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    fds_[0] = out[0];
+    fds_[1] = err[0];
+  }
+  ~Cli() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : fds_) {
+      if (fd >= 0) close(fd);
+    }
+  }
+
+  // Reads output until `pred` holds or both outputs end; false on the deadline.
+  bool ReadUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = 30s) {
+    const auto until = Clock::now() + deadline;
+    while (!pred()) {
+      pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0 || (fds_[0] < 0 && fds_[1] < 0)) return pred();
+      if (poll(p, 2, static_cast<int>(left.count())) <= 0) continue;
+      for (int i = 0; i < 2; ++i) {
+        if (p[i].revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = read(fds_[i], buffer, sizeof buffer);
+        if (n <= 0) {
+          close(fds_[i]);
+          fds_[i] = -1;
+        } else {
+          (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
+        }
+      }
+    }
+    return true;
+  }
+
+  // Waits for the program to end; its exit status, or -1 on the deadline.
+  int Wait(std::chrono::milliseconds deadline = 30s) {
+    ReadUntil([] { return false; }, deadline);
+    const auto until = Clock::now() + 5s;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() > until) return -1;
+      usleep(1000);
+    }
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  void Interrupt() { kill(pid_, SIGINT); }
+  const std::string& Out() const { return out_; }
+  const std::string& Err() const { return err_; }
+  std::string All() const { return out_ + err_; }
+
+ private:
+  pid_t pid_ = -1;
+  int fds_[2] = {-1, -1};
+  bool exited_ = false;
+  std::string out_;
+  std::string err_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  // A code-1 controller, firmware 3, data map 2, quick: small images take a
+  // fraction of a second.
+  static vc::Options Controller() {
+    vc::Options o;
+    o.identity.deviceCode = 1;
+    o.identity.bootloaderVersion = 4;
+    o.identity.firmwareVersion = 3;
+    o.identity.dataVersion = 2;
+    o.identity.dataMemoryCheck = 0;
+    o.intervalMs = 150;
+    o.frameGapMs = 0;
+    return o;
+  }
+
+  std::unique_ptr<vc::VirtualController> Start(const vc::Options& options) {
+    auto controller = std::make_unique<vc::VirtualController>(options);
+    std::string error;
+    EXPECT_TRUE(controller->Start(&error)) << error;
+    return controller;
+  }
+
+  std::string File(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const std::string path = (std::filesystem::path(dir_.path().toStdString()) / name).string();
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+
+  std::string Firmware(const std::string& name, std::uint16_t device, std::uint16_t version) {
+    std::mt19937 rng(version);
+    return File(name, image::BuildFirmware({device, version}, image::GeneratePayload(6, rng), rng));
+  }
+
+  QTemporaryDir dir_;
+};
+
+TEST_F(CliEndToEnd, IdentifyPrintsTheWindowsReportLineForLineAndAsJson) {
+  const vc::Options options = Controller();
+  auto controller = Start(options);
+
+  // The window's log for the same identity.
+  std::vector<std::string> windowLog;
+  {
+    RecordingWindow window;
+    test_frames::Identity id;
+    id.deviceType = options.identity.deviceCode;
+    id.bootloader = options.identity.bootloaderVersion;
+    id.firmware = options.identity.firmwareVersion;
+    id.data = options.identity.dataVersion;
+    id.programCheck = options.identity.programMemoryCheck;
+    id.dataCheck = options.identity.dataMemoryCheck;
+    ASSERT_TRUE(
+        HandleIdentifyReply(test_frames::Scrambled(test_frames::PlainIdentifyReply(id)).data()));
+    windowLog = window.Log();
+    ResetMessagerForTest();
+  }
+  ASSERT_EQ(windowLog.size(), 7u);
+
+  Cli plain({"identify", "--timeout", "20"});
+  ASSERT_EQ(plain.Wait(), 0) << plain.All();
+  // Standard output is the log alone; the status texts go beside it.
+  EXPECT_EQ(Lines(plain.Out()), windowLog) << plain.Out();
+  EXPECT_TRUE(Has(plain.Err(), "status: The device is connected!")) << plain.Err();
+
+  Cli json({"identify", "--json"});
+  ASSERT_EQ(json.Wait(), 0) << json.All();
+  QJsonParseError error{};
+  const QJsonObject o =
+      QJsonDocument::fromJson(QByteArray::fromStdString(json.Out()), &error).object();
+  ASSERT_EQ(error.error, QJsonParseError::NoError) << json.Out();
+  EXPECT_EQ(o["port"].toString().toStdString(), controller->PortName());
+  EXPECT_EQ(o["deviceCode"].toInt(), 1);
+  EXPECT_EQ(o["model"].toString(), QStringLiteral("Arvo K16-300"));
+  EXPECT_EQ(o["bootloaderVersion"].toInt(), 4);
+  EXPECT_EQ(o["firmwareVersion"].toInt(), 3);
+  EXPECT_EQ(o["dataMapVersion"].toInt(), 2);
+  EXPECT_TRUE(o["programMemoryOk"].toBool());
+  EXPECT_FALSE(o["dataMemoryOk"].toBool());
+  EXPECT_FALSE(o["alert"].toBool());
+  EXPECT_EQ(o["result"].toString(), QStringLiteral("identified"));
+  // The human text went to standard error.
+  EXPECT_TRUE(Has(json.Err(), windowLog[3])) << json.Err();
+}
+
+TEST_F(CliEndToEnd, WritesFirmwareWithVerifyThenADataMap) {
+  auto controller = Start(Controller());
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+
+  Cli write({"write", firmware, "--verify", "--json"});
+  ASSERT_EQ(write.Wait(), 0) << write.All();
+  EXPECT_EQ(controller->GetCounters().imagesOk, 1u);
+  EXPECT_EQ(controller->CurrentIdentity().firmwareVersion, 5);
+  EXPECT_TRUE(Has(write.Err(), std::string(kResultOkCaption) + ": " + kFirmwareResultOkText))
+      << write.Err();
+  EXPECT_TRUE(Has(write.Err(), "Verified: the controller reports firmware 5.")) << write.Err();
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(write.Out())).object();
+  EXPECT_EQ(o["firmwareVersion"].toInt(), 3);
+  EXPECT_EQ(o["firmwareVersionAfter"].toInt(), 5);
+  EXPECT_EQ(o["frames"].toInt(), 14);
+  EXPECT_EQ(o["framesSent"].toInt(), 14);
+  EXPECT_EQ(o["result"].toString(), QStringLiteral("written"));
+  // Without a terminal, the progress is a plain line at every tenth.
+  EXPECT_TRUE(Has(write.Err(), "100%  14/14 frames")) << write.Err();
+
+  std::mt19937 rng(2);
+  const std::string map =
+      File("map-v2.lbin", image::BuildDataMap({1, 2}, image::GeneratePayload(5, rng), rng));
+  Cli writeMap({"write", map});
+  ASSERT_EQ(writeMap.Wait(), 0) << writeMap.All();
+  EXPECT_TRUE(Has(writeMap.Out(), kDataMapResultOkText)) << writeMap.Out();
+  EXPECT_EQ(controller->GetCounters().imagesOk, 2u);
+}
+
+TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
+  // Nothing opened for a file of another kind.
+  Cli usage({"write", File("notes.txt", {1, 2, 3})});
+  EXPECT_EQ(usage.Wait(), 2);
+  EXPECT_TRUE(Has(usage.Err(), "notes.txt")) << usage.Err();
+
+  auto controller = Start(Controller());
+  std::mt19937 rng(9);
+  auto damaged = image::BuildFirmware({1, 7}, image::GeneratePayload(4, rng), rng);
+  damaged[3 * 64 + 30] ^= 0x40;
+  const struct {
+    std::string file;
+    std::string text;
+  } cases[] = {
+      {Firmware("device5.sbin", 5, 7), kFirmwareWrongDeviceText},
+      {File("damaged.sbin", damaged), kFirmwareHeaderText},
+      // The controller's own version, asked about; no terminal answers No.
+      {Firmware("same.sbin", 1, 3), kFirmwareSameQuestion},
+  };
+  for (const auto& c : cases) {
+    Cli cli({"write", c.file});
+    EXPECT_EQ(cli.Wait(), 5) << c.file << "\n" << cli.All();
+    EXPECT_TRUE(Has(cli.Out(), c.text)) << cli.Out();
+  }
+  EXPECT_EQ(controller->GetCounters().chunks, 0u);
+  EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
+}
+
+TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  {
+    vc::Options options = Controller();
+    options.faults.ignore = *vc::FrameSet::Parse("3-100000");  // 1: identify, 2: frame 0
+    auto controller = Start(options);
+    Cli cli({"write", firmware});
+    EXPECT_EQ(cli.Wait(), 4) << cli.All();
+    EXPECT_TRUE(Has(cli.Err(), std::string("status: ") + kRetryLimitText)) << cli.Err();
+    EXPECT_TRUE(Has(cli.Err(), "did not get the whole image")) << cli.Err();
+    EXPECT_FALSE(Has(cli.Out(), kFirmwareResultOkText));
+    EXPECT_EQ(controller->GetCounters().imagesOk, 0u);
+  }
+  vc::Options slow = Controller();
+  slow.intervalMs = 2000;
+  slow.faults.delayMs = 100;
+  slow.faults.delayFrames = *vc::FrameSet::Parse("3-100000");
+  auto controller = Start(slow);
+  Cli cli({"write", firmware});
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "10%"); })) << cli.All();
+  cli.Interrupt();
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_TRUE(Has(cli.Err(), "did not get the whole image and must be written again")) << cli.Err();
+  EXPECT_LT(controller->GetCounters().chunks, 14u);
+  EXPECT_EQ(controller->GetCounters().closes, 0u);
+}
+
+TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  auto first = Start(Controller());
+  Cli loop({"write", firmware, "--loop"});
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+  EXPECT_EQ(first->GetCounters().imagesOk, 1u);
+  // Unplugged: its port leaves the list.
+  first->Stop();
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
+  auto second = Start(Controller());
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#2 "); })) << loop.All();
+  EXPECT_EQ(second->GetCounters().imagesOk, 1u);
+  loop.Interrupt();
+  EXPECT_EQ(loop.Wait(), 0) << loop.All();
+  EXPECT_TRUE(Has(loop.Out(), "Tally: 2 written, 0 failed, 0 refused.")) << loop.Out();
+  EXPECT_TRUE(Has(loop.Out(), "firmware 3 -> 5  written")) << loop.Out();
+}
+
+// It must run where there is no display at all.
+TEST(CliProgram, LinksNeitherQtWidgetsNorQtGui) {
+  FILE* pipe = popen(("readelf -d '" + kCli + "'").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string needed;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    if (Has(line, "(NEEDED)")) needed += line;
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_TRUE(Has(needed, "libQt6Core")) << needed;
+  EXPECT_FALSE(Has(needed, "Widgets")) << needed;
+  EXPECT_FALSE(Has(needed, "Gui")) << needed;
+}
+
+}  // namespace
