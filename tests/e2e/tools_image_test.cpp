@@ -234,7 +234,8 @@ TEST(ToolsImage, CommandLineMakesInspectsAndDamages) {
 
   // A frame number past the file, or one whose byte offset overflows, changes nothing.
   for (const std::string frame : {"14", "288230376151711744", "18446744073709551615"}) {
-    r = RunTool("damage " + (dir / "a.sbin") + " --frame " + frame + " --offset 0 -o " + (dir / "d.sbin"));
+    r = RunTool("damage " + (dir / "a.sbin") + " --frame " + frame + " --offset 0 -o " +
+                (dir / "d.sbin"));
     EXPECT_EQ(r.code, 2) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
   }

@@ -460,7 +460,8 @@ TEST(ToolsVc, RepeatedWritesHoldOneImageAndNoRecord) {
   for (int round = 0; round < 10; ++round) {
     // Frame by frame, as a host sends each chunk when asked.
     for (std::size_t at = 0; at < image.size(); at += 64) vc.FeedForTest(image.data() + at, 64);
-    const Bytes close = ClosingFrame(tavrin::image::Kind::Firmware, static_cast<std::uint32_t>(round), rng);
+    const Bytes close =
+        ClosingFrame(tavrin::image::Kind::Firmware, static_cast<std::uint32_t>(round), rng);
     vc.FeedForTest(close.data(), close.size());
     ASSERT_EQ(vc.GetCounters().closes, static_cast<std::uint64_t>(round + 1));
     EXPECT_LE(vc.HeldBytes(), image.size()) << round;
@@ -468,8 +469,9 @@ TEST(ToolsVc, RepeatedWritesHoldOneImageAndNoRecord) {
   EXPECT_EQ(vc.LastImage(), image);
   EXPECT_TRUE(vc.Wire().empty());
   EXPECT_EQ(vc.GetCounters().chunks, 10u * image.size() / 64);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   std::printf("ten writes of %zu bytes took %lld ms\n", image.size(),
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()));
+              static_cast<long long>(took.count()));
 
   // A controller asked for its record keeps every frame.
   o.recordWire = true;

@@ -62,7 +62,8 @@ TEST(MainWindowLayout, WindowFrameAndControlsAtStart) {
       auto* button = qobject_cast<QPushButton*>(widget);
       ASSERT_NE(button, nullptr);
       EXPECT_EQ(button->text(), QString::fromLatin1(c.caption));
-      EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), button->text());
+      EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name),
+                button->text());
     }
   }
 

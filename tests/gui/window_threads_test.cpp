@@ -328,9 +328,11 @@ TEST(WindowThreads, AssistiveToolsReadWhatTheWindowShows) {
     texts = StaticTexts(acc);
     box->button(QMessageBox::Ok)->click();
   });
-  EXPECT_EQ(w.Form().MessageBox(" The firmware is not designed for this device! ", "Error", kMbOk), kIdOk);
+  EXPECT_EQ(w.Form().MessageBox(" The firmware is not designed for this device! ", "Error", kMbOk),
+            kIdOk);
   EXPECT_EQ(caption, QStringLiteral("Error"));
-  EXPECT_TRUE(texts.contains(QStringLiteral(" The firmware is not designed for this device! "))) << texts.join('|').toStdString();
+  EXPECT_TRUE(texts.contains(QStringLiteral(" The firmware is not designed for this device! ")))
+      << texts.join('|').toStdString();
 }
 
 }  // namespace

@@ -337,7 +337,8 @@ TEST_F(Loaders, AFifoOrDeviceInPlaceOfTheFileIsCorruptedAndNeverWaitedOn) {
     fs::remove(path);
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
   });
-  EXPECT_EQ(Load(ImageKind::Firmware, chosen), (std::vector<std::string>{kFirmwareDialog, "gauge 0"}));
+  EXPECT_EQ(Load(ImageKind::Firmware, chosen),
+            (std::vector<std::string>{kFirmwareDialog, "gauge 0"}));
   EXPECT_EQ(ImageStore().FrameCount, 10u);
   EXPECT_EQ(std::memcmp(ImageStore().Frames, file.data(), file.size()), 0);
   EXPECT_TRUE(sent_.All().size() == 1u);

@@ -308,13 +308,16 @@ std::vector<std::string> FormatReport(const InspectReport& r) {
   for (const auto& p : r.problems) lines.push_back("damaged:     " + p);
   std::string verdict = "verdict:     ";
   if (r.sound) {
-    verdict += "sound: the programmer takes it (length, header checksums) for a controller of device " +
-               std::to_string(r.deviceType);
-    verdict += r.kind == Kind::Firmware
-                   ? ", any firmware version (asking first when it is not newer than the controller's)"
-                   : " with data version " + std::to_string(r.dataVersion);
+    verdict +=
+        "sound: the programmer takes it (length, header checksums) for a controller of device " +
+        std::to_string(r.deviceType);
+    verdict +=
+        r.kind == Kind::Firmware
+            ? ", any firmware version (asking first when it is not newer than the controller's)"
+            : " with data version " + std::to_string(r.dataVersion);
   } else {
-    verdict += r.damagedFrame >= 0 ? "damaged at frame " + std::to_string(r.damagedFrame) : "damaged";
+    verdict +=
+        r.damagedFrame >= 0 ? "damaged at frame " + std::to_string(r.damagedFrame) : "damaged";
     verdict += r.programmerAccepts
                    ? ": the programmer would take it, but bytes it does not read were changed"
                    : ": the programmer refuses it";

@@ -114,7 +114,7 @@ struct InspectReport {
   std::uint32_t payloadCrc = 0;
   bool headerRead = false;
   bool madeByThisTool = false;  // a header frame carries this tool's mark
-  bool crcMatches = false;  // ImageCrc follows the rule; the programmer never checks it
+  bool crcMatches = false;      // ImageCrc follows the rule; the programmer never checks it
   int damagedFrame = -1;  // first header frame found damaged, or -1
   std::vector<std::string> problems;  // each one makes the file not sound
   std::vector<std::string> warnings;

@@ -38,7 +38,8 @@ constexpr std::size_t kMaxFileBytes = kMaxFrames * kFrameSize;
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& error) {
   platform::InputFile file;
   switch (file.Open(path)) {
-    case platform::InputFile::OpenResult::Ok: break;
+    case platform::InputFile::OpenResult::Ok:
+      break;
     case platform::InputFile::OpenResult::CannotOpen:
       error = "cannot open " + path;
       return false;
@@ -135,7 +136,8 @@ int RunMake(const MakeArgs& a, Kind kind, const CLI::App* cmd) {
   std::vector<std::uint8_t> payload;
   std::string error;
   if (!a.payload.empty()) {
-    if (!ReadFile(a.payload, payload, error)) return tavrin::cli::Fail(kProgram, error, kUnreadable);
+    if (!ReadFile(a.payload, payload, error))
+      return tavrin::cli::Fail(kProgram, error, kUnreadable);
   } else {
     payload = GeneratePayload(a.frames, rng);
   }
@@ -225,7 +227,8 @@ int main(int argc, char** argv) {
   if (*inspect) {
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!ReadFile(inspectPath, bytes, error)) return tavrin::cli::Fail(kProgram, error, kUnreadable);
+    if (!ReadFile(inspectPath, bytes, error))
+      return tavrin::cli::Fail(kProgram, error, kUnreadable);
     InspectOptions options;
     options.loose = loose;
     options.kind = inspectKind.empty() ? KindFromExtension(inspectPath) : KindFromName(inspectKind);

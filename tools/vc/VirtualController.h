@@ -136,7 +136,7 @@ class VirtualController {
   Identity CurrentIdentity() const;
   std::vector<std::uint8_t> Image() const;      // chunks of the transfer under way
   std::vector<std::uint8_t> LastImage() const;  // the image the last closing frame ended
-  std::vector<WireFrame> Wire() const;  // empty unless Options::recordWire
+  std::vector<WireFrame> Wire() const;          // empty unless Options::recordWire
   // Bytes held for images and the wire record.
   std::size_t HeldBytes() const;
 
