@@ -17,7 +17,9 @@
 #include "transfer/Loaders.h"
 #include "unit/transfer_test_images.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -297,6 +299,16 @@ TEST_F(Loaders, AFileUnderACyrillicPathLoads) {
   WriteFile(fw, MakeFirmware({.version = 0x0300, .frames = 9}));
   EXPECT_EQ(Load(ImageKind::Firmware, fw), (std::vector<std::string>{kFirmwareDialog, "gauge 0"}));
   EXPECT_EQ(ImageStore().FrameCount, 9u);
+#ifdef _WIN32
+  // Another program has it open for writing: the loader, which shares it
+  // with no one, cannot open it.
+  const HANDLE writer = CreateFileW(fw.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Load(ImageKind::Firmware, fw),
+            (std::vector<std::string>{kFirmwareDialog, Message(kTFirmwareCorruptedText)}));
+  CloseHandle(writer);
+#endif
 }
 
 #ifndef _WIN32
