@@ -44,17 +44,24 @@ fi
 # for a while: wait for it, up to a limit, instead of failing at once.
 limit=${TAVRIN_APT_LOCK_WAIT:-600}
 deadline=$((SECONDS + limit))
+# Passes its input on to standard error and to standard output alike.
+echo_kept() {
+  local line
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >&2
+    printf '%s\n' "$line"
+  done
+}
 apt_get() {
   local out left
   while :; do
     left=$((deadline - SECONDS))
     ((left < 1)) && left=1
-    if out=$(apt-get -o "DPkg::Lock::Timeout=$left" "$@" 2>&1); then
-      [[ -n $out ]] && echo "$out"
+    # Shown as it comes, and kept to tell a held lock from other failures.
+    if out=$(apt-get -o "DPkg::Lock::Timeout=$left" "$@" 2>&1 | echo_kept); then
       return 0
     fi
     if ! grep -qi "lock" <<<"$out" || ((SECONDS >= deadline)); then
-      echo "$out" >&2
       echo "scripts/deps.sh: apt-get $1 failed (the lock is waited for up to $limit s)." >&2
       return 1
     fi
