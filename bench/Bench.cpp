@@ -235,6 +235,7 @@ tavrin::vc::Options InstantController(bool lineRate) {
   options.port = "COM30";
   options.frameGapMs = 0;
   options.lineRate = lineRate;
+  options.recordWire = true;  // the figures are read off the wire
   return options;
 }
 

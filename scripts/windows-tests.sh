@@ -9,32 +9,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${TAVRIN_WIN_BUILD_DIR:-$root/build-win}
 
-packages=(
-  cmake ninja-build g++ libcli11-dev libgtest-dev libgmock-dev
-  mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]} > 0)); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "These packages are missing. Install them with:"
-    echo "  sudo apt-get install -y ${missing[*]}"
-    exit 1
-  fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  # Another installer may hold the dpkg lock for a while.
-  for attempt in 1 2 3 4 5 6 7 8 9 10; do
-    if apt-get install -y -qq "${missing[@]}"; then break; fi
-    if ((attempt == 10)); then echo "apt-get install failed" >&2; exit 1; fi
-    sleep 15
-  done
-fi
+# One list for the whole run, this stage's MinGW and Wine packages included.
+"$root/scripts/deps.sh"
 
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,13 +1,11 @@
 #include "transfer/Loaders.h"
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "platform/File.h"
 #include "protocol/Messager.h"
 #include "protocol/Shifrator.h"
 #include "protocol/Stm32_crc32_soft.h"
@@ -68,30 +66,21 @@ std::function<void(const std::string&)>& BeforeReadHook() {
 }
 
 // Reads the chosen file whole. Refusals by length come back before anything
-// is read; a file that cannot be opened counts as length -1. The file is only
-// ever opened for reading.
+// is read; a file that cannot be opened, or is no regular file, counts as
+// length -1. The size and the bytes come from the one opened file, and never
+// more than the store holds is read.
 FileVerdict ReadImageFile(const std::string& path, ImageKind kind,
                           std::vector<std::uint8_t>& bytes) {
-  const std::filesystem::path name(
-      std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(name, ec)) return CheckFileLength(kind, -1);
-  std::ifstream in(name, std::ios::binary | std::ios::in);
-  if (!in.is_open()) return CheckFileLength(kind, -1);
-
-  in.seekg(0, std::ios::end);
-  const std::streamoff length = in.tellg();
-  if (!in || length < 0) throw FileError{};
+  platform::InputFile file;
+  if (file.Open(path) != platform::InputFile::OpenResult::Ok) return CheckFileLength(kind, -1);
+  const std::int64_t length = file.Size();
   const FileVerdict verdict = CheckFileLength(kind, length);
   if (verdict != FileVerdict::Accepted) return verdict;
 
   if (BeforeReadHook()) BeforeReadHook()(path);
-  in.seekg(0, std::ios::beg);
-  if (!in) throw FileError{};
   bytes.assign(static_cast<std::size_t>(length), 0);
-  in.read(reinterpret_cast<char*>(bytes.data()), length);
   // A file that shrank or failed under us is not checked on zeros.
-  if (in.gcount() != length) throw FileError{};
+  if (!file.ReadFromStart(bytes.data(), bytes.size())) throw FileError{};
   return FileVerdict::Accepted;
 }
 

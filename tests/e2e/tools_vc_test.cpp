@@ -446,6 +446,40 @@ TEST(ToolsVc, EachFaultShowsOnTheWire) {
   }
 }
 
+TEST(ToolsVc, RepeatedWritesHoldOneImageAndNoRecord) {
+  Options o;
+  o.frameGapMs = 0;  // its answers go nowhere here
+  VirtualController vc(o);
+  std::mt19937 rng(21);
+  // The held bytes do not depend on the image's size; a smaller one keeps
+  // the test quick under the sanitizers.
+  const char* frames = std::getenv("TAVRIN_VC_TEST_FRAMES");
+  Bytes image((frames != nullptr ? std::strtoul(frames, nullptr, 10) : 4000) * 64);
+  for (auto& b : image) b = static_cast<std::uint8_t>(rng());
+  const auto start = Clock::now();
+  for (int round = 0; round < 10; ++round) {
+    // Frame by frame, as a host sends each chunk when asked.
+    for (std::size_t at = 0; at < image.size(); at += 64) vc.FeedForTest(image.data() + at, 64);
+    const Bytes close =
+        ClosingFrame(tavrin::image::Kind::Firmware, static_cast<std::uint32_t>(round), rng);
+    vc.FeedForTest(close.data(), close.size());
+    ASSERT_EQ(vc.GetCounters().closes, static_cast<std::uint64_t>(round + 1));
+    EXPECT_LE(vc.HeldBytes(), image.size()) << round;
+  }
+  EXPECT_EQ(vc.LastImage(), image);
+  EXPECT_TRUE(vc.Wire().empty());
+  EXPECT_EQ(vc.GetCounters().chunks, 10u * image.size() / 64);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::printf("ten writes of %zu bytes took %lld ms\n", image.size(),
+              static_cast<long long>(took.count()));
+
+  // A controller asked for its record keeps every frame.
+  o.recordWire = true;
+  VirtualController recording(o);
+  for (std::size_t at = 0; at < 64 * 3; at += 64) recording.FeedForTest(image.data() + at, 64);
+  EXPECT_EQ(recording.Wire().size(), 6u);  // three chunks, three answers
+}
+
 TEST(ToolsVc, LineRatePacingCostsLineTime) {
   Options o = Quiet();
   o.lineRate = true;

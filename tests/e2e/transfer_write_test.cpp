@@ -85,6 +85,7 @@ class TransferEndToEnd : public ::testing::Test {
     o.identity.dataVersion = 2;
     o.intervalMs = 150;
     o.frameGapMs = 5;
+    o.recordWire = true;  // the tests read the chunks and closing frames off the wire
     return o;
   }
 

@@ -43,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (report.sound && !report.problems.empty()) Fail("sound with problems");
   if (report.sound && size % img::kFrameSize != 0) Fail("sound but not whole frames");
   if (report.damagedFrame >= 0 && report.sound) Fail("sound with a damaged header frame");
+  if (report.sound && !report.programmerAccepts) Fail("sound but refused by the programmer");
+  if (report.programmerAccepts && size % img::kFrameSize != 0) Fail("taken but not whole frames");
   if (options.kind && report.kindKnown && report.kind != *options.kind) Fail("kind overridden");
 
   const auto lines = img::FormatReport(report);

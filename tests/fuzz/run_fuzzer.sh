@@ -8,7 +8,9 @@ set -euo pipefail
 fuzzer=$1 seeds=$2 artifacts=$3 dict=${4:-}
 seconds=${TAVRIN_FUZZ_SECONDS:-30}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/tavrin-fuzz-XXXXXX")
+# The scratch corpus lives beside the artifacts, in the build tree.
+mkdir -p "$artifacts"
+work=$(mktemp -d "$artifacts/../corpus-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 if [[ -d $seeds ]]; then
   cp -R "$seeds"/. "$work"/

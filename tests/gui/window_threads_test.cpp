@@ -3,6 +3,7 @@
 // nothing waits forever once the window closes or goes away.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -275,6 +276,63 @@ TEST(WindowThreads, RealBoxesMapButtonsAndAnswers) {
   });
   EXPECT_EQ(w.Form().MessageBox("done", "ОК", kMbOk), kIdOk);
   EXPECT_EQ(buttons, QMessageBox::Ok);
+}
+
+// The first interface under `root` (itself included) with `role`.
+QAccessibleInterface* FindRole(QAccessibleInterface* root, QAccessible::Role role) {
+  if (root == nullptr || root->role() == role) return root;
+  for (int i = 0; i < root->childCount(); ++i) {
+    if (QAccessibleInterface* found = FindRole(root->child(i), role)) return found;
+  }
+  return nullptr;
+}
+
+// The names of every static text under `root`.
+QStringList StaticTexts(QAccessibleInterface* root) {
+  QStringList texts;
+  if (root == nullptr) return texts;
+  if (root->role() == QAccessible::StaticText) texts << root->text(QAccessible::Name);
+  for (int i = 0; i < root->childCount(); ++i) texts << StaticTexts(root->child(i));
+  return texts;
+}
+
+TEST(WindowThreads, AssistiveToolsReadWhatTheWindowShows) {
+  TestWindow w;
+  w.UseRealBoxes();
+  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&w.Form());
+  ASSERT_NE(window, nullptr);
+  std::thread reader([] {
+    Window().SetStatusText("The device is connected!");
+    Window().SetGauge(42);
+  });
+  reader.join();
+  ASSERT_TRUE(PumpUntil([&] { return w.Gauge() == 42; }));
+
+  QAccessibleInterface* status = FindRole(window, QAccessible::StatusBar);
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(StaticTexts(status), QStringList{QStringLiteral("The device is connected!")});
+  QAccessibleInterface* gauge = FindRole(window, QAccessible::ProgressBar);
+  ASSERT_NE(gauge, nullptr);
+  ASSERT_NE(gauge->valueInterface(), nullptr);
+  EXPECT_EQ(gauge->valueInterface()->currentValue().toInt(), 42);
+  QAccessibleInterface* button = FindRole(window, QAccessible::Button);
+  ASSERT_NE(button, nullptr);
+  EXPECT_EQ(button->text(QAccessible::Name), QStringLiteral("CONNECT"));
+
+  QTimer watcher;
+  QString caption;
+  QStringList texts;
+  WhenRealBoxShows(watcher, [&](QMessageBox* box) {
+    QAccessibleInterface* acc = QAccessible::queryAccessibleInterface(box);
+    caption = acc->text(QAccessible::Name);
+    texts = StaticTexts(acc);
+    box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_EQ(w.Form().MessageBox(" The firmware is not designed for this device! ", "Error", kMbOk),
+            kIdOk);
+  EXPECT_EQ(caption, QStringLiteral("Error"));
+  EXPECT_TRUE(texts.contains(QStringLiteral(" The firmware is not designed for this device! ")))
+      << texts.join('|').toStdString();
 }
 
 }  // namespace

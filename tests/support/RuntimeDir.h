@@ -1,5 +1,6 @@
 // A runtime directory (XDG_RUNTIME_DIR) of the test process's own, so tests
-// that make COM links never see another process's. Made by the constructor,
+// that make COM links never see another process's; without TMPDIR it also
+// points TMPDIR into the build tree. Made by the constructor,
 // removed with everything in it by the destructor. On Windows, where the
 // links are not files, it does nothing.
 #pragma once

@@ -1,17 +1,29 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/File.h"
 #include "protocol/Messager.h"
 #include "support/RecordingWindow.h"
 #include "transfer/ImageStore.h"
 #include "transfer/Loaders.h"
 #include "unit/transfer_test_images.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -119,7 +131,9 @@ class Loaders : public ::testing::Test {
   // Runs one action on `path` and returns what the window saw.
   std::vector<std::string> Load(ImageKind kind, const fs::path& path) {
     window_.ClearEvents();
-    window_.QueueDialogAnswer(path.string());
+    // The dialog hands over UTF-8, whatever the platform's narrow encoding.
+    const std::u8string name = path.u8string();
+    window_.QueueDialogAnswer(std::string(name.begin(), name.end()));
     kind == ImageKind::Firmware ? Button2Click() : Button4Click();
     return window_.Events();
   }
@@ -277,6 +291,71 @@ TEST_F(Loaders, AReadErrorGivesTheFileErrorBox) {
   EXPECT_TRUE(sent_.All().empty());
   EXPECT_TRUE(StoreSnapshot::Take() == before);
 }
+
+TEST_F(Loaders, AFileUnderACyrillicPathLoads) {
+  const fs::path folder = dir_ / fs::path(u8"Прошивки");
+  ASSERT_TRUE(fs::create_directory(folder));
+  const fs::path fw = folder / fs::path(u8"прошивка.sbin");
+  WriteFile(fw, MakeFirmware({.version = 0x0300, .frames = 9}));
+  EXPECT_EQ(Load(ImageKind::Firmware, fw), (std::vector<std::string>{kFirmwareDialog, "gauge 0"}));
+  EXPECT_EQ(ImageStore().FrameCount, 9u);
+#ifdef _WIN32
+  // Another program has it open for writing: the loader, which shares it
+  // with no one, cannot open it.
+  const HANDLE writer = CreateFileW(fw.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Load(ImageKind::Firmware, fw),
+            (std::vector<std::string>{kFirmwareDialog, Message(kTFirmwareCorruptedText)}));
+  CloseHandle(writer);
+#endif
+}
+
+#ifndef _WIN32
+TEST_F(Loaders, AFifoOrDeviceInPlaceOfTheFileIsCorruptedAndNeverWaitedOn) {
+  // A FIFO put where the chosen file was: opening it for reading would wait
+  // for a writer. Should the load wait anyway, a writer comes after 5 s to
+  // let it go, and the time shows it.
+  const fs::path fifo = dir_ / "swapped.sbin";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::promise<void> loaded;
+  auto done = loaded.get_future();
+  std::thread rescuer([&] {
+    if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return;
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) close(fd);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  platform::InputFile direct;
+  EXPECT_EQ(direct.Open(fifo.string()), platform::InputFile::OpenResult::NotRegularFile);
+  const auto events = Load(ImageKind::Firmware, fifo);
+  const auto took = std::chrono::steady_clock::now() - start;
+  loaded.set_value();
+  rescuer.join();
+  EXPECT_LT(took, std::chrono::seconds(2));
+  EXPECT_EQ(events, (std::vector<std::string>{kFirmwareDialog, Message(kTFirmwareCorruptedText)}));
+  EXPECT_EQ(Load(ImageKind::DataMap, fifo),
+            (std::vector<std::string>{kDataMapDialog, Message(kTDataMapCorruptedText)}));
+  EXPECT_EQ(Load(ImageKind::Firmware, "/dev/zero"),
+            (std::vector<std::string>{kFirmwareDialog, Message(kTFirmwareCorruptedText)}));
+  EXPECT_EQ(Load(ImageKind::DataMap, dir_),
+            (std::vector<std::string>{kDataMapDialog, Message(kTDataMapCorruptedText)}));
+
+  // Swapped after the file was measured: the bytes still come from the file
+  // that was opened and measured.
+  const auto file = MakeFirmware({.version = 0x0300, .frames = 10});
+  const fs::path chosen = Write("chosen.sbin", file);
+  SetBeforeReadHookForTest([&](const std::string& path) {
+    fs::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  });
+  EXPECT_EQ(Load(ImageKind::Firmware, chosen),
+            (std::vector<std::string>{kFirmwareDialog, "gauge 0"}));
+  EXPECT_EQ(ImageStore().FrameCount, 10u);
+  EXPECT_EQ(std::memcmp(ImageStore().Frames, file.data(), file.size()), 0);
+  EXPECT_TRUE(sent_.All().size() == 1u);
+}
+#endif
 
 TEST_F(Loaders, FilesLongerThanTheStoreAreRefusedBeforeReading) {
   // The largest image the store holds is accepted whole.

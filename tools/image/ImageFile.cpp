@@ -194,33 +194,44 @@ InspectReport Inspect(const std::uint8_t* data, std::size_t size, const InspectO
     }
   }
 
+  // Problems the programmer's loader finds; the rest only this tool can see.
+  bool loaderRefuses = !r.problems.empty();
   if (r.kindKnown) {
     const std::size_t headerFrames = HeaderFrames(r.kind);
     const std::uint8_t expectedMark =
         r.kind == Kind::Firmware ? kFirmwareHeaderMark : kDataMapHeaderMark;
+    for (std::size_t i = 0; i < headerFrames && i < r.frames; ++i) {
+      if (markOf(i) == expectedMark) r.madeByThisTool = true;
+    }
+    // Bytes the programmer does not read are checked only in files this tool
+    // made: a file from elsewhere may fill them any way it likes.
+    const bool strict = !options.loose && r.madeByThisTool;
     bool headerOk = true;
     for (std::size_t i = 0; i < headerFrames; ++i) {
       if (i >= r.frames) {
         headerOk = false;
+        loaderRefuses = true;
         r.problems.push_back("only " + std::to_string(r.frames) + " whole frames: a " +
                              KindName(r.kind) + " needs " + std::to_string(headerFrames) +
                              " header frames");
         break;
       }
       const std::uint8_t* frame = data + i * kFrameSize;
-      std::string why;
       if (!loaderOk(i)) {
-        why = "header checksum wrong (selector bytes 4-12 or scrambled bytes 24-59 damaged)";
-      } else if (!options.loose && !FrameTrailerValid(frame)) {
-        why = "frame checksum at bytes 60-63 wrong (bytes 0-23 or 60-63 damaged)";
-      } else if (!options.loose && markOf(i) != expectedMark) {
+        headerOk = false;
+        loaderRefuses = true;
+        if (r.damagedFrame < 0) r.damagedFrame = static_cast<int>(i);
+        r.problems.push_back("frame " + std::to_string(i) +
+                             ": header checksum wrong (selector bytes 4-12 or scrambled bytes "
+                             "24-59 damaged)");
+      } else if (strict && !FrameTrailerValid(frame)) {
+        if (r.damagedFrame < 0) r.damagedFrame = static_cast<int>(i);
+        r.problems.push_back("frame " + std::to_string(i) +
+                             ": frame checksum at bytes 60-63 wrong (bytes 0-23 or 60-63 "
+                             "damaged; the programmer does not read them)");
+      } else if (strict && markOf(i) != expectedMark) {
         r.warnings.push_back("frame " + std::to_string(i) + " is not marked as a " +
                              KindName(r.kind) + " header frame");
-      }
-      if (!why.empty()) {
-        if (r.damagedFrame < 0) r.damagedFrame = static_cast<int>(i);
-        if (!loaderOk(i)) headerOk = false;
-        r.problems.push_back("frame " + std::to_string(i) + ": " + why);
       }
     }
 
@@ -241,18 +252,24 @@ InspectReport Inspect(const std::uint8_t* data, std::size_t size, const InspectO
         r.payloadCrc = PayloadCrc(data, size, r.kind);
         r.crcMatches = r.payloadCrc == r.imageCrc;
         if (!r.crcMatches) {
-          r.problems.push_back("ImageCrc " + Hex32(r.imageCrc) + " does not match the payload (" +
-                               Hex32(r.payloadCrc) +
-                               "): a payload frame is damaged, or ImageCrc follows another rule");
+          r.notes.push_back("ImageCrc " + Hex32(r.imageCrc) +
+                            " does not follow the virtual controller's rule (the payload gives " +
+                            Hex32(r.payloadCrc) +
+                            "): the programmer never checks it, but the virtual controller "
+                            "reports such a write as failed. A payload frame may be damaged, or "
+                            "the file was made by another rule");
         }
       }
       if ((r.deviceType & 0x8000u) != 0) {
-        r.warnings.push_back("the device type has its top bit set: no controller accepts it");
+        loaderRefuses = true;
+        r.problems.push_back(
+            "the device type has its top bit set: the programmer refuses it for every controller");
       } else if (r.deviceType == 0) {
         r.warnings.push_back("device type 0: no controller accepts it");
       }
     }
   }
+  r.programmerAccepts = r.kindKnown && !loaderRefuses;
 
   r.sound = r.problems.empty();
   return r;
@@ -287,14 +304,25 @@ std::vector<std::string> FormatReport(const InspectReport& r) {
     lines.push_back(crc);
   }
   for (const auto& w : r.warnings) lines.push_back("warning:     " + w);
+  for (const auto& n : r.notes) lines.push_back("note:        " + n);
   for (const auto& p : r.problems) lines.push_back("damaged:     " + p);
+  std::string verdict = "verdict:     ";
   if (r.sound) {
-    lines.push_back("verdict:     sound");
-  } else if (r.damagedFrame >= 0) {
-    lines.push_back("verdict:     damaged at frame " + std::to_string(r.damagedFrame));
+    verdict +=
+        "sound: the programmer takes it (length, header checksums) for a controller of device " +
+        std::to_string(r.deviceType);
+    verdict +=
+        r.kind == Kind::Firmware
+            ? ", any firmware version (asking first when it is not newer than the controller's)"
+            : " with data version " + std::to_string(r.dataVersion);
   } else {
-    lines.push_back("verdict:     damaged");
+    verdict +=
+        r.damagedFrame >= 0 ? "damaged at frame " + std::to_string(r.damagedFrame) : "damaged";
+    verdict += r.programmerAccepts
+                   ? ": the programmer would take it, but bytes it does not read were changed"
+                   : ": the programmer refuses it";
   }
+  lines.push_back(verdict);
   return lines;
 }
 

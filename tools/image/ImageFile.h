@@ -93,12 +93,16 @@ std::optional<DataMapFields> ReadDataMapHeader(const std::uint8_t* data, std::si
 struct InspectOptions {
   std::optional<Kind> kind;  // none: work it out from the contents
   // Only the checks the programmer makes: bytes 0-23 and 60-63 of header
-  // frames are then not examined.
+  // frames are then not examined. They are examined only in files whose
+  // header frames carry this tool's marks anyway.
   bool loose = false;
 };
 
 struct InspectReport {
+  // The programmer's loader takes it (length, header checksums, a device type
+  // a controller can have), and nothing this tool wrote was changed.
   bool sound = false;
+  bool programmerAccepts = false;
   bool kindKnown = false;
   Kind kind = Kind::Firmware;
   std::size_t size = 0;
@@ -109,10 +113,12 @@ struct InspectReport {
   std::uint32_t imageCrc = 0;
   std::uint32_t payloadCrc = 0;
   bool headerRead = false;
-  bool crcMatches = false;
+  bool madeByThisTool = false;  // a header frame carries this tool's mark
+  bool crcMatches = false;      // ImageCrc follows the rule; the programmer never checks it
   int damagedFrame = -1;  // first header frame found damaged, or -1
-  std::vector<std::string> problems;
+  std::vector<std::string> problems;  // each one makes the file not sound
   std::vector<std::string> warnings;
+  std::vector<std::string> notes;  // facts that are no damage, e.g. another ImageCrc rule
 };
 
 InspectReport Inspect(const std::uint8_t* data, std::size_t size, const InspectOptions& options);

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "common/Cli.h"
 #include "image/ImageFile.h"
+#include "platform/File.h"
 
 namespace fs = std::filesystem;
 using namespace tavrin::image;
@@ -28,14 +28,32 @@ const std::string kCrcRule =
 
 int Fail(const std::string& reason) { return tavrin::cli::Fail(kProgram, reason, 1); }
 
+// A file that cannot be read as a file (missing, a directory, a FIFO, a
+// device, larger than the programmer's store): exit 2, like a wrong option.
+constexpr int kUnreadable = 2;
+constexpr std::size_t kMaxFileBytes = kMaxFrames * kFrameSize;
+
+// Opens without blocking and reads from the opened file, at most
+// kMaxFileBytes: a FIFO or /dev/zero never holds the tool up.
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>& out, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
+  platform::InputFile file;
+  switch (file.Open(path)) {
+    case platform::InputFile::OpenResult::Ok:
+      break;
+    case platform::InputFile::OpenResult::CannotOpen:
+      error = "cannot open " + path;
+      return false;
+    case platform::InputFile::OpenResult::NotRegularFile:
+      error = path + " is not a regular file (a directory, FIFO or device)";
+      return false;
+  }
+  if (file.Size() > static_cast<std::int64_t>(kMaxFileBytes)) {
+    error = path + " is larger than " + std::to_string(kMaxFileBytes) +
+            " bytes, the most the programmer takes";
     return false;
   }
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
+  out.assign(static_cast<std::size_t>(file.Size()), 0);
+  if (!file.ReadFromStart(out.data(), out.size())) {
     error = "cannot read " + path;
     return false;
   }
@@ -118,7 +136,8 @@ int RunMake(const MakeArgs& a, Kind kind, const CLI::App* cmd) {
   std::vector<std::uint8_t> payload;
   std::string error;
   if (!a.payload.empty()) {
-    if (!ReadFile(a.payload, payload, error)) return Fail(error);
+    if (!ReadFile(a.payload, payload, error))
+      return tavrin::cli::Fail(kProgram, error, kUnreadable);
   } else {
     payload = GeneratePayload(a.frames, rng);
   }
@@ -208,7 +227,8 @@ int main(int argc, char** argv) {
   if (*inspect) {
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!ReadFile(inspectPath, bytes, error)) return Fail(error);
+    if (!ReadFile(inspectPath, bytes, error))
+      return tavrin::cli::Fail(kProgram, error, kUnreadable);
     InspectOptions options;
     options.loose = loose;
     options.kind = inspectKind.empty() ? KindFromExtension(inspectPath) : KindFromName(inspectKind);
@@ -221,13 +241,17 @@ int main(int argc, char** argv) {
   if (*damage) {
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!ReadFile(damageIn, bytes, error)) return Fail(error);
-    const std::size_t at = damageFrame * kFrameSize + damageOffset;
-    if (at >= bytes.size()) {
-      return Fail("byte " + std::to_string(damageOffset) + " of frame " +
-                  std::to_string(damageFrame) + " lies beyond the end of " + damageIn);
+    if (!ReadFile(damageIn, bytes, error)) return tavrin::cli::Fail(kProgram, error, kUnreadable);
+    // Compared frame by frame, so no frame number can overflow into another byte.
+    const std::size_t frames = (bytes.size() + kFrameSize - 1) / kFrameSize;
+    if (damageFrame >= frames || damageFrame * kFrameSize + damageOffset >= bytes.size()) {
+      return tavrin::cli::Fail(kProgram,
+                               "byte " + std::to_string(damageOffset) + " of frame " +
+                                   std::to_string(damageFrame) + " lies beyond the end of " +
+                                   damageIn + " (" + std::to_string(bytes.size()) + " bytes)",
+                               kUnreadable);
     }
-    bytes[at] ^= static_cast<std::uint8_t>(damageXor);
+    bytes[damageFrame * kFrameSize + damageOffset] ^= static_cast<std::uint8_t>(damageXor);
     if (!WriteFileAtomically(damageOut, bytes, error)) return Fail(error);
     std::printf("%s: byte %zu of frame %zu changed\n", damageOut.c_str(), damageOffset,
                 damageFrame);

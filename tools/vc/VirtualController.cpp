@@ -238,6 +238,10 @@ struct VirtualController::Impl {
 
   void Record(bool out, const std::vector<std::uint8_t>& bytes, std::uint64_t number,
               std::string what) {
+    if (!opt.log && !opt.recordWire) {
+      Notify();
+      return;
+    }
     WireFrame w;
     w.ms = Ms(Clock::now());
     w.out = out;
@@ -250,7 +254,7 @@ struct VirtualController::Impl {
                     static_cast<unsigned long long>(number));
       Emit(std::string(head) + w.what + "\n    " + HexBytes(bytes));
     }
-    {
+    if (opt.recordWire) {
       std::lock_guard<std::mutex> lock(mu);
       wire.push_back(std::move(w));
     }
@@ -641,6 +645,7 @@ struct VirtualController::Impl {
       counters.lastImageCrcClaimed = claimed;
       counters.lastImageCrcComputed = computed;
       lastImage = std::move(image);
+      lastImage.shrink_to_fit();  // what growing it left over
       image.clear();
     }
     lastClose = p.bytes;
@@ -916,6 +921,25 @@ std::vector<std::uint8_t> VirtualController::LastImage() const {
 std::vector<WireFrame> VirtualController::Wire() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->wire;
+}
+
+std::size_t VirtualController::HeldBytes() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  std::size_t held = impl_->image.capacity() + impl_->lastImage.capacity() +
+                     impl_->wire.capacity() * sizeof(WireFrame);
+  for (const auto& w : impl_->wire) held += w.bytes.capacity() + w.what.capacity();
+  return held;
+}
+
+void VirtualController::FeedForTest(const std::uint8_t* bytes, std::size_t length) {
+  if (Running()) return;
+  Impl& m = *impl_;
+  m.Feed(bytes, length, Clock::now());
+  while (!m.pending.empty()) {
+    Impl::Pending p = std::move(m.pending.front());
+    m.pending.pop_front();
+    m.Handle(std::move(p));
+  }
 }
 
 bool VirtualController::WaitUntil(const std::function<bool()>& pred,

@@ -81,6 +81,9 @@ struct Options {
   Faults faults;
   bool log = false;
   std::function<void(const std::string&)> logSink;  // default: standard output
+  // Keep every frame in and out for Wire(). Off, the controller holds its
+  // counters, the image under way and the last one only, however long it runs.
+  bool recordWire = false;
 };
 
 // Checks the options; empty when they are sound, else the reason.
@@ -133,7 +136,14 @@ class VirtualController {
   Identity CurrentIdentity() const;
   std::vector<std::uint8_t> Image() const;      // chunks of the transfer under way
   std::vector<std::uint8_t> LastImage() const;  // the image the last closing frame ended
-  std::vector<WireFrame> Wire() const;
+  std::vector<WireFrame> Wire() const;          // empty unless Options::recordWire
+  // Bytes held for images and the wire record.
+  std::size_t HeldBytes() const;
+
+  // Tests: takes `bytes` as if read from the line and handles every frame
+  // they complete at once, on the calling thread; answers go nowhere. Only
+  // before Start().
+  void FeedForTest(const std::uint8_t* bytes, std::size_t length);
 
   // Waits until `pred` holds, re-testing it whenever the controller's state
   // changes; false when `timeout` passes first. `pred` may call the getters.

@@ -109,17 +109,17 @@ TForm1::TForm1(QWidget* parent)
   move(280, 125);
   setAutoFillBackground(true);
 
-  // Controls in creation order; later ones lie above earlier ones.
+  // Controls in creation order; later ones lie above earlier ones. None gets
+  // an accessible name of its own: assistive tools then read what each shows
+  // (a button's caption, the status text, the log, the gauge's value).
   CGauge1 = new TCGauge(this);
   CGauge1->setObjectName(QStringLiteral("CGauge1"));
   CGauge1->setGeometry(-2, 216, 333, 17);
-  CGauge1->setAccessibleName(QStringLiteral("Progress"));
 
   auto makeButton = [this](const char* name, const char* caption, int x, int y, int w, int h) {
     auto* button = new QPushButton(QString::fromLatin1(caption), this);
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(x, y, w, h);
-    button->setAccessibleName(button->text());
     button->setAutoDefault(false);
     return button;
   };
@@ -130,7 +130,6 @@ TForm1::TForm1(QWidget* parent)
   StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
   StatusBar1->setGeometry(0, 232, 330, 25);
   StatusBar1->setSizeGripEnabled(false);
-  StatusBar1->setAccessibleName(QStringLiteral("Status"));
   // The status bar keeps the button face whatever the window colour shows.
   StatusBar1->setAutoFillBackground(true);
   {
@@ -141,7 +140,6 @@ TForm1::TForm1(QWidget* parent)
   statusText_ = new QLabel(StatusBar1);
   statusText_->setObjectName(QStringLiteral("StatusText"));
   statusText_->setTextFormat(Qt::PlainText);
-  statusText_->setAccessibleName(QStringLiteral("Status"));
   StatusBar1->addWidget(statusText_, 1);
 
   Button3 = makeButton("Button3", "DISCONNECT", 166, 128, 149, 25);
@@ -153,7 +151,6 @@ TForm1::TForm1(QWidget* parent)
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   Memo1->setTabChangesFocus(true);
-  Memo1->setAccessibleName(QStringLiteral("Log"));
 
   Button2 = makeButton("Button2", "update firmware", 28, 158, 275, 25);
   Button2->setEnabled(false);
@@ -166,7 +163,6 @@ TForm1::TForm1(QWidget* parent)
   ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
   ComboBox1->setEditText(QStringLiteral("ComboBox1"));
-  ComboBox1->setAccessibleName(QStringLiteral("Ports"));
   ComboBox1->hide();
 
   setTabOrder(Button1, Button3);
