@@ -23,7 +23,7 @@ fi
 
 # The controller prints its port name on its first line of output; its notes
 # and its summary when it stops go to the terminal.
-coproc VC { exec build/bin/tavrin-virtual-controller --device 1; }
+coproc VC { exec build/bin/tavrin-virtual-controller --device 1 --data-version 2; }
 vc_pid=$VC_PID
 stop_controller() {
   kill -TERM "$vc_pid" 2>/dev/null || true
@@ -42,7 +42,7 @@ if ! read -r -t 10 port <&"${VC[0]}" || [[ -z $port ]]; then
 fi
 
 echo
-echo "Virtual controller: device 1 (Arvo K16-300), firmware 1, data map 1, on $port."
+echo "Virtual controller: device 1 (Arvo K16-300), firmware 1, data map 2, on $port."
 echo "Sample files to write into it: $root/build/samples/"
 for f in build/samples/*; do
   [[ -e $f ]] && echo "  $(basename "$f")"

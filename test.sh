@@ -7,6 +7,9 @@
 # exit status is non-zero when any stage failed.
 set -uo pipefail
 cd "$(dirname "$0")"
+# The compiler cache keys on paths relative to the checkout, so a fresh clone
+# elsewhere (as CI makes) reuses what earlier builds compiled.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 
 scripts/deps.sh || exit 1
 
