@@ -346,12 +346,14 @@ TEST_F(WindowTest, ABoxOfTheReaderThreadIsLetGoWhenTheWindowCloses) {
     answer = Window().MessageBox("Записать?", "", kMbYesNoInfo);
     answered = true;
   });
-  // The real box is up (recorded just before it shows); then the window is
-  // closed from outside, as the system would.
-  const bool shown = PumpUntil([&] { return !form_->BoxesShown().empty(); });
-  HWND hwnd = form_->Handle();
+  // The real box is up (recorded just before it shows, and this thread is
+  // inside its loop): the window is closed from outside, as the system would.
+  std::atomic<bool> shown{false};
+  TForm1* form = form_.get();
+  HWND hwnd = form->Handle();
   std::thread closer([&] {
-    if (shown) PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    shown = WaitUntil([&] { return !form->BoxesShown().empty(); }, 10s);
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
   });
   const bool freed = PumpUntil([&] { return answered.load() && !form_->Alive(); });
   closer.join();
