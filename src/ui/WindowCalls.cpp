@@ -52,7 +52,8 @@ void WindowCalls::RunNext() {
   job();
 }
 
-void WindowCalls::Finish(const std::shared_ptr<Waiter>& waiter, const std::function<void()>& store) {
+void WindowCalls::Finish(const std::shared_ptr<Waiter>& waiter,
+                         const std::function<void()>& store) {
   std::lock_guard lock(mutex_);
   std::lock_guard waiterLock(waiter->mutex);
   if (waiter->finished) return;

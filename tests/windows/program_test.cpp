@@ -3,7 +3,6 @@
 // dialog, the success box, then closing the window ends the program with 0.
 // Under Wine the window needs an X display (Xvfb).
 #include <gtest/gtest.h>
-
 #include <windows.h>
 
 #include <chrono>
@@ -17,14 +16,15 @@ using namespace std::chrono_literals;
 
 std::wstring Widen(const std::string& s) {
   std::wstring out(s.size(), L'\0');
-  out.resize(static_cast<std::size_t>(
-      MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), static_cast<int>(out.size()))));
+  out.resize(static_cast<std::size_t>(MultiByteToWideChar(
+      CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), static_cast<int>(out.size()))));
   return out;
 }
 
 std::wstring Text(HWND hwnd) {
   wchar_t buffer[512] = {};
-  SendMessageTimeoutW(hwnd, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 2000, nullptr);
+  SendMessageTimeoutW(hwnd, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                      2000, nullptr);
   return buffer;
 }
 
@@ -97,7 +97,8 @@ TEST(Program, WritesFirmwareFromAClickOnConnectToTheSuccessBox) {
   ASSERT_TRUE(connect && update && status);
 
   PostMessageW(connect, BM_CLICK, 0, 0);
-  ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(update) != FALSE; }, 60s)) << Text(status).size();
+  ASSERT_TRUE(WaitFor([&] { return IsWindowEnabled(update) != FALSE; }, 60s))
+      << Text(status).size();
   EXPECT_EQ(Text(status), L"The device is connected!");
 
   // The system's file dialog: the file's name typed in, then Open.

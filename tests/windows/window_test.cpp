@@ -3,8 +3,8 @@
 // through the window, and a box of the reader thread let go when the window
 // closes. The window needs a display: under Wine an X server (Xvfb).
 #include <gtest/gtest.h>
-
 #include <windows.h>
+// After windows.h, which it needs.
 #include <commctrl.h>
 #undef MessageBox
 
@@ -75,7 +75,8 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
 }
 
 COLORREF PixelAt(HWND hwnd, int x, int y) {
-  RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  RedrawWindow(hwnd, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   HDC dc = GetDC(hwnd);
   const COLORREF colour = GetPixel(dc, x, y);
   ReleaseDC(hwnd, dc);
@@ -91,9 +92,7 @@ std::uint32_t Crc(const std::string& data, std::uint32_t crc = 0) {
   }
   return ~crc;
 }
-std::string Be32(std::uint32_t v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+std::string Be32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 std::string Chunk(const std::string& type, const std::string& data) {
   return Be32(static_cast<std::uint32_t>(data.size())) + type + data + Be32(Crc(type + data));
 }
@@ -109,7 +108,8 @@ bool SaveScreenshot(HWND hwnd, const std::filesystem::path& file) {
   HGDIOBJ old = SelectObject(mem, bitmap);
   // The pixels on the screen, frame and caption included where the system
   // draws them (Wine: with "Decorated" off).
-  RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  RedrawWindow(hwnd, nullptr, nullptr,
+               RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
   const bool printed = BitBlt(mem, 0, 0, w, h, screen, rc.left, rc.top, SRCCOPY) != FALSE;
   SelectObject(mem, old);
   BITMAPINFO info{};
@@ -142,7 +142,8 @@ bool SaveScreenshot(HWND hwnd, const std::filesystem::path& file) {
     z += raw.substr(i, n);
   }
   z += Be32((b << 16) | a);
-  const std::string header = Be32(static_cast<std::uint32_t>(w)) + Be32(static_cast<std::uint32_t>(h)) +
+  const std::string header = Be32(static_cast<std::uint32_t>(w)) +
+                             Be32(static_cast<std::uint32_t>(h)) +
                              std::string("\x08\x02\x00\x00\x00", 5);
   std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
@@ -187,7 +188,10 @@ class WindowTest : public ::testing::Test {
   bool ConnectByClick() {
     SendMessageW(form_->Button1, BM_CLICK, 0, 0);
     return PumpUntil(
-        [&] { return IsWindowEnabled(form_->Button2) && form_->StatusText() == "The device is connected!"; },
+        [&] {
+          return IsWindowEnabled(form_->Button2) &&
+                 form_->StatusText() == "The device is connected!";
+        },
         60s);
   }
 
@@ -246,11 +250,13 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   for (HWND c = GetWindow(f.Handle(), GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
     if (GetWindowLongW(c, GWL_STYLE) & WS_TABSTOP) tabs.push_back(c);
   }
-  EXPECT_EQ(tabs, (std::vector<HWND>{f.Button1, f.Button3, f.Memo1, f.Button2, f.Button4, f.ComboBox1}));
+  EXPECT_EQ(tabs,
+            (std::vector<HWND>{f.Button1, f.Button3, f.Memo1, f.Button2, f.Button4, f.ComboBox1}));
 
   // The font: "MS Sans Serif", 11 pixels high at 96 dpi.
   LOGFONTW font{};
-  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(f.Button1, WM_GETFONT, 0, 0)), sizeof(font), &font);
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(f.Button1, WM_GETFONT, 0, 0)), sizeof(font),
+             &font);
   EXPECT_EQ(std::wstring(font.lfFaceName), L"MS Sans Serif");
   EXPECT_EQ(font.lfCharSet, RUSSIAN_CHARSET);
 
@@ -270,8 +276,8 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
 
   // The colour as drawn, and the gauge: navy from the left, white after.
   EXPECT_EQ(PixelAt(f.Handle(), 2, 2), GetSysColor(COLOR_BTNFACE));
-  EXPECT_TRUE(SaveScreenshot(f.Handle(),
-                             std::filesystem::path(TAVRIN_WINDOWS_SCREENSHOT_DIR) / "windows-main-window.png"));
+  EXPECT_TRUE(SaveScreenshot(f.Handle(), std::filesystem::path(TAVRIN_WINDOWS_SCREENSHOT_DIR) /
+                                             "windows-main-window.png"));
   f.SetColour(WindowColour::Red);
   EXPECT_EQ(PixelAt(f.Handle(), 2, 2), RGB(255, 0, 0));
   f.SetGauge(140);
@@ -282,7 +288,8 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
 }
 
 TEST_F(WindowTest, ConnectClickWritesTheReportAndTurnsTheWindowGreen) {
-  if (Env("TAVRIN_TEST_PORT").empty()) GTEST_SKIP() << "TAVRIN_TEST_PORT names no port with a controller";
+  if (Env("TAVRIN_TEST_PORT").empty())
+    GTEST_SKIP() << "TAVRIN_TEST_PORT names no port with a controller";
   ASSERT_TRUE(ConnectByClick()) << form_->StatusText();
   const CatalogueEntry* entry = FindCatalogueEntry(DeviceInfo.DeviceCode.load());
   ASSERT_NE(entry, nullptr);
@@ -305,13 +312,15 @@ TEST_F(WindowTest, AWholeFirmwareWriteEndsInTheSuccessBox) {
   if (file.empty() && TAVRIN_WINDOWS_SAMPLES_DIR[0] != '\0') {
     file = std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/device1-firmware-v12.sbin";
   }
-  if (Env("TAVRIN_TEST_PORT").empty() || file.empty()) GTEST_SKIP() << "no controller or firmware file";
+  if (Env("TAVRIN_TEST_PORT").empty() || file.empty())
+    GTEST_SKIP() << "no controller or firmware file";
   std::vector<ShownBox> asked;
   TForm1::SetDialogAnswererForTest([&](const std::string&, const std::string&) { return file; });
-  TForm1::SetBoxAnswererForTest([&](const std::string& text, const std::string& caption, int flags) {
-    asked.push_back({"box", text, caption, flags, kIdOk, true});
-    return kIdOk;
-  });
+  TForm1::SetBoxAnswererForTest(
+      [&](const std::string& text, const std::string& caption, int flags) {
+        asked.push_back({"box", text, caption, flags, kIdOk, true});
+        return kIdOk;
+      });
   ASSERT_TRUE(ConnectByClick()) << form_->StatusText();
 
   SendMessageW(form_->Button2, BM_CLICK, 0, 0);

@@ -40,7 +40,8 @@ HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
 
 std::wstring WindowText(HWND hwnd) {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(hwnd)) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 
@@ -93,8 +94,9 @@ TForm1::TForm1() {
 
   RECT outer{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRectEx(&outer, kStyle, FALSE, kExStyle);
-  hwnd_ = CreateWindowExW(kExStyle, kClassName, kCaption, kStyle, 280, 125, outer.right - outer.left,
-                          outer.bottom - outer.top, nullptr, nullptr, Instance(), nullptr);
+  hwnd_ =
+      CreateWindowExW(kExStyle, kClassName, kCaption, kStyle, 280, 125, outer.right - outer.left,
+                      outer.bottom - outer.top, nullptr, nullptr, Instance(), nullptr);
   if (hwnd_ == nullptr) {
     throw std::runtime_error("The main window could not be created (error " +
                              std::to_string(GetLastError()) + ")");
@@ -122,10 +124,11 @@ TForm1::TForm1() {
 void TForm1::CreateControls() {
   auto make = [this](DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style, int x,
                      int y, int w, int h, int id) {
-    HWND control = CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_CLIPSIBLINGS | style, x, y, w,
-                                   h, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                   Instance(), nullptr);
-    if (control == nullptr) throw std::runtime_error("A control of the main window could not be created");
+    HWND control =
+        CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_CLIPSIBLINGS | style, x, y, w, h, hwnd_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(), nullptr);
+    if (control == nullptr)
+      throw std::runtime_error("A control of the main window could not be created");
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     return control;
   };
@@ -144,14 +147,14 @@ void TForm1::CreateControls() {
   SendMessageW(StatusBar1, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(parts));
   Button3 = make(0, L"BUTTON", L"DISCONNECT", kButton, 166, 128, 149, 25, kButton3Id);
   Memo1 = make(WS_EX_CLIENTEDGE, L"EDIT", L"",
-               WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_LEFT, 4, 8,
-               321, 111, 0);
+               WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_LEFT, 4,
+               8, 321, 111, 0);
   SendMessageW(Memo1, EM_SETLIMITTEXT, 0, 0);
   SetWindowSubclass(Memo1, MemoProc, 1, 0);
-  Button2 = make(0, L"BUTTON", L"update firmware", kButton | WS_DISABLED, 28, 158, 275, 25,
-                 kButton2Id);
-  Button4 = make(0, L"BUTTON", L"write data map", kButton | WS_DISABLED, 28, 188, 275, 25,
-                 kButton4Id);
+  Button2 =
+      make(0, L"BUTTON", L"update firmware", kButton | WS_DISABLED, 28, 158, 275, 25, kButton2Id);
+  Button4 =
+      make(0, L"BUTTON", L"write data map", kButton | WS_DISABLED, 28, 188, 275, 25, kButton4Id);
   ComboBox1 = make(0, L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL,
                    184, 128, 145, 21 + 8 * 16, 0);
   SetWindowTextW(ComboBox1, L"ComboBox1");
@@ -195,11 +198,20 @@ LRESULT TForm1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       if (HIWORD(wParam) == BN_CLICKED) {
         switch (LOWORD(wParam)) {
-          case kButton1Id: Button1Click(); return 0;
-          case kButton2Id: Button2Click(); return 0;
-          case kButton3Id: Button3Click(); return 0;
-          case kButton4Id: Button4Click(); return 0;
-          default: break;
+          case kButton1Id:
+            Button1Click();
+            return 0;
+          case kButton2Id:
+            Button2Click();
+            return 0;
+          case kButton3Id:
+            Button3Click();
+            return 0;
+          case kButton4Id:
+            Button4Click();
+            return 0;
+          default:
+            break;
         }
       }
       return 0;
@@ -213,12 +225,14 @@ LRESULT TForm1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_ERASEBKGND: {
       RECT rc;
       GetClientRect(hwnd_, &rc);
-      FillRect(reinterpret_cast<HDC>(wParam), &rc, colourBrush_ != nullptr ? colourBrush_ : GetSysColorBrush(COLOR_BTNFACE));
+      FillRect(reinterpret_cast<HDC>(wParam), &rc,
+               colourBrush_ != nullptr ? colourBrush_ : GetSysColorBrush(COLOR_BTNFACE));
       return 1;
     }
     case WM_CTLCOLORBTN:
       // What shows around a button's face is the window's colour.
-      return reinterpret_cast<LRESULT>(colourBrush_ != nullptr ? colourBrush_ : GetSysColorBrush(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(colourBrush_ != nullptr ? colourBrush_
+                                                               : GetSysColorBrush(COLOR_BTNFACE));
     case WM_CTLCOLORSTATIC:
       if (reinterpret_cast<HWND>(lParam) == Memo1) {
         // A read-only edit would be grey; the log stays a white page.
@@ -314,10 +328,14 @@ void TForm1::FormClose() {
 
 HWND TForm1::Button(Control control) const {
   switch (control) {
-    case Control::Button1: return Button1;
-    case Control::Button2: return Button2;
-    case Control::Button3: return Button3;
-    case Control::Button4: return Button4;
+    case Control::Button1:
+      return Button1;
+    case Control::Button2:
+      return Button2;
+    case Control::Button3:
+      return Button3;
+    case Control::Button4:
+      return Button4;
   }
   return Button1;
 }
@@ -356,7 +374,8 @@ std::vector<std::string> TForm1::LogLines() const {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find(L"\r\n", start);
-    lines.push_back(Narrow(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start)));
+    lines.push_back(
+        Narrow(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start)));
     if (end == std::wstring::npos) break;
     start = end + 2;
   }
@@ -429,7 +448,8 @@ std::string TForm1::PortListCurrentText() const {
   const auto length = SendMessageW(ComboBox1, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
   if (length == CB_ERR) return {};
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  SendMessageW(ComboBox1, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  SendMessageW(ComboBox1, CB_GETLBTEXT, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(text.data()));
   text.resize(static_cast<std::size_t>(length));
   return Narrow(text);
 }

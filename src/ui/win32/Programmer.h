@@ -85,8 +85,10 @@ class TForm1 {
   // text, caption and flags (a plain message: the application's title and 0)
   // and returns the Win32 answer; the dialog answerer gets the filter and the
   // default extension and returns a path, or an empty string for cancel.
-  using BoxAnswerer = std::function<int(const std::string& text, const std::string& caption, int flags)>;
-  using DialogAnswerer = std::function<std::string(const std::string& filter, const std::string& defaultExt)>;
+  using BoxAnswerer =
+      std::function<int(const std::string& text, const std::string& caption, int flags)>;
+  using DialogAnswerer =
+      std::function<std::string(const std::string& filter, const std::string& defaultExt)>;
   static void SetBoxAnswererForTest(BoxAnswerer answerer);
   static void SetDialogAnswererForTest(DialogAnswerer answerer);
 
@@ -102,7 +104,8 @@ class TForm1 {
   LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   void OnClose();
-  int ShowBox(const std::string& kind, const std::string& text, const std::string& caption, int flags);
+  int ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
+              int flags);
   std::size_t Record(ShownBox box);
   void Answered(std::size_t index, int answer);
   // Ends the boxes and dialogs this window shows, so their loops return.

@@ -137,6 +137,4 @@ bool Win32Window::OpenFileDialog(const std::string& filter, const std::string& d
   return true;
 }
 
-void Win32Window::Post(std::function<void()> job) {
-  calls_.Post(std::move(job));
-}
+void Win32Window::Post(std::function<void()> job) { calls_.Post(std::move(job)); }
