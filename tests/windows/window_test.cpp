@@ -260,6 +260,15 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   EXPECT_EQ(std::wstring(font.lfFaceName), L"MS Sans Serif");
   EXPECT_EQ(font.lfCharSet, RUSSIAN_CHARSET);
 
+  // The plain message: OK only, under the program file's name.
+  std::vector<std::string> message;
+  TForm1::SetBoxAnswererForTest([&](const std::string& text, const std::string& caption, int flags) {
+    message = {text, caption, std::to_string(flags)};
+    return kIdOk;
+  });
+  f.ShowMessage("Файл поврежден!");
+  EXPECT_EQ(message, (std::vector<std::string>{"Файл поврежден!", "windows_window_test", "0"}));
+
   EXPECT_TRUE(f.TimerRunning(WindowTimer::Timer3));
   EXPECT_FALSE(f.TimerRunning(WindowTimer::Timer1));
   EXPECT_GT(f.PortListCount(), 0);  // FormCreate filled it: COM5 at least

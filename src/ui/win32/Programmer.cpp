@@ -265,15 +265,17 @@ LRESULT TForm1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 void TForm1::OnClose() {
-  if (closing_) return;
-  // A reader thread waiting for a box goes free first, so closing the port
-  // never waits on a thread that waits on this window.
-  closing_ = true;
-  Win32Window::Instance().SetClosing(this);
-  EndModalWindows();
-  FormClose();
-  // The scan must not open another port behind a window that is going away.
-  StopTimer(WindowTimer::Timer1);
+  if (!closing_) {
+    // A reader thread waiting for a box goes free first, so closing the port
+    // never waits on a thread that waits on this window.
+    closing_ = true;
+    Win32Window::Instance().SetClosing(this);
+    EndModalWindows();
+    // The scan must not open another port behind a window that is going away.
+    StopTimer(WindowTimer::Timer1);
+    // An error here is shown, and the window still goes.
+    Guarded([this] { FormClose(); });
+  }
   if (modalDepth_ == 0) {
     DestroyWindow(hwnd_);
   } else {
