@@ -294,6 +294,8 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   f.SetGauge(60);
   EXPECT_EQ(PixelAt(f.CGauge1, 3, 3), RGB(0, 0, 128));
   EXPECT_EQ(PixelAt(f.CGauge1, 320, 3), RGB(255, 255, 255));
+  EXPECT_TRUE(SaveScreenshot(f.Handle(), std::filesystem::path(TAVRIN_WINDOWS_SCREENSHOT_DIR) /
+                                             "windows-main-window-red-gauge-60.png"));
 }
 
 TEST_F(WindowTest, ConnectClickWritesTheReportAndTurnsTheWindowGreen) {
