@@ -38,18 +38,27 @@ void WindowCalls::Post(std::function<void()> job) {
 }
 
 void WindowCalls::RunNext() {
-  std::function<void()> job;
-  bool wake = false;
+  std::size_t batch = 0;
   {
     std::lock_guard lock(mutex_);
     wakePending_ = false;
-    if (jobs_.empty()) return;
-    job = std::move(jobs_.front());
-    jobs_.pop_front();
-    if (!jobs_.empty()) wake = wakePending_ = true;
+    batch = jobs_.size();
   }
-  if (wake) wake_();
-  job();
+  // The jobs queued by now; later ones come with the next wake, so the window
+  // thread's other messages are not held up behind a stream of jobs.
+  for (; batch > 0; --batch) {
+    std::function<void()> job;
+    bool wake = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (jobs_.empty()) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+      if (!jobs_.empty() && !wakePending_) wake = wakePending_ = true;
+    }
+    if (wake) wake_();
+    job();
+  }
 }
 
 void WindowCalls::Finish(const std::shared_ptr<Waiter>& waiter,

@@ -36,9 +36,11 @@ class WindowCalls {
   template <class T>
   std::optional<T> Call(std::function<T()> op);
 
-  // On the window thread, once per wake: runs the oldest queued job. Another
-  // wake is asked for first when more are queued, so jobs go on running while
-  // this one shows a modal box. An exception of the job goes to the caller.
+  // On the window thread, once per wake: runs the jobs queued so far, oldest
+  // first. Before each, another wake is asked for when more are queued, so
+  // the queue goes on through the loop of a modal box that a job shows. An
+  // exception of a job goes to the caller; the jobs after it wait for that
+  // wake.
   void RunNext();
 
  private:
