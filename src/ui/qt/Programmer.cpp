@@ -314,10 +314,7 @@ std::string TForm1::PortListCurrentText() const {
 
 // ---- Boxes and the file dialog ----------------------------------------------
 
-int TForm1::UnansweredBox(int flags) {
-  const int buttons = flags & 0x0F;
-  return buttons == 4 ? kIdNo : kIdOk;
-}
+int TForm1::UnansweredBox(int flags) { return ::UnansweredBox(flags); }
 
 void TForm1::SetBoxAnswererForTest(BoxAnswerer answerer) {
   std::lock_guard lock(g_answererMutex);

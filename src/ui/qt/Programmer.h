@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/Boxes.h"
 #include "ui/WindowOps.h"
 
 class QComboBox;
@@ -20,16 +21,6 @@ class QStatusBar;
 class QTimer;
 class QtSoundPlayer;
 class TCGauge;
-
-// A modal box (or file dialog) as the window showed it.
-struct ShownBox {
-  std::string kind;  // "box", "message" or "dialog"
-  std::string text;  // dialogs: the filter as handed to the file dialog
-  std::string caption;  // dialogs: the default extension
-  int flags = 0;
-  int answer = 0;       // dialogs: 1 chosen, 0 cancelled
-  bool closed = false;  // false while the box is still on screen
-};
 
 class TForm1 : public QWidget {
   Q_OBJECT

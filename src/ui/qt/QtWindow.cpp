@@ -10,38 +10,43 @@ QtWindow& QtWindow::Instance() {
   return *window;
 }
 
+QtWindow::QtWindow()
+    : calls_([this] {
+        // Queued calls on one receiver run in the order they were posted, and
+        // are dropped by Qt if the receiver is destroyed first.
+        std::lock_guard lock(mutex_);
+        if (form_ != nullptr) {
+          QMetaObject::invokeMethod(
+              form_, [this] { calls_.RunNext(); }, Qt::QueuedConnection);
+        }
+      }) {}
+
 void QtWindow::Attach(TForm1* form) {
   {
     std::lock_guard lock(mutex_);
     form_ = form;
-    closing_ = false;
   }
+  calls_.SetOpen();
   SetWindow(this);
 }
 
 void QtWindow::Detach(TForm1* form) {
-  std::lock_guard lock(mutex_);
-  if (form_ != form) return;
-  form_ = nullptr;
-  closing_ = false;
-  ReleaseWaitersLocked();
+  {
+    std::lock_guard lock(mutex_);
+    if (form_ != form) return;
+    form_ = nullptr;
+  }
+  calls_.SetGone();
   SetWindow(nullptr);
 }
 
 void QtWindow::SetClosing(TForm1* form, bool closing) {
-  std::lock_guard lock(mutex_);
   if (form_ != form) return;
-  closing_ = closing;
-  if (closing) ReleaseWaitersLocked();
-}
-
-void QtWindow::ReleaseWaitersLocked() {
-  for (const auto& waiter : waiters_) {
-    std::lock_guard lock(waiter->mutex);
-    waiter->finished = true;
-    waiter->done.notify_all();
+  if (closing) {
+    calls_.SetClosing();
+  } else {
+    calls_.SetOpen();
   }
-  waiters_.clear();
 }
 
 bool QtWindow::IsWindowThread() const {
@@ -55,12 +60,9 @@ void QtWindow::Run(std::function<void(TForm1&)> op) {
     if (form_ != nullptr) op(*form_);
     return;
   }
-  std::lock_guard lock(mutex_);
-  if (form_ == nullptr) return;
-  // Queued calls on one receiver run in the order they were posted, and are
-  // dropped by Qt if the receiver is destroyed first.
-  TForm1* form = form_;
-  QMetaObject::invokeMethod(form, [form, op = std::move(op)] { op(*form); }, Qt::QueuedConnection);
+  calls_.Post([this, op = std::move(op)] {
+    if (form_ != nullptr) op(*form_);
+  });
 }
 
 template <class T>
@@ -70,42 +72,8 @@ std::optional<T> QtWindow::Call(std::function<T(TForm1&)> op) {
     if (form_ == nullptr) return std::nullopt;
     return op(*form_);
   }
-  auto waiter = std::make_shared<ResultWaiter<T>>();
-  {
-    std::lock_guard lock(mutex_);
-    if (form_ == nullptr || closing_) return std::nullopt;
-    waiters_.push_back(waiter);
-    TForm1* form = form_;
-    QMetaObject::invokeMethod(
-        form,
-        [this, form, op = std::move(op), waiter] {
-          {
-            std::lock_guard lock(waiter->mutex);
-            if (waiter->finished) return;  // released while it was queued
-          }
-          auto finish = [&](std::optional<T> result) {
-            std::lock_guard lock(mutex_);
-            std::lock_guard waiterLock(waiter->mutex);
-            if (waiter->finished) return;
-            waiter->result = std::move(result);
-            waiter->finished = true;
-            waiter->done.notify_all();
-            waiters_.remove(waiter);
-          };
-          try {
-            finish(op(*form));
-          } catch (...) {
-            // The caller goes free as if unanswered; the error itself goes
-            // on to the application's error box.
-            finish(std::nullopt);
-            throw;
-          }
-        },
-        Qt::QueuedConnection);
-  }
-  std::unique_lock lock(waiter->mutex);
-  waiter->done.wait(lock, [&] { return waiter->finished; });
-  return std::move(waiter->result);
+  // Jobs run only while a form is attached: detaching drops them.
+  return calls_.Call<T>([this, op = std::move(op)]() -> T { return op(*form_); });
 }
 
 void QtWindow::EnableControl(Control control, bool enabled) {
@@ -172,23 +140,21 @@ void QtWindow::PortListSetCurrent(int index) {
   });
 }
 std::string QtWindow::PortListCurrentText() {
-  return Call<std::string>([](TForm1& f) { return f.PortListCurrentText(); }).value_or(std::string());
+  return Call<std::string>([](TForm1& f) { return f.PortListCurrentText(); })
+      .value_or(std::string());
 }
 
 bool QtWindow::OpenFileDialog(const std::string& filter, const std::string& defaultExt,
                               std::string& chosenPath) {
-  const auto chosen = Call<std::optional<std::string>>([=](TForm1& f) -> std::optional<std::string> {
-    std::string path;
-    if (!f.OpenFileDialog(filter, defaultExt, path)) return std::nullopt;
-    return path;
-  });
+  const auto chosen =
+      Call<std::optional<std::string>>([=](TForm1& f) -> std::optional<std::string> {
+        std::string path;
+        if (!f.OpenFileDialog(filter, defaultExt, path)) return std::nullopt;
+        return path;
+      });
   if (!chosen || !*chosen) return false;
   chosenPath = **chosen;
   return true;
 }
 
-void QtWindow::Post(std::function<void()> job) {
-  std::lock_guard lock(mutex_);
-  if (form_ == nullptr) return;
-  QMetaObject::invokeMethod(form_, std::move(job), Qt::QueuedConnection);
-}
+void QtWindow::Post(std::function<void()> job) { calls_.Post(std::move(job)); }

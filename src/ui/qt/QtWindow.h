@@ -4,12 +4,10 @@
 // once as if unanswered.
 #pragma once
 
-#include <condition_variable>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <optional>
 
+#include "ui/WindowCalls.h"
 #include "ui/WindowOps.h"
 
 class TForm1;
@@ -47,29 +45,17 @@ class QtWindow final : public IWindow {
   bool IsWindowThread() const override;
 
  private:
-  struct Waiter {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-  };
-  template <class T>
-  struct ResultWaiter : Waiter {
-    std::optional<T> result;  // set under mutex, before finished
-  };
+  QtWindow();
 
   // Runs op on the window thread: at once there, otherwise queued after the
   // operations asked for before it. Dropped when no window is attached.
   void Run(std::function<void(TForm1&)> op);
   // Runs op on the window thread and waits for its result; nothing when the
-  // window is gone or closing, or goes away while the caller waits. The
-  // result lives in shared state, so an op still running when its caller was
-  // released writes nowhere it should not.
+  // window is gone or closing, or goes away while the caller waits.
   template <class T>
   std::optional<T> Call(std::function<T(TForm1&)> op);
-  void ReleaseWaitersLocked();
 
-  mutable std::mutex mutex_;
-  TForm1* form_ = nullptr;  // written on the window thread under mutex_
-  bool closing_ = false;
-  std::list<std::shared_ptr<Waiter>> waiters_;
+  WindowCalls calls_;
+  mutable std::mutex mutex_;  // guards form_ for the wake from other threads
+  TForm1* form_ = nullptr;    // written on the window thread under mutex_
 };
