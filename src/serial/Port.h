@@ -11,11 +11,12 @@ platform::SerialHandle PortHandle();
 // Opens and configures the port, starts the reader and creates the writer
 // asleep. On failure the status bar tells which step failed; false.
 bool OpenPort(const std::string& name);
-// Stops both threads and closes the port; never waits for the threads.
+// Stops both threads and closes the port. It waits for nothing but a frame
+// already handed to the writer, and for that a short while at most.
 void ClosePort();
 
 // Used by TransmitFrame: drop what the driver has not yet sent, then wake the
-// writer for the frame now in TxBuffer. Both do nothing with no port open.
+// writer with the frame now in TxBuffer. Both do nothing with no port open.
 void PurgePortOutput();
 void WakeWriter();
 

@@ -262,15 +262,16 @@ TEST_F(Writer, WriterNeverWokenEndsWithoutWriting) {
   EXPECT_EQ(window.Pending(), 0u);
 }
 
-TEST_F(Writer, StopRequestEndsAWriterWaitingForAClosingWindow) {
+TEST_F(Writer, StopRequestEndsAWriterWaitingForAClosingWindowOnceItsFrameIsOut) {
   auto window = std::make_unique<HoldingWindow>();
   ASSERT_TRUE(OpenPort("COM5"));
   Send(Frame(7));
   EXPECT_EQ(pty_.Read(64), Frame(7));
   ASSERT_TRUE(window->WaitJobs(1));
-  Send(Frame(8));  // a wake-up that must not be served after the stop
-  ClosePort();
+  Send(Frame(8));  // handed over while the writer waits for the window thread
+  ClosePort();     // on the window thread, which runs no hand-shake meanwhile
   ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  EXPECT_EQ(pty_.Read(64), Frame(8));
   // The window thread gets to the job only now, after the writer has gone.
   window->RunOne();
   EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());
