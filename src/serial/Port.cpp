@@ -133,6 +133,16 @@ void ClosePort() {
   if (port) platform::SerialClose(*port);
 }
 
+void StopReader() {
+  std::lock_guard transmitLock(TransmitLock());
+  std::shared_ptr<ReadThread> reader;
+  {
+    std::lock_guard lock(g_mutex);
+    reader = g_reader;
+  }
+  if (reader) reader->Terminate();
+}
+
 void PurgePortOutput() {
   if (const auto port = PortHandle()) (void)platform::SerialPurge(*port, platform::kPurgeTxClear);
 }

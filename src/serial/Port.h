@@ -11,6 +11,9 @@ platform::SerialHandle PortHandle();
 // Opens and configures the port, starts the reader and creates the writer
 // asleep. On failure the status bar tells which step failed; false.
 bool OpenPort(const std::string& name);
+// The reader's stop request alone, ahead of ClosePort: from here on nothing
+// that it dispatches starts Timer2 or sends. Call it under TransmitLock().
+void StopReader();
 // Stops both threads and closes the port. It waits for nothing but a frame
 // already handed to the writer, and for that a short while at most.
 void ClosePort();

@@ -9,6 +9,7 @@
 namespace {
 
 std::atomic<int> g_liveReaders{0};
+thread_local const ReadThread* t_reader = nullptr;
 std::mutex g_hooksMutex;
 std::shared_ptr<const ReaderHooksForTest> g_hooks;
 
@@ -36,6 +37,8 @@ void SetBlockObserverForTest(
 
 int LiveReadThreadsForTest() { return g_liveReaders.load(); }
 
+bool OnStoppedReaderThread() { return t_reader != nullptr && t_reader->Terminated(); }
+
 std::shared_ptr<ReadThread> ReadThread::Start(platform::SerialHandle port) {
   auto self = std::make_shared<ReadThread>(std::move(port));
   g_liveReaders.fetch_add(1);
@@ -52,6 +55,7 @@ std::shared_ptr<ReadThread> ReadThread::Start(platform::SerialHandle port) {
 }
 
 void ReadThread::Execute() {
+  t_reader = this;
   platform::SerialPort& port = *port_;
   platform::SerialSetRxCharMask(port);
   while (!Terminated()) {

@@ -7,7 +7,9 @@
 #include <numeric>
 
 #include "PortFixture.h"
+#include "connect/Connecter.h"
 #include "support/FrameBuilders.h"
+#include "transfer/ImageStore.h"
 
 namespace {
 
@@ -174,6 +176,61 @@ TEST_F(Reader, BlockOfAClosedPortNeitherCountsNorStopsTimer2) {
   EXPECT_TRUE(Timer2Running());
   EXPECT_EQ(dispatched.load(), 0);
   Timer2Stop();
+}
+
+// A window that runs `onColour` when Disconnect sets the colour: after it has
+// stopped Timer2 and before it closes the port.
+class GapWindow : public RecordingWindow {
+ public:
+  std::function<void()> onColour;
+  void SetColour(WindowColour colour) override {
+    RecordingWindow::SetColour(colour);
+    if (auto hook = std::exchange(onColour, nullptr)) hook();
+  }
+};
+
+TEST_F(Reader, ChunkRequestDispatchedWhileDisconnectRunsNeitherSendsNorRestartsTimer2) {
+  GapWindow window;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inDispatch = false, release = false, dispatched = false;
+  ReaderHooksForTest hooks;
+  // The request has passed the reader's stop test; it is dispatched only when
+  // Disconnect has got to the gap.
+  hooks.dispatch = [&](const std::uint8_t* frame) {
+    std::unique_lock lock(mutex);
+    inDispatch = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    lock.unlock();
+    DispatchFrame(frame);
+    lock.lock();
+    dispatched = true;
+    changed.notify_all();
+  };
+  SetReaderHooksForTest(std::move(hooks));
+
+  ASSERT_TRUE(OpenPort("COM5"));
+  const std::uint8_t header[kFirmwareHeaderSize] = {};
+  const std::vector<std::uint8_t> image(4 * kFrameSize, 0x5A);
+  ASSERT_TRUE(CommitImageAndStart(ImageKind::Firmware, header, image.data(), image.size()));
+  ASSERT_EQ(pty_.Read(64).size(), 64u);  // frame 0
+  ASSERT_TRUE(pty_.Write(test_frames::SealedFrame({0xDA, 0x04, 0x00, 0x00, 0x10, 0x00}, 16)));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inDispatch; }));
+  }
+  window.onColour = [&] {
+    std::unique_lock lock(mutex);
+    release = true;
+    changed.notify_all();
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return dispatched; }));
+  };
+  Disconnect();
+  EXPECT_FALSE(Timer2Running());
+  EXPECT_EQ(window.Gauge(), 0);
+  EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());  // no chunk after the click
+  ResetImageStoreForTest();
 }
 
 // A window whose posted jobs wait until the test runs them, as a busy window
