@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "connect/Connecter.h"
 #include "protocol/Messager.h"
 
 namespace {
@@ -61,6 +62,12 @@ void ReadThread::Execute() {
   while (!Terminated()) {
     const platform::WaitResult event = platform::SerialWaitEvent(port);
     if (event == platform::WaitResult::Closed) break;
+    if (event == platform::WaitResult::Gone) {
+      DeviceGone();
+      // Nothing will come any more: sleep until the stop request.
+      terminated_.wait(false);
+      break;
+    }
     if (event != platform::WaitResult::RxChar) continue;
     std::uint32_t errors = 0;
     std::uint32_t queued = 0;
@@ -77,6 +84,18 @@ void ReadThread::Execute() {
   }
 }
 
+// A controller that has answered on this port and then vanished ends the link
+// as the retry limit does, but now also when nothing is being retransmitted
+// (an idle link, or chunks paced with interval 0). A port that vanished in a
+// scan step before any answer is left to the scan.
+void ReadThread::DeviceGone() {
+  // Under TransmitLock, against a ClosePort of this port meanwhile; Disconnect
+  // waits for nothing that needs the lock.
+  std::lock_guard lock(TransmitLock());
+  if (Terminated() || !answered_) return;
+  Disconnect();
+}
+
 void ReadThread::HandleBlock(std::uint16_t count) {
   const auto hooks = Hooks();
   const bool valid = hooks && hooks->check ? hooks->check(RxBuffer, count)
@@ -91,6 +110,7 @@ void ReadThread::HandleBlock(std::uint16_t count) {
     if (Terminated()) return;
     Timer2Stop();
     LinkState.ReplySeen = 1;
+    answered_ = true;
   }
   if (hooks && hooks->dispatch) hooks->dispatch(RxBuffer);
   else DispatchFrame(RxBuffer);

@@ -31,9 +31,11 @@ class ReadThread {
  private:
   void Execute();
   void HandleBlock(std::uint16_t count);
+  void DeviceGone();
 
   platform::SerialHandle port_;
   std::atomic<bool> terminated_{false};
+  bool answered_ = false;  // a block of this port passed the check
   // The port's RxBuffer. Each reader has its own: the reader of a port just
   // closed may still be finishing a block while the next port's reader starts.
   std::uint8_t RxBuffer[kRxBufferSize] = {};

@@ -178,6 +178,20 @@ TEST_F(Reader, BlockOfAClosedPortNeitherCountsNorStopsTimer2) {
   Timer2Stop();
 }
 
+TEST_F(Reader, ControllerVanishingAfterItAnsweredEndsTheLink) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(pty_.Write(Frame(1)));
+  ASSERT_TRUE(log_.WaitDispatches(1));
+  // Connected and idle: nothing is being retransmitted.
+  EXPECT_FALSE(Timer2Running());
+  pty_.Close();  // unplugged
+  ASSERT_TRUE(window_.WaitForEvent("status device disconnected."));
+  EXPECT_EQ(PortHandle(), nullptr);
+  EXPECT_TRUE(window_.Enabled(Control::Button1));
+  EXPECT_FALSE(window_.Enabled(Control::Button2));
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+}
+
 // A window that runs `onColour` when Disconnect sets the colour: after it has
 // stopped Timer2 and before it closes the port.
 class GapWindow : public RecordingWindow {

@@ -306,6 +306,7 @@ class SerialPort {
   const int fd_;
   const int wakeFd_;
   std::atomic<bool> closed_{false};
+  std::atomic<bool> gone_{false};  // a read found the device gone
   std::mutex mutex_;  // Close, and the settings kept below
   // Win32 fields that termios has no notion of, kept as last written.
   SerialSettings kept_;
@@ -480,26 +481,20 @@ bool SerialSetRxCharMask(SerialPort& port) { return !port.closed_; }
 
 WaitResult SerialWaitEvent(SerialPort& port) {
   if (port.closed_) return WaitResult::Closed;
+  if (port.gone_) return WaitResult::Gone;
   pollfd fds[2] = {{port.fd_, POLLIN, 0}, {port.wakeFd_, POLLIN, 0}};
   while (poll(fds, 2, -1) < 0) {
     if (errno != EINTR) return WaitResult::Other;
   }
   if (port.closed_ || (fds[1].revents & POLLIN)) return WaitResult::Closed;
-  // A hung-up line reports itself readable too, on every poll, with nothing to
-  // read: only bytes really queued make it a received character.
+  // A hung-up line (unplugged, or the other end of a pty closed) reports
+  // itself readable too, on every poll, with nothing to read: only bytes
+  // really queued make it a received character.
   int queued = 0;
   const bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
                     (ioctl(port.fd_, FIONREAD, &queued) != 0 || queued <= 0);
-  if ((fds[0].revents & POLLIN) && !gone) return WaitResult::RxChar;
-  if (gone) {
-    // The device has gone (unplugged, or the other end of a pty closed) and
-    // would report that on every poll: sleep until the port is closed instead.
-    pollfd wake = {port.wakeFd_, POLLIN, 0};
-    while (poll(&wake, 1, -1) < 0 && errno == EINTR) {
-    }
-    return WaitResult::Closed;
-  }
-  return WaitResult::Other;
+  if (gone) return WaitResult::Gone;
+  return (fds[0].revents & POLLIN) ? WaitResult::RxChar : WaitResult::Other;
 }
 
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {
@@ -522,6 +517,7 @@ bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std
       return !port.closed_;
     }
     if (errno == EINTR) continue;
+    if (errno == EIO || errno == ENXIO || errno == ENODEV) port.gone_ = true;
     return errno == EAGAIN;
   }
 }
