@@ -247,6 +247,32 @@ TEST_F(Reader, ChunkRequestDispatchedWhileDisconnectRunsNeitherSendsNorRestartsT
   ResetImageStoreForTest();
 }
 
+// Each window step of Disconnect, with whether Timer2 ran and the port was
+// open when it came.
+class StepWindow : public RecordingWindow {
+ public:
+  std::vector<std::string> steps;
+  void ClearLog() override { Note("clear-log"); }
+  void StopTimer(WindowTimer timer) override { Note(std::string("stop ") + Name(timer)); }
+  void SetColour(WindowColour colour) override { Note(std::string("colour ") + Name(colour)); }
+  void SetStatusText(const std::string& text) override { Note("status " + text); }
+
+ private:
+  void Note(const std::string& step) {
+    steps.push_back(step + (Timer2Running() ? " timer2" : "") + (PortHandle() ? " open" : ""));
+  }
+};
+
+TEST_F(Reader, DisconnectStopsTimer2BeforeTheWindowStepsAndClosesThePortBeforeTheStatus) {
+  StepWindow window;
+  ASSERT_TRUE(OpenPort("COM5"));
+  Timer2Start(10000);
+  Disconnect();
+  EXPECT_EQ(window.steps, (std::vector<std::string>{"clear-log timer2 open", "stop Timer1 open",
+                                                     "colour ButtonFace open",
+                                                     "status device disconnected."}));
+}
+
 // A window whose posted jobs wait until the test runs them, as a busy window
 // thread would.
 class HoldingWindow : public RecordingWindow {
@@ -322,6 +348,46 @@ TEST_F(Writer, EachWakeUpWritesOnceAndAWakeUpDuringTheHandShakeOnceMore) {
   ASSERT_TRUE(window.WaitJobs(1));
   window.RunOne();
   ClosePort();
+}
+
+TEST_F(Writer, TransmitFramePurgesTheTransmitSideOnlySoPendingInputSurvives) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inCheck = false, release = false;
+  ReaderHooksForTest hooks;
+  // The reader is held on the first block, so what comes after stays queued.
+  hooks.check = [&](const std::uint8_t*, std::uint16_t) {
+    std::unique_lock lock(mutex);
+    inCheck = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    return false;
+  };
+  SetReaderHooksForTest(std::move(hooks));
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(pty_.Write(Frame(1)));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inCheck; }));
+  }
+  const std::vector<std::uint8_t> incoming(40, 0x33);
+  ASSERT_TRUE(pty_.Write(incoming));
+  const auto queued = [] {
+    std::uint32_t errors = 0, count = 0;
+    platform::SerialClearErrors(*PortHandle(), errors, count);
+    return count;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return queued() >= incoming.size(); }));
+
+  const std::vector<std::uint8_t> frame(12, 0xA5);
+  TransmitFrame(true, frame.data(), 12, 0);
+  EXPECT_EQ(pty_.Read(12), frame);
+  EXPECT_EQ(queued(), incoming.size());
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
 }
 
 TEST_F(Writer, WriterNeverWokenEndsWithoutWriting) {
