@@ -117,7 +117,6 @@ bool PortIsGone(DWORD error) {
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_REMOVED:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_GEN_FAILURE:
       return true;
