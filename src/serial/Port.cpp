@@ -21,6 +21,8 @@ platform::SerialHandle g_port;
 std::shared_ptr<ReadThread> g_reader;
 std::shared_ptr<WriteThread> g_writer;
 
+std::function<void(const std::string&)> g_openPathObserver;  // set by tests only
+
 constexpr std::size_t kPathBufferSize = 16;
 constexpr auto kLastWriteLimit = std::chrono::milliseconds(200);
 constexpr char kDevicePrefix[] = "\\\\.\\";
@@ -58,7 +60,10 @@ bool OpenPort(const std::string& name) {
 
   char path[kPathBufferSize];
   platform::SerialHandle port;
-  if (BuildDevicePath(name, path)) port = platform::SerialOpen(path);
+  if (BuildDevicePath(name, path)) {
+    if (g_openPathObserver) g_openPathObserver(path);
+    port = platform::SerialOpen(path);
+  }
   if (!port) {
     Window().SetStatusText(kOpenFailedText);
     return false;
@@ -131,6 +136,10 @@ void ClosePort() {
   // Ends the reader's pending wait and the writer's; the threads' own
   // references keep the port object alive until they have finished.
   if (port) platform::SerialClose(*port);
+}
+
+void SetOpenPathObserverForTest(std::function<void(const std::string& path)> observer) {
+  g_openPathObserver = std::move(observer);
 }
 
 void StopReader() {

@@ -1,6 +1,7 @@
 // The one open serial port and its reader and writer threads.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/Serial.h"
@@ -22,6 +23,10 @@ void ClosePort();
 // writer with the frame now in TxBuffer. Both do nothing with no port open.
 void PurgePortOutput();
 void WakeWriter();
+
+// Test seam: sees the device path of every open that OpenPort attempts; an
+// empty function removes it.
+void SetOpenPathObserverForTest(std::function<void(const std::string& path)> observer);
 
 inline constexpr const char* kOpenFailedText = "Не удалось открыть порт";
 inline constexpr const char* kReadDcbFailedText = "Не удалось считать DCB";
