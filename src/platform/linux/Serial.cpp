@@ -140,6 +140,11 @@ bool ProcessHolds(const std::string& pid, const struct stat& line) {
   std::vector<std::string> masters;
   while (const dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
+    // Only device nodes are looked at more closely: a stat of an open file on
+    // a network file system that has gone away could block.
+    char target[16];
+    const ssize_t n = readlinkat(dirFd, entry->d_name, target, sizeof target);
+    if (n < 5 || std::memcmp(target, "/dev/", 5) != 0) continue;
     struct stat st {};
     if (fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
     if (st.st_rdev == device && (!pty || st.st_dev == line.st_dev)) holds = true;
