@@ -294,6 +294,23 @@ TEST_F(TransferEndToEnd, TheRetryLimitEndsATransfer) {
   EXPECT_EQ(w.Gauge(), 0);
 }
 
+TEST_F(TransferEndToEnd, AControllerUnpluggedWhileTheTransferWaitsWithoutRetransmissionIsReported) {
+  vc::Options options = ControllerOptions();
+  options.intervalMs = 0;  // no retransmission: nothing else would notice
+  options.faults.ignore = *vc::FrameSet::Parse("12-1000000");
+  StartController(options);
+  TestWindow w;
+  Connect(w);
+  w.QueueDialogAnswer(Write("fw.sbin", Firmware(40, 4, 41)));
+  ASSERT_TRUE(w.Click(Control::Button2));
+  ASSERT_TRUE(PumpUntil([&] { return controller_->GetCounters().framesIn >= 12; }, 10s));
+  EXPECT_FALSE(Timer2Running());
+  controller_->Stop();  // unplugged
+  ASSERT_TRUE(PumpUntil([&] { return w.Status() == "device disconnected."; }, 10s)) << w.Status();
+  ExpectDisconnected(w);
+  EXPECT_TRUE(w.BoxTexts().empty());
+}
+
 TEST_F(TransferEndToEnd, APaceUpdateSlowsTheRetransmission) {
   constexpr std::uint16_t kPaceMs = 400;
   vc::Options options = ControllerOptions();
