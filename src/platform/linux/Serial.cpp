@@ -301,6 +301,11 @@ class SerialPort {
  public:
   SerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
   ~SerialPort() {
+    // A port dropped without SerialClose still leaves the line as it found it.
+    if (!closed_) {
+      RestoreLine(fd_, saved_);
+      RemoveLock(lockPath_);
+    }
     close(fd_);
     close(wakeFd_);
   }
