@@ -13,7 +13,7 @@ platform::SerialHandle PortHandle();
 // asleep. On failure the status bar tells which step failed; false.
 bool OpenPort(const std::string& name);
 // The reader's stop request alone, ahead of ClosePort: from here on nothing
-// that it dispatches starts Timer2 or sends. Call it under TransmitLock().
+// that it dispatches starts Timer2 or sends.
 void StopReader();
 // Stops both threads and closes the port. It waits for nothing but a frame
 // already handed to the writer, and for that a short while at most.

@@ -436,7 +436,10 @@ TEST_F(Writer, StopRequestEndsAWriterBlockedOnAFullLine) {
     TxBuffer.Length = 1024;
   }
   WakeWriter();
+  // It waits a short while for the frame it was handed, never for good.
+  const auto start = std::chrono::steady_clock::now();
   ClosePort();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(WaitUntil(NoThreadsLeft));
 }
 
