@@ -244,6 +244,7 @@ TEST_F(Reader, ChunkRequestDispatchedWhileDisconnectRunsNeitherSendsNorRestartsT
   EXPECT_FALSE(Timer2Running());
   EXPECT_EQ(window.Gauge(), 0);
   EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());  // no chunk after the click
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
   ResetImageStoreForTest();
 }
 
@@ -388,6 +389,9 @@ TEST_F(Writer, TransmitFramePurgesTheTransmitSideOnlySoPendingInputSurvives) {
     release = true;
   }
   changed.notify_all();
+  // The reader must be gone before the hook's state is.
+  ClosePort();
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
 }
 
 TEST_F(Writer, WriterNeverWokenEndsWithoutWriting) {
