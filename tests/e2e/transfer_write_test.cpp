@@ -306,7 +306,9 @@ TEST_F(TransferEndToEnd, AControllerUnpluggedWhileTheTransferWaitsWithoutRetrans
   ASSERT_TRUE(PumpUntil([&] { return controller_->GetCounters().framesIn >= 12; }, 10s));
   EXPECT_FALSE(Timer2Running());
   controller_->Stop();  // unplugged
-  ASSERT_TRUE(PumpUntil([&] { return w.Status() == "device disconnected."; }, 10s)) << w.Status();
+  // The gauge is the last of Disconnect's window steps.
+  ASSERT_TRUE(PumpUntil([&] { return w.Status() == "device disconnected." && w.Gauge() == 0; }, 10s))
+      << w.Status();
   ExpectDisconnected(w);
   EXPECT_TRUE(w.BoxTexts().empty());
 }
