@@ -105,7 +105,13 @@ bool ScanStep() {
 void Disconnect() {
   IWindow& window = Window();
   window.ClearLog();
-  Timer2Stop();
+  {
+    // A ChunkRequest that the reader dispatches between here and ClosePort
+    // must not start Timer2 again, nor send one more chunk after the click.
+    std::lock_guard lock(TransmitLock());
+    Timer2Stop();
+    StopReader();
+  }
   window.StopTimer(WindowTimer::Timer1);
   window.SetColour(WindowColour::ButtonFace);
   ClosePort();

@@ -45,6 +45,7 @@ enum class WaitResult {
   RxChar,  // a character was received
   Other,   // the wait ended for another reason; try again
   Closed,  // the port was closed while waiting
+  Gone,    // the device went away (unplugged); no event will come again
 };
 
 // One open port. Shared: the reader and the writer keep it alive while they
@@ -64,7 +65,8 @@ bool SerialSetupQueues(SerialPort& port, std::uint32_t inQueue, std::uint32_t ou
 bool SerialPurge(SerialPort& port, std::uint32_t flags);
 // Restricts the events the wait reports to "a character was received".
 bool SerialSetRxCharMask(SerialPort& port);
-// Sleeps until a character is received or the port is closed; no time-out.
+// Sleeps until a character is received, the port is closed or the device
+// goes away; no time-out.
 WaitResult SerialWaitEvent(SerialPort& port);
 // Reads and clears the line errors; tells how many bytes are queued.
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue);

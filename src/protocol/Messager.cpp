@@ -9,6 +9,7 @@
 #include "protocol/Shifrator.h"
 #include "protocol/Stm32_crc32_soft.h"
 #include "serial/Port.h"
+#include "serial/Read_tr.h"
 #include "transfer/ImageStore.h"
 #include "ui/WindowOps.h"
 
@@ -83,6 +84,7 @@ std::recursive_mutex& TransmitLock() {
 
 void Timer2Start(std::uint16_t intervalMs) {
   std::lock_guard lock(TransmitLock());
+  if (OnStoppedReaderThread()) return;
   g_timer2Interval.store(intervalMs);
   Timer2().Start(intervalMs);
 }
@@ -136,6 +138,8 @@ bool TransmitFrame(bool fresh, const std::uint8_t* frame, std::uint32_t length,
   if (fresh && (frame == nullptr || length == 0 || length > sizeof RetrySlot.Bytes)) return false;
 
   std::lock_guard lock(TransmitLock());
+  // A reader of a link that is ending sends nothing more.
+  if (OnStoppedReaderThread()) return true;
   std::memset(TxBuffer.Data, 0, sizeof TxBuffer.Data);
   if (fresh) {
     Timer2Start(intervalMs);

@@ -1,5 +1,6 @@
 #include "serial/Port.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,10 @@ platform::SerialHandle g_port;
 std::shared_ptr<ReadThread> g_reader;
 std::shared_ptr<WriteThread> g_writer;
 
+std::function<void(const std::string&)> g_openPathObserver;  // set by tests only
+
 constexpr std::size_t kPathBufferSize = 16;
+constexpr auto kLastWriteLimit = std::chrono::milliseconds(200);
 constexpr char kDevicePrefix[] = "\\\\.\\";
 constexpr std::size_t kPrefixLength = sizeof kDevicePrefix - 1;
 
@@ -56,7 +60,10 @@ bool OpenPort(const std::string& name) {
 
   char path[kPathBufferSize];
   platform::SerialHandle port;
-  if (BuildDevicePath(name, path)) port = platform::SerialOpen(path);
+  if (BuildDevicePath(name, path)) {
+    if (g_openPathObserver) g_openPathObserver(path);
+    port = platform::SerialOpen(path);
+  }
   if (!port) {
     Window().SetStatusText(kOpenFailedText);
     return false;
@@ -121,11 +128,28 @@ void ClosePort() {
     g_reader.reset();
     g_writer.reset();
   }
-  if (writer) writer->Terminate();
   if (reader) reader->Terminate();
-  // Ends the reader's pending wait; the threads' own references keep the port
-  // object alive until they have finished.
+  // A frame already handed to the writer (the last retransmission before the
+  // link drops, say) still reaches the line; a line that takes nothing (held
+  // back by flow control) does not hold up the close for long.
+  if (writer) writer->Finish(kLastWriteLimit);
+  // Ends the reader's pending wait and the writer's; the threads' own
+  // references keep the port object alive until they have finished.
   if (port) platform::SerialClose(*port);
+}
+
+void SetOpenPathObserverForTest(std::function<void(const std::string& path)> observer) {
+  g_openPathObserver = std::move(observer);
+}
+
+void StopReader() {
+  std::lock_guard transmitLock(TransmitLock());
+  std::shared_ptr<ReadThread> reader;
+  {
+    std::lock_guard lock(g_mutex);
+    reader = g_reader;
+  }
+  if (reader) reader->Terminate();
 }
 
 void PurgePortOutput() {
@@ -133,10 +157,11 @@ void PurgePortOutput() {
 }
 
 void WakeWriter() {
+  std::lock_guard transmitLock(TransmitLock());
   std::shared_ptr<WriteThread> writer;
   {
     std::lock_guard lock(g_mutex);
     writer = g_writer;
   }
-  if (writer) writer->Wake();
+  if (writer) writer->Wake(TxBuffer.Data, TxBuffer.Length);
 }

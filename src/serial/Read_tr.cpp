@@ -4,11 +4,13 @@
 #include <mutex>
 #include <thread>
 
+#include "connect/Connecter.h"
 #include "protocol/Messager.h"
 
 namespace {
 
 std::atomic<int> g_liveReaders{0};
+thread_local const ReadThread* t_reader = nullptr;
 std::mutex g_hooksMutex;
 std::shared_ptr<const ReaderHooksForTest> g_hooks;
 
@@ -36,6 +38,8 @@ void SetBlockObserverForTest(
 
 int LiveReadThreadsForTest() { return g_liveReaders.load(); }
 
+bool OnStoppedReaderThread() { return t_reader != nullptr && t_reader->Terminated(); }
+
 std::shared_ptr<ReadThread> ReadThread::Start(platform::SerialHandle port) {
   auto self = std::make_shared<ReadThread>(std::move(port));
   g_liveReaders.fetch_add(1);
@@ -52,11 +56,18 @@ std::shared_ptr<ReadThread> ReadThread::Start(platform::SerialHandle port) {
 }
 
 void ReadThread::Execute() {
+  t_reader = this;
   platform::SerialPort& port = *port_;
   platform::SerialSetRxCharMask(port);
   while (!Terminated()) {
     const platform::WaitResult event = platform::SerialWaitEvent(port);
     if (event == platform::WaitResult::Closed) break;
+    if (event == platform::WaitResult::Gone) {
+      DeviceGone();
+      // Nothing will come any more: sleep until the stop request.
+      terminated_.wait(false);
+      break;
+    }
     if (event != platform::WaitResult::RxChar) continue;
     std::uint32_t errors = 0;
     std::uint32_t queued = 0;
@@ -73,6 +84,18 @@ void ReadThread::Execute() {
   }
 }
 
+// A controller that has answered on this port and then vanished ends the link
+// as the retry limit does, but now also when nothing is being retransmitted
+// (an idle link, or chunks paced with interval 0). A port that vanished in a
+// scan step before any answer is left to the scan.
+void ReadThread::DeviceGone() {
+  // Under TransmitLock, against a ClosePort of this port meanwhile; Disconnect
+  // waits for nothing that needs the lock.
+  std::lock_guard lock(TransmitLock());
+  if (Terminated() || !answered_) return;
+  Disconnect();
+}
+
 void ReadThread::HandleBlock(std::uint16_t count) {
   const auto hooks = Hooks();
   const bool valid = hooks && hooks->check ? hooks->check(RxBuffer, count)
@@ -87,6 +110,7 @@ void ReadThread::HandleBlock(std::uint16_t count) {
     if (Terminated()) return;
     Timer2Stop();
     LinkState.ReplySeen = 1;
+    answered_ = true;
   }
   if (hooks && hooks->dispatch) hooks->dispatch(RxBuffer);
   else DispatchFrame(RxBuffer);

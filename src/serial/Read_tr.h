@@ -20,7 +20,10 @@ class ReadThread {
 
   // The stop request; the thread ends at its next test of it (closing the port
   // ends a pending wait).
-  void Terminate() { terminated_.store(true); }
+  void Terminate() {
+    terminated_.store(true);
+    terminated_.notify_all();
+  }
   bool Terminated() const { return terminated_.load(); }
 
   explicit ReadThread(platform::SerialHandle port) : port_(std::move(port)) {}
@@ -28,13 +31,20 @@ class ReadThread {
  private:
   void Execute();
   void HandleBlock(std::uint16_t count);
+  void DeviceGone();
 
   platform::SerialHandle port_;
   std::atomic<bool> terminated_{false};
+  bool answered_ = false;  // a block of this port passed the check
   // The port's RxBuffer. Each reader has its own: the reader of a port just
   // closed may still be finishing a block while the next port's reader starts.
   std::uint8_t RxBuffer[kRxBufferSize] = {};
 };
+
+// True on a reader thread that has its stop request: what it dispatches then
+// belongs to a link that is ending, and must neither start Timer2 nor send.
+// Read under TransmitLock(), under which the stop requests are given.
+bool OnStoppedReaderThread();
 
 // Test seams. The observer sees every block after the check; `check` and
 // `dispatch` replace CheckBlock and DispatchFrame when set. Empty functions

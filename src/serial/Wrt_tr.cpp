@@ -5,7 +5,6 @@
 #include <cstring>
 #include <thread>
 
-#include "protocol/Messager.h"
 #include "ui/WindowOps.h"
 
 namespace {
@@ -29,45 +28,52 @@ std::shared_ptr<WriteThread> WriteThread::Create(platform::SerialHandle port) {
   return self;
 }
 
-void WriteThread::Wake() {
+void WriteThread::Wake(const std::uint8_t* frame, std::uint16_t length) {
   {
     std::lock_guard lock(mutex_);
+    handedLength_ = std::min<std::uint16_t>(length, sizeof handed_);
+    std::memcpy(handed_, frame, handedLength_);
     wakePending_ = true;
   }
   changed_.notify_all();
 }
 
-void WriteThread::Terminate() {
-  {
-    std::lock_guard lock(mutex_);
-    terminated_ = true;
-    wakePending_ = true;
-  }
+void WriteThread::Finish(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  terminated_ = true;
   changed_.notify_all();
+  changed_.wait_for(lock, limit, [this] { return ended_ || (!wakePending_ && !writing_); });
 }
 
+// Takes the frame of the next wake-up; false when the stop request has come
+// and no frame is waiting to be written.
 bool WriteThread::WaitForWake() {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return wakePending_ || terminated_; });
+  if (!wakePending_) {
+    ended_ = true;
+    changed_.notify_all();
+    return false;
+  }
   wakePending_ = false;
-  return !terminated_;
+  writing_ = true;
+  length_ = handedLength_;
+  std::memcpy(frame_, handed_, length_);
+  return true;
 }
 
 void WriteThread::Execute() {
   // Created asleep: nothing happens before the first wake-up.
-  if (!WaitForWake()) return;
-  for (;;) {
-    std::uint16_t length = 0;
-    {
-      std::lock_guard lock(TransmitLock());
-      length = std::min<std::uint16_t>(TxBuffer.Length, sizeof frame_);
-      std::memcpy(frame_, TxBuffer.Data, length);
-    }
+  while (WaitForWake()) {
     std::uint32_t written = 0;
     // A failed write is made good by the retransmission timer.
-    (void)platform::SerialWrite(*port_, frame_, length, written);
+    (void)platform::SerialWrite(*port_, frame_, length_, written);
+    {
+      std::lock_guard lock(mutex_);
+      writing_ = false;
+    }
+    changed_.notify_all();
     HandShake();
-    if (!WaitForWake()) return;
   }
 }
 

@@ -8,6 +8,7 @@
 #include "protocol/Messager.h"
 #include "protocol/Shifrator.h"
 #include "protocol/Stm32_crc32_soft.h"
+#include "serial/Read_tr.h"
 #include "ui/WindowOps.h"
 
 namespace {
@@ -53,6 +54,8 @@ void SendNextChunk(bool restart, std::uint16_t intervalMs) {
   // Nothing prepared since start: no frame to send, no closing frame to make
   // from a header that never came, and no share to compute.
   if (store.FrameCount == 0) return;
+  // A reader of a link that is ending neither sends nor moves the gauge.
+  if (OnStoppedReaderThread()) return;
 
   if (restart) store.Cursor = 0;
   if (store.Cursor < store.FrameCount) {

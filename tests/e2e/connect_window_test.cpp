@@ -397,6 +397,22 @@ TEST_F(ConnectWindow, AnswerSplitInTwoIsDroppedAndTheNextRequestConnects) {
   EXPECT_EQ(w.Background(), kLightGreen);
 }
 
+TEST_F(ConnectWindow, ClosingTheWindowDuringTheScanStopsBothTimersAndThePort) {
+  PtyPair& silent = Silent("COM91");
+  TestWindow& w = Window();
+  ASSERT_TRUE(w.Click(Control::Button1));
+  EXPECT_EQ(silent.Read(12).size(), 12u);
+  ASSERT_TRUE(w.TimerRunning(WindowTimer::Timer1));
+  ASSERT_TRUE(Timer2Running());
+  w.Close();
+  EXPECT_FALSE(w.TimerRunning(WindowTimer::Timer1));
+  EXPECT_FALSE(Timer2Running());
+  EXPECT_EQ(PortHandle(), nullptr);
+  // No further step opens the port, and no retransmission goes out.
+  PumpUntil([] { return false; }, 300ms);
+  EXPECT_TRUE(silent.Read(1, 1ms).empty());
+}
+
 TEST_F(ConnectWindow, DisconnectWhileIdleResetsTheWindow) {
   TestWindow& w = Window();
   w.Form().Memo1->setPlainText("typed by the user");

@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/ImageFile.h"
@@ -539,6 +541,31 @@ TEST(ToolsVc, LinksItselfAsAComPortAndRemovesTheLink) {
 
   first->Stop();
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir.str() + "/COM20")));
+
+  // Links of earlier controllers killed outright, to terminals that exist:
+  // the one whose controller is gone is reclaimed, a live one is not.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string terminal = ptsname(master);
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  for (const auto& [name, pid] : {std::pair<std::string, pid_t>{"COM30", dead}, {"COM31", getpid()}}) {
+    fs::create_symlink(terminal, dir.str() + "/" + name);
+    std::ofstream(dir.str() + "/." + name + ".vc") << pid << ' ' << terminal << '\n';
+  }
+  {
+    VirtualController reclaiming(o);
+    ASSERT_TRUE(reclaiming.Start(&error)) << error;
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir.str() + "/COM30")));
+  EXPECT_FALSE(fs::exists(dir.str() + "/.COM30.vc"));
+  EXPECT_EQ(fs::read_symlink(dir.str() + "/COM31").string(), terminal);
+  fs::remove(dir.str() + "/COM31");
+  fs::remove(dir.str() + "/.COM31.vc");
+  close(master);
   // A link left pointing nowhere is taken over.
   fs::create_symlink("/dev/pts/no-such-terminal", dir.str() + "/COM9");
   taken.port = "com9";
@@ -570,7 +597,7 @@ TEST(ToolsVc, LinksItselfAsAComPortAndRemovesTheLink) {
 TEST(ToolsVc, CommandLineRunsUntilSignalledAndCleansUp) {
   const std::string program = std::string(TAVRIN_BUILD_DIR) + "/bin/tavrin-virtual-controller";
   TempDir dir;
-  for (int sig : {SIGTERM, SIGINT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGPIPE}) {
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     const pid_t pid = fork();

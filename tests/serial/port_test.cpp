@@ -1,9 +1,17 @@
 // Opening, configuring and closing a port on a pseudo-terminal.
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iomanip>
 
 #include "PortFixture.h"
 
@@ -16,7 +24,123 @@ bool StatusEvents(const RecordingWindow& window, std::vector<std::string>& out) 
   return !out.empty();
 }
 
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b) &&
+         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+// Another process with the line open: a shell on it as its terminal, or a
+// program that only opened it. Ended and reaped by the destructor.
+class Holder {
+ public:
+  Holder(const std::string& device, bool shell) {
+    if (shell) {
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, device.c_str(), O_RDWR, 0);
+      const char* argv[] = {"/bin/sh", "-c", "exec 3>&1; while read -r line; do :; done", nullptr};
+      if (posix_spawn(&pid_, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+      posix_spawn_file_actions_destroy(&actions);
+    } else {
+      int ready[2];
+      if (pipe(ready) != 0) return;
+      pid_ = fork();
+      if (pid_ == 0) {
+        // Only this line open: not the pseudo-terminal's master, which a
+        // forked child would otherwise share with the test.
+        for (int fd = 3; fd < 1024; ++fd) {
+          if (fd != ready[1]) close(fd);
+        }
+        const int line = open(device.c_str(), O_RDWR | O_NOCTTY);
+        const char ok = line >= 0 ? 1 : 0;
+        (void)!write(ready[1], &ok, 1);
+        pause();
+        _exit(0);
+      }
+      close(ready[1]);
+      char ok = 0;
+      if (pid_ < 0 || read(ready[0], &ok, 1) != 1 || ok != 1) Stop();
+      close(ready[0]);
+    }
+    // The shell opens its terminal on its own time: wait until it holds it.
+    if (pid_ > 0 && shell) {
+      const std::string fd0 = "/proc/" + std::to_string(pid_) + "/fd/0";
+      struct stat want {};
+      stat(device.c_str(), &want);
+      if (!WaitUntil([&] {
+            struct stat st {};
+            return stat(fd0.c_str(), &st) == 0 && st.st_rdev == want.st_rdev;
+          }))
+        Stop();
+    }
+  }
+  ~Holder() { Stop(); }
+  bool Ok() const { return pid_ > 0; }
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
 using PortOpenClose = PortFixture;
+
+TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
+  termios before {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &before), 0);
+  for (const bool shell : {false, true}) {
+    SCOPED_TRACE(shell ? "a shell on the terminal" : "a plain open()");
+    window_.ClearEvents();
+    Holder holder(pty_.slavePath, shell);
+    ASSERT_TRUE(holder.Ok());
+    EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
+    EXPECT_FALSE(OpenPort("COM5"));
+    EXPECT_EQ(window_.Status(), kOpenFailedText);
+    EXPECT_TRUE(NoThreadsLeft());
+    termios after {};
+    ASSERT_EQ(tcgetattr(pty_.slave, &after), 0);
+    EXPECT_TRUE(SameSettings(before, after));
+    holder.Stop();
+    // Gone, it no longer keeps the programmer out.
+    ASSERT_TRUE(OpenPort("COM5"));
+    ClosePort();
+  }
+  // Nothing was written while the others held the line (the shell's own
+  // output, if any, is not ours: an IdentifyRequest starts with 0xDA).
+  for (const std::uint8_t byte : pty_.Read(64, std::chrono::milliseconds(50))) EXPECT_NE(byte, 0xDA);
+}
+
+TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
+  // /dev/pts/7 is locked as LCK..pts_7.
+  std::string name = pty_.slavePath.substr(std::strlen("/dev/"));
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string lock = "/run/lock/LCK.." + name;
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
+  const auto writeLock = [&](int pid) {
+    std::ofstream(lock) << std::setw(10) << pid << '\n';
+  };
+  writeLock(1);  // init never ends
+  EXPECT_FALSE(OpenPort("COM5"));
+  EXPECT_EQ(window_.Status(), kOpenFailedText);
+
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  writeLock(dead);  // stale
+  ASSERT_TRUE(OpenPort("COM5"));
+  std::ifstream in(lock);
+  int owner = 0;
+  in >> owner;
+  EXPECT_EQ(owner, getpid());
+  ClosePort();
+  EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
 
 TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
   // Start from settings that differ in every respect that matters.
@@ -29,6 +153,8 @@ TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
   cfsetispeed(&tio, B9600);
   cfsetospeed(&tio, B9600);
   ASSERT_EQ(tcsetattr(pty_.slave, TCSANOW, &tio), 0);
+  termios original {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &original), 0);
 
   ASSERT_TRUE(OpenPort("COM5"));
   ASSERT_EQ(tcgetattr(pty_.slave, &tio), 0);
@@ -54,6 +180,11 @@ TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
   std::vector<std::string> statuses;
   EXPECT_FALSE(StatusEvents(window_, statuses)) << statuses.front();
   EXPECT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1 && LiveWriteThreadsForTest() == 1; }));
+
+  // Closed, the line has its own settings back.
+  ClosePort();
+  ASSERT_EQ(tcgetattr(pty_.slave, &tio), 0);
+  EXPECT_TRUE(SameSettings(original, tio));
 }
 
 TEST_F(PortOpenClose, PortHeldElsewhereCannotBeOpenedAndStartsNoThread) {

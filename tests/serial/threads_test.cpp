@@ -7,7 +7,9 @@
 #include <numeric>
 
 #include "PortFixture.h"
+#include "connect/Connecter.h"
 #include "support/FrameBuilders.h"
+#include "transfer/ImageStore.h"
 
 namespace {
 
@@ -176,6 +178,102 @@ TEST_F(Reader, BlockOfAClosedPortNeitherCountsNorStopsTimer2) {
   Timer2Stop();
 }
 
+TEST_F(Reader, ControllerVanishingAfterItAnsweredEndsTheLink) {
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(pty_.Write(Frame(1)));
+  ASSERT_TRUE(log_.WaitDispatches(1));
+  // Connected and idle: nothing is being retransmitted.
+  EXPECT_FALSE(Timer2Running());
+  pty_.Close();  // unplugged
+  ASSERT_TRUE(window_.WaitForEvent("status device disconnected."));
+  EXPECT_EQ(PortHandle(), nullptr);
+  EXPECT_TRUE(window_.Enabled(Control::Button1));
+  EXPECT_FALSE(window_.Enabled(Control::Button2));
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft));
+}
+
+// A window that runs `onColour` when Disconnect sets the colour: after it has
+// stopped Timer2 and before it closes the port.
+class GapWindow : public RecordingWindow {
+ public:
+  std::function<void()> onColour;
+  void SetColour(WindowColour colour) override {
+    RecordingWindow::SetColour(colour);
+    if (auto hook = std::exchange(onColour, nullptr)) hook();
+  }
+};
+
+TEST_F(Reader, ChunkRequestDispatchedWhileDisconnectRunsNeitherSendsNorRestartsTimer2) {
+  GapWindow window;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inDispatch = false, release = false, dispatched = false;
+  ReaderHooksForTest hooks;
+  // The request has passed the reader's stop test; it is dispatched only when
+  // Disconnect has got to the gap.
+  hooks.dispatch = [&](const std::uint8_t* frame) {
+    std::unique_lock lock(mutex);
+    inDispatch = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    lock.unlock();
+    DispatchFrame(frame);
+    lock.lock();
+    dispatched = true;
+    changed.notify_all();
+  };
+  SetReaderHooksForTest(std::move(hooks));
+
+  ASSERT_TRUE(OpenPort("COM5"));
+  const std::uint8_t header[kFirmwareHeaderSize] = {};
+  const std::vector<std::uint8_t> image(4 * kFrameSize, 0x5A);
+  ASSERT_TRUE(CommitImageAndStart(ImageKind::Firmware, header, image.data(), image.size()));
+  ASSERT_EQ(pty_.Read(64).size(), 64u);  // frame 0
+  ASSERT_TRUE(pty_.Write(test_frames::SealedFrame({0xDA, 0x04, 0x00, 0x00, 0x10, 0x00}, 16)));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inDispatch; }));
+  }
+  window.onColour = [&] {
+    std::unique_lock lock(mutex);
+    release = true;
+    changed.notify_all();
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return dispatched; }));
+  };
+  Disconnect();
+  EXPECT_FALSE(Timer2Running());
+  EXPECT_EQ(window.Gauge(), 0);
+  EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());  // no chunk after the click
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  ResetImageStoreForTest();
+}
+
+// Each window step of Disconnect, with whether Timer2 ran and the port was
+// open when it came.
+class StepWindow : public RecordingWindow {
+ public:
+  std::vector<std::string> steps;
+  void ClearLog() override { Note("clear-log"); }
+  void StopTimer(WindowTimer timer) override { Note(std::string("stop ") + Name(timer)); }
+  void SetColour(WindowColour colour) override { Note(std::string("colour ") + Name(colour)); }
+  void SetStatusText(const std::string& text) override { Note("status " + text); }
+
+ private:
+  void Note(const std::string& step) {
+    steps.push_back(step + (Timer2Running() ? " timer2" : "") + (PortHandle() ? " open" : ""));
+  }
+};
+
+TEST_F(Reader, DisconnectStopsTimer2BeforeTheWindowStepsAndClosesThePortBeforeTheStatus) {
+  StepWindow window;
+  ASSERT_TRUE(OpenPort("COM5"));
+  Timer2Start(10000);
+  Disconnect();
+  EXPECT_EQ(window.steps, (std::vector<std::string>{"clear-log timer2 open", "stop Timer1 open",
+                                                     "colour ButtonFace open",
+                                                     "status device disconnected."}));
+}
+
 // A window whose posted jobs wait until the test runs them, as a busy window
 // thread would.
 class HoldingWindow : public RecordingWindow {
@@ -253,6 +351,49 @@ TEST_F(Writer, EachWakeUpWritesOnceAndAWakeUpDuringTheHandShakeOnceMore) {
   ClosePort();
 }
 
+TEST_F(Writer, TransmitFramePurgesTheTransmitSideOnlySoPendingInputSurvives) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inCheck = false, release = false;
+  ReaderHooksForTest hooks;
+  // The reader is held on the first block, so what comes after stays queued.
+  hooks.check = [&](const std::uint8_t*, std::uint16_t) {
+    std::unique_lock lock(mutex);
+    inCheck = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    return false;
+  };
+  SetReaderHooksForTest(std::move(hooks));
+  ASSERT_TRUE(OpenPort("COM5"));
+  ASSERT_TRUE(pty_.Write(Frame(1)));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inCheck; }));
+  }
+  const std::vector<std::uint8_t> incoming(40, 0x33);
+  ASSERT_TRUE(pty_.Write(incoming));
+  const auto queued = [] {
+    std::uint32_t errors = 0, count = 0;
+    platform::SerialClearErrors(*PortHandle(), errors, count);
+    return count;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return queued() >= incoming.size(); }));
+
+  const std::vector<std::uint8_t> frame(12, 0xA5);
+  TransmitFrame(true, frame.data(), 12, 0);
+  EXPECT_EQ(pty_.Read(12), frame);
+  EXPECT_EQ(queued(), incoming.size());
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  // The reader must be gone before the hook's state is.
+  ClosePort();
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+}
+
 TEST_F(Writer, WriterNeverWokenEndsWithoutWriting) {
   HoldingWindow window;
   ASSERT_TRUE(OpenPort("COM5"));
@@ -262,15 +403,16 @@ TEST_F(Writer, WriterNeverWokenEndsWithoutWriting) {
   EXPECT_EQ(window.Pending(), 0u);
 }
 
-TEST_F(Writer, StopRequestEndsAWriterWaitingForAClosingWindow) {
+TEST_F(Writer, StopRequestEndsAWriterWaitingForAClosingWindowOnceItsFrameIsOut) {
   auto window = std::make_unique<HoldingWindow>();
   ASSERT_TRUE(OpenPort("COM5"));
   Send(Frame(7));
   EXPECT_EQ(pty_.Read(64), Frame(7));
   ASSERT_TRUE(window->WaitJobs(1));
-  Send(Frame(8));  // a wake-up that must not be served after the stop
-  ClosePort();
+  Send(Frame(8));  // handed over while the writer waits for the window thread
+  ClosePort();     // on the window thread, which runs no hand-shake meanwhile
   ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  EXPECT_EQ(pty_.Read(64), Frame(8));
   // The window thread gets to the job only now, after the writer has gone.
   window->RunOne();
   EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());
@@ -298,7 +440,10 @@ TEST_F(Writer, StopRequestEndsAWriterBlockedOnAFullLine) {
     TxBuffer.Length = 1024;
   }
   WakeWriter();
+  // It waits a short while for the frame it was handed, never for good.
+  const auto start = std::chrono::steady_clock::now();
   ClosePort();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_TRUE(WaitUntil(NoThreadsLeft));
 }
 

@@ -181,6 +181,16 @@ TEST_F(ConnectScan, ConnectedStateIgnoresTimerTicksUntilConnectRestartsTheScan) 
   EXPECT_EQ(EventsStartingWith("ports-clear").size(), 1u);
 }
 
+TEST_F(ConnectScan, OnlyNamesLongerThanFourCharactersGoThroughTheDeviceNamespace) {
+  std::vector<std::string> paths;
+  SetOpenPathObserverForTest([&](const std::string& path) { paths.push_back(path); });
+  ListDevices({"COM5", "COM10"});
+  Button1Click();  // whether the ports open does not matter here
+  Timer1Timer();
+  SetOpenPathObserverForTest({});
+  EXPECT_EQ(paths, (std::vector<std::string>{"COM5", "\\\\.\\COM10"}));
+}
+
 TEST_F(ConnectScan, DisconnectResetsTheWindowInItsOrderAndLeavesTheScanState) {
   window.AddLogLine("left over");
   window.EnableControl(Control::Button1, false);

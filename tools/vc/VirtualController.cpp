@@ -1,7 +1,9 @@
 #include "vc/VirtualController.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -16,8 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <iostream>
 #include <random>
+#include <sstream>
 
 #include "common/ByteOrder.h"
 #include "common/Frames.h"
@@ -74,6 +78,74 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return {};
   const auto e = s.find_last_not_of(" \t");
   return s.substr(b, e - b + 1);
+}
+
+// ---- Links of earlier controllers --------------------------------------------
+
+// Beside each link it makes, a controller keeps a record ".COM<n>.vc" of its
+// pid and its terminal, so that a later one can tell its own stale links (left
+// by a controller killed outright) from anyone else's: a terminal number is
+// soon given to a new terminal, whose shell a stale link would then reach.
+std::string RecordPath(const std::string& dir, const std::string& name) {
+  return dir + "/." + name + ".vc";
+}
+
+void WriteRecord(const std::string& dir, const std::string& name, const std::string& slavePath) {
+  std::ofstream(RecordPath(dir, name)) << getpid() << ' ' << slavePath << '\n';
+}
+
+// Whether process `pid` holds the master of the pseudo-terminal `slavePath`.
+bool HoldsMaster(pid_t pid, const std::string& slavePath) {
+  const std::string prefix = "/dev/pts/";
+  if (slavePath.rfind(prefix, 0) != 0) return false;
+  const std::string index = slavePath.substr(prefix.size());
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fdDir.c_str());
+  if (dir == nullptr) return false;
+  bool holds = false;
+  while (const dirent* entry = readdir(dir)) {
+    if (holds) break;
+    char target[64];
+    const ssize_t n = readlink((fdDir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    const std::string link(target, static_cast<std::size_t>(n));
+    if (link != "/dev/ptmx" && link != "/dev/pts/ptmx") continue;
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + entry->d_name);
+    std::string key, value;
+    while (info >> key >> value) {
+      if (key == "tty-index:" && value == index) holds = true;
+    }
+  }
+  closedir(dir);
+  return holds;
+}
+
+// Removes the links of earlier controllers that are gone, with their records;
+// a link that has since been pointed elsewhere is left alone.
+void ReclaimStaleLinks(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(d)) {
+    const std::string file = entry->d_name;
+    if (file.size() > 4 && file[0] == '.' && file.compare(file.size() - 3, 3, ".vc") == 0)
+      names.push_back(file.substr(1, file.size() - 4));
+  }
+  closedir(d);
+  for (const auto& name : names) {
+    std::ifstream in(RecordPath(dir, name));
+    long pid = 0;
+    std::string slavePath;
+    in >> pid >> slavePath;
+    if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) &&
+        HoldsMaster(static_cast<pid_t>(pid), slavePath))
+      continue;  // alive
+    const std::string link = dir + "/" + name;
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slavePath) unlink(link.c_str());
+    unlink(RecordPath(dir, name).c_str());
+  }
 }
 
 }  // namespace
@@ -178,7 +250,7 @@ struct VirtualController::Impl {
   int slave = -1;  // kept open so the master never sees a hang-up between host sessions
   int inotifyFd = -1;
   int stopPipe[2] = {-1, -1};
-  std::string slavePath, linkPath, portName;  // written under `mu`
+  std::string slavePath, linkPath, portName, linkDirectory;  // written under `mu`
   std::thread thread;
   Clock::time_point started;
   std::atomic<bool> stopping{false};
@@ -733,6 +805,7 @@ struct VirtualController::Impl {
       }
       return false;
     }
+    ReclaimStaleLinks(dir);
     unsigned first = kFirstAutoPort;
     unsigned last = kLastPort;
     if (!opt.port.empty()) {
@@ -743,7 +816,9 @@ struct VirtualController::Impl {
       const std::string path = dir + "/" + name;
       for (int attempt = 0; attempt < 2; ++attempt) {
         if (symlink(slavePath.c_str(), path.c_str()) == 0) {
+          WriteRecord(dir, name, slavePath);
           std::lock_guard<std::mutex> lock(mu);
+          linkDirectory = dir;
           linkPath = path;
           portName = name;
           return true;
@@ -776,13 +851,15 @@ struct VirtualController::Impl {
   }
 
   void RemoveLink() {
-    std::string path;
+    std::string path, name, dir;
     {
       std::lock_guard<std::mutex> lock(mu);
       path.swap(linkPath);
-      portName.clear();
+      name.swap(portName);
+      dir.swap(linkDirectory);
     }
     if (path.empty()) return;
+    unlink(RecordPath(dir, name).c_str());
     // Only our own link: a stale one may have been taken over meanwhile.
     char target[4096];
     const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
@@ -847,7 +924,19 @@ struct VirtualController::Impl {
       std::lock_guard<std::mutex> lock(mu);
       running = true;
     }
-    thread = std::thread([this] { Run(); });
+    thread = std::thread([this] {
+      // A controller that stops answering takes its link with it.
+      try {
+        Run();
+      } catch (...) {
+        RemoveLink();
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          running = false;
+        }
+        Notify();
+      }
+    });
     Notify();
     return true;
   }

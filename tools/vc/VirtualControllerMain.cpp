@@ -1,8 +1,10 @@
 // tavrin-virtual-controller: one stand-in controller on a COM<n> link until
-// Ctrl+C (or SIGTERM); the link is removed on the way out.
+// Ctrl+C (or SIGTERM, SIGHUP, SIGQUIT, SIGPIPE); the link is removed on every
+// way out but SIGKILL, and a later controller reclaims a link left by that.
 #include <CLI/CLI.hpp>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -27,9 +29,25 @@ const std::string kFooter =
 
 int Fail(const std::string& reason) { return tavrin::cli::Fail(kProgram, reason, 2); }
 
+int Run(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The controller's destructor removes the link; an error that escaped would
+  // end the program without it.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  } catch (...) {
+    return Fail("unexpected error");
+  }
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{"A virtual Tavrin controller on a pseudo-terminal, linked as a COM port.",
                kProgram};
   app.footer(kFooter);
@@ -168,17 +186,32 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
+  sigaddset(&stopSignals, SIGQUIT);  // Ctrl+backslash
+  sigaddset(&stopSignals, SIGPIPE);  // whoever reads our output has gone
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A write to our output that fails (SIGPIPE is blocked, so it fails with
+  // EPIPE) ends the controller as a signal does.
+  const auto stopOnFailedWrite = [] {
+    if (!std::cout) kill(getpid(), SIGTERM);
+  };
+  if (o.log) {
+    o.logSink = [stopOnFailedWrite](const std::string& line) {
+      std::cout << line << std::endl;
+      stopOnFailedWrite();
+    };
+  }
 
   VirtualController vc(o);
   std::string error;
   if (!vc.Start(&error)) return Fail(error);
   if (o.link) {
     std::cout << vc.PortName() << std::endl;
+    stopOnFailedWrite();
     std::cerr << kProgram << ": " << vc.PortName() << " is " << vc.SlavePath() << " (link "
               << vc.LinkPath() << "); Ctrl+C ends\n";
   } else {
     std::cout << vc.SlavePath() << std::endl;
+    stopOnFailedWrite();
   }
 
   int signal = 0;
@@ -189,3 +222,5 @@ int main(int argc, char** argv) {
             << " out, " << c.imagesOk << " images written, " << c.imagesFailed << " refused)\n";
   return 0;
 }
+
+}  // namespace

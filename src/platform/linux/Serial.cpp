@@ -1,22 +1,34 @@
-// Serial ports on termios. A port is held exclusively (flock, then TIOCEXCL),
-// waits sleep in poll() on the port and on an eventfd that closing signals,
-// and closing never frees the descriptor number while another thread may
-// still be using it: the number is pointed at /dev/null until the last owner
-// drops the port.
+// Serial ports on termios. A port that another process has open, or that a
+// terminal program has locked, is refused before it is opened; an open port is
+// held exclusively (flock, TIOCEXCL and a lock file) and gets back on close the
+// line settings and modem lines it had. Waits sleep in poll() on the port and
+// on an eventfd that closing signals, and closing never frees the descriptor
+// number while another thread may still be using it: the number is pointed at
+// /dev/null until the last owner drops the port.
 #include "platform/Serial.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/DeviceNames.h"
 
@@ -73,12 +85,227 @@ void SetModemLine(int fd, int line, bool raised) {
   (void)ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
 }
 
+// ---- Who else has the device --------------------------------------------------
+
+constexpr unsigned kPtySlaveMajorFirst = 136;  // UNIX98_PTY_SLAVE_MAJOR
+constexpr unsigned kPtySlaveMajorLast = 143;
+const dev_t kPtmxDevice = makedev(5, 2);
+
+bool IsPtySlave(dev_t device) {
+  return major(device) >= kPtySlaveMajorFirst && major(device) <= kPtySlaveMajorLast;
+}
+
+unsigned PtyIndex(dev_t device) { return (major(device) - kPtySlaveMajorFirst) * 256 + minor(device); }
+
+bool ParseUnsigned(const char* text, unsigned long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 10);
+  return errno == 0 && end != text;
+}
+
+// The pseudo-terminal whose master the descriptor `fd` of process `pid` is.
+bool MasterIndex(const std::string& pid, const char* fd, unsigned& index) {
+  const std::string path = "/proc/" + pid + "/fdinfo/" + fd;
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char text[512];
+  const ssize_t n = read(file, text, sizeof text - 1);
+  close(file);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* field = std::strstr(text, "tty-index:");
+  unsigned long value = 0;
+  if (field == nullptr || !ParseUnsigned(field + 10, value)) return false;
+  index = static_cast<unsigned>(value);
+  return true;
+}
+
+// Whether process `pid` has `device` open, counting it out when it also holds
+// the master of that same pseudo-terminal: then it is the line's other end (a
+// virtual controller or a simulator), not a program using the line.
+bool ProcessHolds(const std::string& pid, const struct stat& line) {
+  const dev_t device = line.st_rdev;
+  // Each devpts instance (a container's, say) numbers its terminals from 0.
+  const bool pty = IsPtySlave(device);
+  const std::string dirPath = "/proc/" + pid + "/fd";
+  const int dirFd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return false;  // gone, or another user's
+  DIR* dir = fdopendir(dirFd);
+  if (dir == nullptr) {
+    close(dirFd);
+    return false;
+  }
+  bool holds = false;
+  std::vector<std::string> masters;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    // Only device nodes are looked at more closely: a stat of an open file on
+    // a network file system that has gone away could block.
+    char target[16];
+    const ssize_t n = readlinkat(dirFd, entry->d_name, target, sizeof target);
+    if (n < 5 || std::memcmp(target, "/dev/", 5) != 0) continue;
+    struct stat st {};
+    if (fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
+    if (st.st_rdev == device && (!pty || st.st_dev == line.st_dev)) holds = true;
+    else if (st.st_rdev == kPtmxDevice) masters.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  if (!holds || !pty) return holds;
+  for (const auto& fd : masters) {
+    unsigned index = 0;
+    if (MasterIndex(pid, fd.c_str(), index) && index == PtyIndex(device)) return false;
+  }
+  return true;
+}
+
+// Every process whose descriptors can be read; this process does not count.
+bool HeldByAnotherProcess(const struct stat& line) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  const std::string self = std::to_string(getpid());
+  bool held = false;
+  while (!held) {
+    const dirent* entry = readdir(proc);
+    if (entry == nullptr) break;
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || self == entry->d_name) continue;
+    held = ProcessHolds(entry->d_name, line);
+  }
+  closedir(proc);
+  return held;
+}
+
+// ---- Lock files of terminal programs --------------------------------------------
+
+constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
+
+// The names under which terminal programs lock `device` (a path below /dev):
+// its last component, and the whole path below /dev with '/' as '_'.
+std::vector<std::string> LockNames(const std::string& device) {
+  std::vector<std::string> names;
+  const std::string dev = "/dev/";
+  std::string below = device.rfind(dev, 0) == 0 ? device.substr(dev.size()) : device;
+  const auto slash = device.find_last_of('/');
+  names.push_back("LCK.." + device.substr(slash == std::string::npos ? 0 : slash + 1));
+  for (char& c : below) {
+    if (c == '/') c = '_';
+  }
+  if ("LCK.." + below != names.front()) names.push_back("LCK.." + below);
+  return names;
+}
+
+// The pid in a lock file: ten ASCII digits and a newline, or an old binary int.
+pid_t LockOwner(const std::string& path) {
+  const int file = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (file < 0) return 0;
+  char text[64];
+  const ssize_t n = read(file, text, sizeof text - 1);
+  close(file);
+  if (n == static_cast<ssize_t>(sizeof(int))) {
+    int binary = 0;
+    std::memcpy(&binary, text, sizeof binary);
+    return binary;
+  }
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  unsigned long value = 0;
+  if (!ParseUnsigned(text, value) || value > static_cast<unsigned long>(INT_MAX)) return 0;
+  return static_cast<pid_t>(value);
+}
+
+bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// A lock of another live process; a lock of a process that has ended, or of
+// this one, is stale.
+bool LockedByAnother(const std::string& path) {
+  const pid_t owner = LockOwner(path);
+  return owner != getpid() && ProcessAlive(owner);
+}
+
+bool LockedByAnother(const std::vector<std::string>& names) {
+  for (const char* dir : kLockDirectories) {
+    for (const auto& name : names) {
+      if (LockedByAnother(std::string(dir) + "/" + name)) return true;
+    }
+  }
+  return false;
+}
+
+// Creates this process's lock file where a directory allows it. Returns its
+// path (empty when no directory took one); false when another live process
+// has locked the device meanwhile.
+bool CreateLock(const std::string& name, std::string& lockPath) {
+  lockPath.clear();
+  std::string lastDir;
+  for (const char* dir : kLockDirectories) {
+    char real[PATH_MAX];
+    if (realpath(dir, real) == nullptr || lastDir == real) continue;
+    lastDir = real;
+    const std::string path = std::string(real) + "/" + name;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (file >= 0) {
+        char text[16];
+        const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+        const bool written = write(file, text, static_cast<std::size_t>(n)) == n;
+        close(file);
+        if (!written) {
+          unlink(path.c_str());
+          break;
+        }
+        lockPath = path;
+        return true;
+      }
+      if (errno != EEXIST) break;  // a directory this user may not write
+      if (LockedByAnother(path)) return false;
+      unlink(path.c_str());  // stale
+    }
+  }
+  return true;
+}
+
+void RemoveLock(const std::string& lockPath) {
+  if (!lockPath.empty() && LockOwner(lockPath) == getpid()) unlink(lockPath.c_str());
+}
+
+// What the line was set to before this program touched it.
+struct SavedLine {
+  termios settings {};
+  bool haveSettings = false;
+  int modemLines = 0;
+  bool haveModemLines = false;
+};
+
+// Bytes still in the driver go out at the speed they were written for, so the
+// old settings come back only when the output queue is empty, or after a short
+// while (a line held back by flow control never empties).
+void RestoreLine(int fd, const SavedLine& saved) {
+  if (saved.haveSettings) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+           std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    (void)tcsetattr(fd, TCSANOW, &saved.settings);
+  }
+  if (saved.haveModemLines) {
+    SetModemLine(fd, TIOCM_DTR, (saved.modemLines & TIOCM_DTR) != 0);
+    SetModemLine(fd, TIOCM_RTS, (saved.modemLines & TIOCM_RTS) != 0);
+  }
+}
+
 }  // namespace
 
 class SerialPort {
  public:
   SerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
   ~SerialPort() {
+    // A port dropped without SerialClose still leaves the line as it found it.
+    if (!closed_) {
+      RestoreLine(fd_, saved_);
+      RemoveLock(lockPath_);
+    }
     close(fd_);
     close(wakeFd_);
   }
@@ -89,9 +316,12 @@ class SerialPort {
   const int fd_;
   const int wakeFd_;
   std::atomic<bool> closed_{false};
+  std::atomic<bool> gone_{false};  // a read found the device gone
   std::mutex mutex_;  // Close, and the settings kept below
   // Win32 fields that termios has no notion of, kept as last written.
   SerialSettings kept_;
+  SavedLine saved_;      // put back on close
+  std::string lockPath_;  // our lock file, or empty
 };
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
@@ -100,25 +330,48 @@ SerialHandle SerialOpen(const std::string& path) {
   if (Faulted(SerialFault::Open)) return nullptr;
   const std::string file = DeviceFileForName(path);
   if (file.empty()) return nullptr;
-  const int fd = open(file.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  char real[PATH_MAX];
+  struct stat before {};
+  if (realpath(file.c_str(), real) == nullptr || stat(real, &before) != 0 ||
+      !S_ISCHR(before.st_mode))
+    return nullptr;
+  // Before opening: on real hardware the open alone can raise the modem lines
+  // of a line that another program is using.
+  const std::vector<std::string> lockNames = LockNames(real);
+  if (LockedByAnother(lockNames) || HeldByAnotherProcess(before)) return nullptr;
+  const int fd = open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};
   // TIOCEXCL alone does not keep out another program that opens the device in
   // the same moment, nor root; the lock does.
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      ioctl(fd, TIOCEXCL) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != before.st_rdev ||
+      flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  std::string lockPath;
+  // A second look, now that no one can open it after us: someone may have
+  // opened or locked it between the first look and the open.
+  if (!CreateLock(lockNames.back(), lockPath) || HeldByAnotherProcess(st)) {
+    RemoveLock(lockPath);
+    (void)ioctl(fd, TIOCNXCL);
     close(fd);
     return nullptr;
   }
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
+    RemoveLock(lockPath);
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
     return nullptr;
   }
   auto port = std::make_shared<SerialPort>(fd, wakeFd);
+  port->lockPath_ = lockPath;
+  port->saved_.haveSettings = tcgetattr(fd, &port->saved_.settings) == 0;
   int lines = 0;
   if (ioctl(fd, TIOCMGET, &lines) == 0) {
+    port->saved_.modemLines = lines;
+    port->saved_.haveModemLines = true;
     port->kept_.dtrControl = (lines & TIOCM_DTR) ? 1 : 0;
     port->kept_.rtsControl = (lines & TIOCM_RTS) ? 1 : 0;
   }
@@ -238,26 +491,20 @@ bool SerialSetRxCharMask(SerialPort& port) { return !port.closed_; }
 
 WaitResult SerialWaitEvent(SerialPort& port) {
   if (port.closed_) return WaitResult::Closed;
+  if (port.gone_) return WaitResult::Gone;
   pollfd fds[2] = {{port.fd_, POLLIN, 0}, {port.wakeFd_, POLLIN, 0}};
   while (poll(fds, 2, -1) < 0) {
     if (errno != EINTR) return WaitResult::Other;
   }
   if (port.closed_ || (fds[1].revents & POLLIN)) return WaitResult::Closed;
-  // A hung-up line reports itself readable too, on every poll, with nothing to
-  // read: only bytes really queued make it a received character.
+  // A hung-up line (unplugged, or the other end of a pty closed) reports
+  // itself readable too, on every poll, with nothing to read: only bytes
+  // really queued make it a received character.
   int queued = 0;
   const bool gone = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
                     (ioctl(port.fd_, FIONREAD, &queued) != 0 || queued <= 0);
-  if ((fds[0].revents & POLLIN) && !gone) return WaitResult::RxChar;
-  if (gone) {
-    // The device has gone (unplugged, or the other end of a pty closed) and
-    // would report that on every poll: sleep until the port is closed instead.
-    pollfd wake = {port.wakeFd_, POLLIN, 0};
-    while (poll(&wake, 1, -1) < 0 && errno == EINTR) {
-    }
-    return WaitResult::Closed;
-  }
-  return WaitResult::Other;
+  if (gone) return WaitResult::Gone;
+  return (fds[0].revents & POLLIN) ? WaitResult::RxChar : WaitResult::Other;
 }
 
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {
@@ -280,6 +527,7 @@ bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std
       return !port.closed_;
     }
     if (errno == EINTR) continue;
+    if (errno == EIO || errno == ENXIO || errno == ENODEV) port.gone_ = true;
     return errno == EAGAIN;
   }
 }
@@ -308,6 +556,7 @@ bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count
 void SerialClose(SerialPort& port) {
   std::lock_guard lock(port.mutex_);
   if (port.closed_.exchange(true)) return;
+  RestoreLine(port.fd_, port.saved_);
   // Give the device up now, even while another thread's poll() still holds
   // the open file: the same device must open again at once.
   (void)ioctl(port.fd_, TIOCNXCL);
@@ -317,6 +566,7 @@ void SerialClose(SerialPort& port) {
     (void)dup3(null, port.fd_, O_CLOEXEC);
     close(null);
   }
+  RemoveLock(port.lockPath_);
   const std::uint64_t one = 1;
   (void)!write(port.wakeFd_, &one, sizeof one);
 }

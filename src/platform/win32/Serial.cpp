@@ -116,6 +116,7 @@ bool PortIsGone(DWORD error) {
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_GEN_FAILURE:
       return true;
@@ -244,13 +245,13 @@ WaitResult SerialWaitEvent(SerialPort& port) {
   });
   if (!issued) return WaitResult::Closed;
   if (started == Started::Failed) {
-    if (port.IsClosed() || PortIsGone(error)) return WaitResult::Closed;
-    return WaitResult::Other;
+    if (port.IsClosed()) return WaitResult::Closed;
+    return PortIsGone(error) ? WaitResult::Gone : WaitResult::Other;
   }
   DWORD ignored = 0;
   const bool ok = FinishOverlapped(rx, started, ignored);
   if (port.IsClosed()) return WaitResult::Closed;
-  if (!ok) return PortIsGone(GetLastError()) ? WaitResult::Closed : WaitResult::Other;
+  if (!ok) return PortIsGone(GetLastError()) ? WaitResult::Gone : WaitResult::Other;
   return (mask & EV_RXCHAR) != 0 ? WaitResult::RxChar : WaitResult::Other;
 }
 
