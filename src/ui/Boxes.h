@@ -27,10 +27,10 @@ inline int UnansweredBox(int flags) { return (flags & 0x0F) == 4 ? kIdNo : kIdOk
 
 // Tests: when set, asked instead of showing the modal box or file dialog,
 // still on the window thread and still recorded. The box answerer gets the
-// text, caption and flags and returns the Win32 answer; the dialog answerer
-// gets the filter as handed to the dialog and the default extension and
-// returns a path, or an empty string for cancel. An empty function shows the
-// real thing again.
+// text, caption and flags (a plain message: the application's title and 0)
+// and returns the Win32 answer; the dialog answerer gets the filter as
+// handed to the dialog and the default extension and returns a path, or an
+// empty string for cancel. An empty function shows the real thing again.
 using BoxAnswerer =
     std::function<int(const std::string& text, const std::string& caption, int flags)>;
 using DialogAnswerer =
@@ -45,8 +45,8 @@ class BoxRecord {
   // On the window thread: records the box, asks the test answerer or else
   // show() (the real box, returning its answer), records the answer and
   // returns it.
-  int Show(const std::string& kind, const std::string& text, const std::string& caption,
-           int flags, const std::function<int()>& show);
+  int Show(const std::string& kind, const std::string& text, const std::string& caption, int flags,
+           const std::function<int()>& show);
   // The same for a file dialog; the answer is the chosen path, empty when
   // cancelled.
   std::string ShowDialog(const std::string& filter, const std::string& defaultExt,

@@ -161,19 +161,17 @@ void FormWindow<Form>::PortListSetCurrent(int index) {
 }
 template <class Form>
 std::string FormWindow<Form>::PortListCurrentText() {
-  return Call<std::string>([](Form& f) { return f.PortListCurrentText(); })
-      .value_or(std::string());
+  return Call<std::string>([](Form& f) { return f.PortListCurrentText(); }).value_or(std::string());
 }
 
 template <class Form>
 bool FormWindow<Form>::OpenFileDialog(const std::string& filter, const std::string& defaultExt,
                                       std::string& chosenPath) {
-  const auto chosen =
-      Call<std::optional<std::string>>([=](Form& f) -> std::optional<std::string> {
-        std::string path;
-        if (!f.OpenFileDialog(filter, defaultExt, path)) return std::nullopt;
-        return path;
-      });
+  const auto chosen = Call<std::optional<std::string>>([=](Form& f) -> std::optional<std::string> {
+    std::string path;
+    if (!f.OpenFileDialog(filter, defaultExt, path)) return std::nullopt;
+    return path;
+  });
   if (!chosen || !*chosen) return false;
   chosenPath = **chosen;
   return true;

@@ -79,12 +79,8 @@ class TForm1 : public QWidget {
   // Boxes, plain messages and file dialogs in the order they were shown.
   std::vector<ShownBox> BoxesShown() const { return boxes_.Shown(); }
 
-  // Tests: when set, asked instead of showing the modal box or file dialog,
-  // still on the window thread and still recorded. The box answerer gets the
-  // text, caption and flags (a plain message: the application's title and 0)
-  // and returns the Win32 answer; the dialog answerer gets the filter in the
-  // toolkit's form and the default extension and returns a path, or an empty
-  // string for cancel. An empty function shows the real thing again.
+  // Tests: the answerers of ui/Boxes.h; the dialog answerer gets the filter in
+  // the toolkit's form.
   using BoxAnswerer = ::BoxAnswerer;
   using DialogAnswerer = ::DialogAnswerer;
   static void SetBoxAnswererForTest(BoxAnswerer answerer) { SetBoxAnswerer(std::move(answerer)); }
