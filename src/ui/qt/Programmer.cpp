@@ -33,10 +33,6 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-std::mutex g_answererMutex;
-TForm1::BoxAnswerer g_boxAnswerer;
-TForm1::DialogAnswerer g_dialogAnswerer;
-
 QFont WindowFont() {
   QFont font;
   if (QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif"))) {
@@ -316,55 +312,18 @@ std::string TForm1::PortListCurrentText() const {
 
 int TForm1::UnansweredBox(int flags) { return ::UnansweredBox(flags); }
 
-void TForm1::SetBoxAnswererForTest(BoxAnswerer answerer) {
-  std::lock_guard lock(g_answererMutex);
-  g_boxAnswerer = std::move(answerer);
-}
-
-void TForm1::SetDialogAnswererForTest(DialogAnswerer answerer) {
-  std::lock_guard lock(g_answererMutex);
-  g_dialogAnswerer = std::move(answerer);
-}
-
-std::size_t TForm1::Record(ShownBox box) {
-  std::lock_guard lock(boxesMutex_);
-  boxes_.push_back(std::move(box));
-  return boxes_.size() - 1;
-}
-
-void TForm1::Answered(std::size_t index, int answer) {
-  std::lock_guard lock(boxesMutex_);
-  boxes_[index].answer = answer;
-  boxes_[index].closed = true;
-}
-
-std::vector<ShownBox> TForm1::BoxesShown() const {
-  std::lock_guard lock(boxesMutex_);
-  return boxes_;
-}
-
 int TForm1::ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
                     int flags) {
   if (closing_) return UnansweredBox(flags);
-  const std::size_t index = Record({kind, text, caption, flags, 0, false});
-  BoxAnswerer answerer;
-  {
-    std::lock_guard lock(g_answererMutex);
-    answerer = g_boxAnswerer;
-  }
-  int answer = UnansweredBox(flags);
-  if (answerer) {
-    answer = answerer(text, caption, flags);
-  } else {
+  return boxes_.Show(kind, text, caption, flags, [&] {
     QMessageBox box(BoxIcon(flags), Qs(caption), Qs(text), BoxButtons(flags), this);
     box.setTextFormat(Qt::PlainText);
     activeBox_ = &box;
     box.exec();
     activeBox_ = nullptr;
-    if (QAbstractButton* clicked = box.clickedButton()) answer = Win32Answer(box.standardButton(clicked), flags);
-  }
-  Answered(index, answer);
-  return answer;
+    QAbstractButton* clicked = box.clickedButton();
+    return clicked != nullptr ? Win32Answer(box.standardButton(clicked), flags) : UnansweredBox(flags);
+  });
 }
 
 int TForm1::MessageBox(const std::string& text, const std::string& caption, int flags) {
@@ -398,35 +357,27 @@ bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaul
                             std::string& chosenPath) {
   if (closing_) return false;
   const QString qtFilter = ConvertFilter(filter);
-  const std::size_t index = Record({"dialog", qtFilter.toStdString(), defaultExt, 0, 0, false});
-  DialogAnswerer answerer;
-  {
-    std::lock_guard lock(g_answererMutex);
-    answerer = g_dialogAnswerer;
-  }
-  QString path;
-  if (answerer) {
-    path = Qs(answerer(qtFilter.toStdString(), defaultExt));
-  } else {
+  QString path = Qs(boxes_.ShowDialog(qtFilter.toStdString(), defaultExt, [&] {
     QFileDialog dialog(this);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilter(qtFilter);
     dialog.setDefaultSuffix(Qs(defaultExt));
     activeDialog_ = &dialog;
+    QString chosen;
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-      path = dialog.selectedFiles().constFirst();
+      chosen = dialog.selectedFiles().constFirst();
     }
     activeDialog_ = nullptr;
-  }
+    return chosen.toStdString();
+  }));
+  if (path.isEmpty()) return false;
   // A name typed without an extension gets the default one, unless a file
   // of exactly that name is there.
-  if (!path.isEmpty() && !defaultExt.empty()) {
+  if (!defaultExt.empty()) {
     const QFileInfo info(path);
     if (info.suffix().isEmpty() && !info.isFile()) path += QLatin1Char('.') + Qs(defaultExt);
   }
-  Answered(index, path.isEmpty() ? 0 : 1);
-  if (path.isEmpty()) return false;
   chosenPath = path.toStdString();
   return true;
 }

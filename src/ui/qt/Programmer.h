@@ -4,7 +4,6 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -78,18 +77,16 @@ class TForm1 : public QWidget {
   std::string StatusText() const;
   WindowColour Colour() const { return colour_; }
   // Boxes, plain messages and file dialogs in the order they were shown.
-  std::vector<ShownBox> BoxesShown() const;
+  std::vector<ShownBox> BoxesShown() const { return boxes_.Shown(); }
 
-  // Tests: when set, asked instead of showing the modal box or file dialog,
-  // still on the window thread and still recorded. The box answerer gets the
-  // text, caption and flags (a plain message: the application's title and 0)
-  // and returns the Win32 answer; the dialog answerer gets the filter in the
-  // toolkit's form and the default extension and returns a path, or an empty
-  // string for cancel. An empty function shows the real thing again.
-  using BoxAnswerer = std::function<int(const std::string& text, const std::string& caption, int flags)>;
-  using DialogAnswerer = std::function<std::string(const std::string& filter, const std::string& defaultExt)>;
-  static void SetBoxAnswererForTest(BoxAnswerer answerer);
-  static void SetDialogAnswererForTest(DialogAnswerer answerer);
+  // Tests: the answerers of ui/Boxes.h; the dialog answerer gets the filter in
+  // the toolkit's form.
+  using BoxAnswerer = ::BoxAnswerer;
+  using DialogAnswerer = ::DialogAnswerer;
+  static void SetBoxAnswererForTest(BoxAnswerer answerer) { SetBoxAnswerer(std::move(answerer)); }
+  static void SetDialogAnswererForTest(DialogAnswerer answerer) {
+    SetDialogAnswerer(std::move(answerer));
+  }
 
   // The toolkit's filter for one in "description (*.ext)|*.ext" form.
   static QString ConvertFilter(const std::string& filter);
@@ -102,8 +99,6 @@ class TForm1 : public QWidget {
 
  private:
   int ShowBox(const std::string& kind, const std::string& text, const std::string& caption, int flags);
-  std::size_t Record(ShownBox box);
-  void Answered(std::size_t index, int answer);
 
   bool closing_ = false;  // from closeEvent until shown again
   QLabel* statusText_ = nullptr;
@@ -112,8 +107,7 @@ class TForm1 : public QWidget {
   int logLines_ = 0;
   QPointer<QMessageBox> activeBox_;
   QPointer<QFileDialog> activeDialog_;
-  mutable std::mutex boxesMutex_;
-  std::vector<ShownBox> boxes_;
+  BoxRecord boxes_;
 };
 
 extern TForm1* Form1;

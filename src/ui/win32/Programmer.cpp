@@ -32,8 +32,6 @@ constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT | WS_EX_APP
 constexpr UINT kDestroyMessage = WM_APP + 2;
 
 std::mutex g_hookMutex;
-TForm1::BoxAnswerer g_boxAnswerer;
-TForm1::DialogAnswerer g_dialogAnswerer;
 std::function<void(const std::string&)> g_errorHook;
 
 HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
@@ -458,56 +456,19 @@ std::string TForm1::PortListCurrentText() const {
 
 // ---- Boxes and the file dialog ----------------------------------------------
 
-void TForm1::SetBoxAnswererForTest(BoxAnswerer answerer) {
-  std::lock_guard lock(g_hookMutex);
-  g_boxAnswerer = std::move(answerer);
-}
-
-void TForm1::SetDialogAnswererForTest(DialogAnswerer answerer) {
-  std::lock_guard lock(g_hookMutex);
-  g_dialogAnswerer = std::move(answerer);
-}
-
-std::size_t TForm1::Record(ShownBox box) {
-  std::lock_guard lock(boxesMutex_);
-  boxes_.push_back(std::move(box));
-  return boxes_.size() - 1;
-}
-
-void TForm1::Answered(std::size_t index, int answer) {
-  std::lock_guard lock(boxesMutex_);
-  boxes_[index].answer = answer;
-  boxes_[index].closed = true;
-}
-
-std::vector<ShownBox> TForm1::BoxesShown() const {
-  std::lock_guard lock(boxesMutex_);
-  return boxes_;
-}
-
 int TForm1::ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
                     int flags) {
   if (closing_ || hwnd_ == nullptr) return UnansweredBox(flags);
-  const std::size_t index = Record({kind, text, caption, flags, 0, false});
-  BoxAnswerer answerer;
-  {
-    std::lock_guard lock(g_hookMutex);
-    answerer = g_boxAnswerer;
-  }
-  int answer = 0;
-  if (answerer) {
-    answer = answerer(text, caption, flags);
-  } else {
+  return boxes_.Show(kind, text, caption, flags, [&] {
     // An empty caption stays empty: the box is given "", never a null title.
     const std::wstring wideText = Widen(text);
     const std::wstring wideCaption = Widen(caption);
     ++modalDepth_;
-    answer = MessageBoxW(hwnd_, wideText.c_str(), wideCaption.c_str(), static_cast<UINT>(flags));
+    const int answer =
+        MessageBoxW(hwnd_, wideText.c_str(), wideCaption.c_str(), static_cast<UINT>(flags));
     LeaveModal();
-    if (closing_ || answer == 0) answer = UnansweredBox(flags);
-  }
-  Answered(index, answer);
-  return answer;
+    return closing_ || answer == 0 ? UnansweredBox(flags) : answer;
+  });
 }
 
 int TForm1::MessageBox(const std::string& text, const std::string& caption, int flags) {
@@ -521,16 +482,7 @@ void TForm1::ShowMessage(const std::string& text) {
 bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaultExt,
                             std::string& chosenPath) {
   if (closing_ || hwnd_ == nullptr) return false;
-  const std::size_t index = Record({"dialog", filter, defaultExt, 0, 0, false});
-  DialogAnswerer answerer;
-  {
-    std::lock_guard lock(g_hookMutex);
-    answerer = g_dialogAnswerer;
-  }
-  std::string path;
-  if (answerer) {
-    path = answerer(filter, defaultExt);
-  } else {
+  const std::string path = boxes_.ShowDialog(filter, defaultExt, [&] {
     // "description|*.ext" pairs become the system's list of zero-ended
     // strings, ended by an empty one.
     std::wstring wideFilter = Widen(filter);
@@ -557,9 +509,8 @@ bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaul
     const BOOL chosen = GetOpenFileNameW(&ofn);
     LeaveModal();
     if (!cwd.empty()) SetCurrentDirectoryW(cwd.c_str());
-    if (chosen && !closing_) path = Narrow(file.c_str());
-  }
-  Answered(index, path.empty() ? 0 : 1);
+    return chosen && !closing_ ? Narrow(file.c_str()) : std::string();
+  });
   if (path.empty()) return false;
   chosenPath = path;
   return true;

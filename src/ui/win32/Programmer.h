@@ -78,19 +78,16 @@ class TForm1 {
   WindowColour Colour() const { return colour_; }
   bool TimerRunning(WindowTimer timer) const;
   // Boxes, plain messages and file dialogs in the order they were shown.
-  std::vector<ShownBox> BoxesShown() const;
+  std::vector<ShownBox> BoxesShown() const { return boxes_.Shown(); }
 
-  // Tests: when set, asked instead of showing the modal box or file dialog,
-  // still on the window thread and still recorded. The box answerer gets the
-  // text, caption and flags (a plain message: the application's title and 0)
-  // and returns the Win32 answer; the dialog answerer gets the filter and the
-  // default extension and returns a path, or an empty string for cancel.
-  using BoxAnswerer =
-      std::function<int(const std::string& text, const std::string& caption, int flags)>;
-  using DialogAnswerer =
-      std::function<std::string(const std::string& filter, const std::string& defaultExt)>;
-  static void SetBoxAnswererForTest(BoxAnswerer answerer);
-  static void SetDialogAnswererForTest(DialogAnswerer answerer);
+  // Tests: the answerers of ui/Boxes.h; the dialog answerer gets the filter
+  // as given.
+  using BoxAnswerer = ::BoxAnswerer;
+  using DialogAnswerer = ::DialogAnswerer;
+  static void SetBoxAnswererForTest(BoxAnswerer answerer) { SetBoxAnswerer(std::move(answerer)); }
+  static void SetDialogAnswererForTest(DialogAnswerer answerer) {
+    SetDialogAnswerer(std::move(answerer));
+  }
 
   // The program file's name without its extension.
   static std::string ApplicationTitle();
@@ -106,8 +103,6 @@ class TForm1 {
   void OnClose();
   int ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
               int flags);
-  std::size_t Record(ShownBox box);
-  void Answered(std::size_t index, int answer);
   // Ends the boxes and dialogs this window shows, so their loops return.
   void EndModalWindows();
   void LeaveModal();
@@ -121,8 +116,7 @@ class TForm1 {
   bool closing_ = false;
   int modalDepth_ = 0;
   bool destroyPending_ = false;
-  mutable std::mutex boxesMutex_;
-  std::vector<ShownBox> boxes_;
+  BoxRecord boxes_;
 };
 
 extern TForm1* Form1;
