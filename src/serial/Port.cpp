@@ -117,7 +117,8 @@ void ClosePort() {
   std::shared_ptr<ReadThread> reader;
   std::shared_ptr<WriteThread> writer;
   // Under TransmitLock: the reader tests its stop request under it before a
-  // block counts as an answer. Nothing here waits for another thread.
+  // block counts as an answer. The only waits here are bounded: the last
+  // handed-over write and the line's drain before its settings go back.
   std::lock_guard transmitLock(TransmitLock());
   {
     std::lock_guard lock(g_mutex);

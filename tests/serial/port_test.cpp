@@ -128,6 +128,8 @@ TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
   writeLock(1);  // init never ends
   EXPECT_FALSE(OpenPort("COM5"));
   EXPECT_EQ(window_.Status(), kOpenFailedText);
+  std::ofstream(lock) << "  1\n";  // four bytes, yet ASCII, not a binary int
+  EXPECT_FALSE(OpenPort("COM5"));
 
   pid_t dead = fork();
   if (dead == 0) _exit(0);

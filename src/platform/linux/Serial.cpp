@@ -19,6 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -201,7 +202,11 @@ pid_t LockOwner(const std::string& path) {
   char text[64];
   const ssize_t n = read(file, text, sizeof text - 1);
   close(file);
-  if (n == static_cast<ssize_t>(sizeof(int))) {
+  // Four bytes of digits and blanks are a short ASCII pid ("4242"), not an int.
+  const bool ascii = n > 0 && std::all_of(text, text + n, [](char c) {
+    return (c >= '0' && c <= '9') || c == ' ' || c == '\n';
+  });
+  if (n == static_cast<ssize_t>(sizeof(int)) && !ascii) {
     int binary = 0;
     std::memcpy(&binary, text, sizeof binary);
     return binary;

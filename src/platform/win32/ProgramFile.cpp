@@ -14,11 +14,11 @@ std::string ProgramDirectory() {
         GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0) return {};
     if (length < buffer.size()) {
-      try {
-        return std::filesystem::path(std::wstring(buffer.data(), length)).parent_path().string();
-      } catch (...) {
-        return {};  // not expressible in the ANSI code page the sound call takes
-      }
+      // UTF-8, like every other text below the window: a folder with
+      // Cyrillic letters in its name is found as well.
+      const std::u8string dir =
+          std::filesystem::path(std::wstring(buffer.data(), length)).parent_path().u8string();
+      return std::string(dir.begin(), dir.end());
     }
     if (buffer.size() >= 32768) return {};
     buffer.resize(buffer.size() * 2);
