@@ -37,7 +37,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kProgram = "tavrin-cli";
-constexpr const char* kConnectedText = "The device is connected!";
+// Between Disconnect and the result box the reader thread does nothing that waits.
+constexpr int kResultGraceMs = 1000;
 
 std::string ErrorLine(const std::string& text) { return std::string(kProgram) + ": " + text; }
 
@@ -140,6 +141,11 @@ class Session {
     timeout_ = new QTimer(app);
     timeout_->setSingleShot(true);
     QObject::connect(timeout_, &QTimer::timeout, app, [this] { OnTimeout(); });
+    linkEnd_ = new QTimer(app);
+    linkEnd_->setSingleShot(true);
+    QObject::connect(linkEnd_, &QTimer::timeout, app, [this] {
+      if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
+    });
     probe_ = new QTimer(app);
     probe_->setSingleShot(true);
     QObject::connect(probe_, &QTimer::timeout, app, [this] { OnProbeTimer(); });
@@ -236,14 +242,13 @@ class Session {
       case Phase::Writing:
         if (event == ConsoleWindow::Event::Gauge) ShowProgress(false);
         if (window_.Status() == kRetryLimitText && !unitEnded_) {
-          EndProgressLine();
-          window_.PrintNote(
-              ErrorLine(Format("the link was lost after %u of %u frames: the controller did not "
-                               "get the whole image and must be written again.",
-                               FramesSent(), unit_.frames)));
-          EndUnit(kExitLinkLost, "link lost");
+          LinkLost();
         } else if (event == ConsoleWindow::Event::Box && outcome_ && !unitEnded_ && !inClick_) {
           OnResult();
+        } else if (!unitEnded_ && !inClick_ && LinkEnded() && !linkEnd_->isActive()) {
+          // A result frame also ends the link, just before its box is queued
+          // from the reader thread: only a link still without one is lost.
+          linkEnd_->start(kResultGraceMs);
         }
         break;
       case Phase::Probing:
@@ -253,6 +258,20 @@ class Session {
       case Phase::Done:
         break;
     }
+  }
+
+  void LinkLost() {
+    EndProgressLine();
+    window_.PrintNote(
+        ErrorLine(Format("the link was lost after %u of %u frames: the controller did not "
+                         "get the whole image and must be written again.",
+                         FramesSent(), unit_.frames)));
+    EndUnit(kExitLinkLost, "link lost");
+  }
+
+  // Disconnect ran: a vanished controller, DISCONNECT, the retry limit or a result.
+  bool LinkEnded() const {
+    return window_.Status() == kDisconnectedText || window_.Enabled(Control::Button1);
   }
 
   int AnswerBox(const ConsoleWindow::Box& box) {
@@ -361,6 +380,7 @@ class Session {
       unit_.frames = ImageStore().FrameCount;
     }
     ShowProgress(false);
+    if (LinkEnded()) linkEnd_->start(kResultGraceMs);  // it went during the question
   }
 
   bool IsDataMap() const {
@@ -483,6 +503,7 @@ class Session {
     if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
     if (!unit_.when.isValid()) unit_.when = QDateTime::currentDateTime();
     timeout_->stop();
+    linkEnd_->stop();
     EndProgressLine();
     if (unit_.seconds == 0 && unit_.frames > 0) unit_.seconds = Elapsed();
     if (unit_.framesSent == 0 && unit_.frames > 0) unit_.framesSent = FramesSent();
@@ -700,6 +721,7 @@ class Session {
   bool progressDrawn_ = false;
   QTimer* timeout_ = nullptr;
   QTimer* probe_ = nullptr;
+  QTimer* linkEnd_ = nullptr;
   bool probing_ = false;
   int goneMisses_ = 0;
   int count_ = 0;

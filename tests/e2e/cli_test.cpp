@@ -296,6 +296,22 @@ TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
     EXPECT_FALSE(Has(cli.Out(), kFirmwareResultOkText));
     EXPECT_EQ(controller->GetCounters().imagesOk, 0u);
   }
+  {
+    // Unplugged while the transfer waits without retransmission: no retry
+    // limit, no box, only the vanished port ends the link.
+    vc::Options options = Controller();
+    options.intervalMs = 0;
+    options.faults.ignore = *vc::FrameSet::Parse("5-100000");
+    auto controller = Start(options);
+    Cli cli({"write", firmware});
+    const auto until = Clock::now() + 30s;
+    while (controller->GetCounters().framesIn < 5 && Clock::now() < until)
+      cli.ReadUntil([] { return false; }, 50ms);
+    ASSERT_GE(controller->GetCounters().framesIn, 5u) << cli.All();
+    controller->Stop();
+    EXPECT_EQ(cli.Wait(10s), 4) << cli.All();
+    EXPECT_TRUE(Has(cli.Err(), "did not get the whole image")) << cli.Err();
+  }
   vc::Options slow = Controller();
   slow.intervalMs = 2000;
   slow.faults.delayMs = 100;
