@@ -279,12 +279,16 @@ class Session {
     if (unit_.port.empty()) unit_.port = window_.PortListCurrentText();
     unit_.texts.push_back(box.caption.empty() ? box.text : box.caption + ": " + box.text);
     if (box.flags == kMbYesNoInfo) return AnswerQuestion();
+    const bool dataMap = IsDataMap();
     const bool success = box.text == kFirmwareResultOkText || box.text == kDataMapResultOkText;
     const bool failure = box.text == kFirmwareResultFailText || box.text == kDataMapResultFailText;
+    const bool ours = box.text == (dataMap ? kDataMapResultOkText : kFirmwareResultOkText) ||
+                      box.text == (dataMap ? kDataMapResultFailText : kFirmwareResultFailText);
     if (success || failure) {
       // Only the answer to our own closing frame counts: a result frame at
-      // any other time says nothing about the file given.
-      if (phase_ == Phase::Writing && !inClick_) {
+      // any other time, or for the other kind of image, says nothing about
+      // the file given.
+      if (phase_ == Phase::Writing && !inClick_ && ours) {
         outcome_ = success ? kExitSuccess : kExitControllerFailure;
       }
     } else if (box.flags == kMbOkCancel) {
