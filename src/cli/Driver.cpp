@@ -532,6 +532,8 @@ class Session {
       ++written_;
     } else if (status == kExitRefused) {
       ++refused_;
+    } else if (status == kExitInterrupted) {
+      ++interrupted_;
     } else {
       ++failed_;
     }
@@ -555,8 +557,10 @@ class Session {
   }
 
   int Tally(bool interrupted) {
-    window_.PrintLine(
-        Format("Tally: %d written, %d failed, %d refused.", written_, failed_, refused_));
+    // The controller cut off by Ctrl+C neither failed nor was refused.
+    const std::string cut = interrupted_ > 0 ? Format(", %d interrupted", interrupted_) : "";
+    window_.PrintLine(Format("Tally: %d written, %d failed, %d refused%s.", written_, failed_,
+                             refused_, cut.c_str()));
     if (interrupted) return kExitInterrupted;
     if (failed_ > 0) return kExitControllerFailure;
     return refused_ > 0 ? kExitRefused : kExitSuccess;
@@ -732,6 +736,7 @@ class Session {
   int written_ = 0;
   int failed_ = 0;
   int refused_ = 0;
+  int interrupted_ = 0;
 };
 
 }  // namespace
