@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,6 +261,12 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   Cli usage({"write", File("notes.txt", {1, 2, 3})});
   EXPECT_EQ(usage.Wait(), 2);
   EXPECT_TRUE(Has(usage.Err(), "notes.txt")) << usage.Err();
+  // Nor waited on for a FIFO by a firmware's name.
+  const std::string fifo =
+      (std::filesystem::path(dir_.path().toStdString()) / "fifo.sbin").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Cli blocked({"write", fifo});
+  EXPECT_EQ(blocked.Wait(5s), 2) << blocked.All();
 
   auto controller = Start(Controller());
   std::mt19937 rng(9);
