@@ -37,7 +37,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kProgram = "tavrin-cli";
-constexpr const char* kConnectedText = "The device is connected!";
+// Between Disconnect and the result box the reader thread does nothing that waits.
+constexpr int kResultGraceMs = 1000;
 
 std::string ErrorLine(const std::string& text) { return std::string(kProgram) + ": " + text; }
 
@@ -140,6 +141,11 @@ class Session {
     timeout_ = new QTimer(app);
     timeout_->setSingleShot(true);
     QObject::connect(timeout_, &QTimer::timeout, app, [this] { OnTimeout(); });
+    linkEnd_ = new QTimer(app);
+    linkEnd_->setSingleShot(true);
+    QObject::connect(linkEnd_, &QTimer::timeout, app, [this] {
+      if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
+    });
     probe_ = new QTimer(app);
     probe_->setSingleShot(true);
     QObject::connect(probe_, &QTimer::timeout, app, [this] { OnProbeTimer(); });
@@ -236,14 +242,13 @@ class Session {
       case Phase::Writing:
         if (event == ConsoleWindow::Event::Gauge) ShowProgress(false);
         if (window_.Status() == kRetryLimitText && !unitEnded_) {
-          EndProgressLine();
-          window_.PrintNote(
-              ErrorLine(Format("the link was lost after %u of %u frames: the controller did not "
-                               "get the whole image and must be written again.",
-                               FramesSent(), unit_.frames)));
-          EndUnit(kExitLinkLost, "link lost");
+          LinkLost();
         } else if (event == ConsoleWindow::Event::Box && outcome_ && !unitEnded_ && !inClick_) {
           OnResult();
+        } else if (!unitEnded_ && !inClick_ && LinkEnded() && !linkEnd_->isActive()) {
+          // A result frame also ends the link, just before its box is queued
+          // from the reader thread: only a link still without one is lost.
+          linkEnd_->start(kResultGraceMs);
         }
         break;
       case Phase::Probing:
@@ -255,17 +260,35 @@ class Session {
     }
   }
 
+  void LinkLost() {
+    EndProgressLine();
+    window_.PrintNote(
+        ErrorLine(Format("the link was lost after %u of %u frames: the controller did not "
+                         "get the whole image and must be written again.",
+                         FramesSent(), unit_.frames)));
+    EndUnit(kExitLinkLost, "link lost");
+  }
+
+  // Disconnect ran: a vanished controller, DISCONNECT, the retry limit or a result.
+  bool LinkEnded() const {
+    return window_.Status() == kDisconnectedText || window_.Enabled(Control::Button1);
+  }
+
   int AnswerBox(const ConsoleWindow::Box& box) {
     if (phase_ == Phase::Probing) return box.flags == kMbYesNoInfo ? kIdNo : kIdOk;
     if (unit_.port.empty()) unit_.port = window_.PortListCurrentText();
     unit_.texts.push_back(box.caption.empty() ? box.text : box.caption + ": " + box.text);
     if (box.flags == kMbYesNoInfo) return AnswerQuestion();
+    const bool dataMap = IsDataMap();
     const bool success = box.text == kFirmwareResultOkText || box.text == kDataMapResultOkText;
     const bool failure = box.text == kFirmwareResultFailText || box.text == kDataMapResultFailText;
+    const bool ours = box.text == (dataMap ? kDataMapResultOkText : kFirmwareResultOkText) ||
+                      box.text == (dataMap ? kDataMapResultFailText : kFirmwareResultFailText);
     if (success || failure) {
       // Only the answer to our own closing frame counts: a result frame at
-      // any other time says nothing about the file given.
-      if (phase_ == Phase::Writing && !inClick_) {
+      // any other time, or for the other kind of image, says nothing about
+      // the file given.
+      if (phase_ == Phase::Writing && !inClick_ && ours) {
         outcome_ = success ? kExitSuccess : kExitControllerFailure;
       }
     } else if (box.flags == kMbOkCancel) {
@@ -361,6 +384,7 @@ class Session {
       unit_.frames = ImageStore().FrameCount;
     }
     ShowProgress(false);
+    if (LinkEnded()) linkEnd_->start(kResultGraceMs);  // it went during the question
   }
 
   bool IsDataMap() const {
@@ -483,6 +507,7 @@ class Session {
     if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
     if (!unit_.when.isValid()) unit_.when = QDateTime::currentDateTime();
     timeout_->stop();
+    linkEnd_->stop();
     EndProgressLine();
     if (unit_.seconds == 0 && unit_.frames > 0) unit_.seconds = Elapsed();
     if (unit_.framesSent == 0 && unit_.frames > 0) unit_.framesSent = FramesSent();
@@ -507,6 +532,8 @@ class Session {
       ++written_;
     } else if (status == kExitRefused) {
       ++refused_;
+    } else if (status == kExitInterrupted) {
+      ++interrupted_;
     } else {
       ++failed_;
     }
@@ -530,8 +557,10 @@ class Session {
   }
 
   int Tally(bool interrupted) {
-    window_.PrintLine(
-        Format("Tally: %d written, %d failed, %d refused.", written_, failed_, refused_));
+    // The controller cut off by Ctrl+C neither failed nor was refused.
+    const std::string cut = interrupted_ > 0 ? Format(", %d interrupted", interrupted_) : "";
+    window_.PrintLine(Format("Tally: %d written, %d failed, %d refused%s.", written_, failed_,
+                             refused_, cut.c_str()));
     if (interrupted) return kExitInterrupted;
     if (failed_ > 0) return kExitControllerFailure;
     return refused_ > 0 ? kExitRefused : kExitSuccess;
@@ -700,12 +729,14 @@ class Session {
   bool progressDrawn_ = false;
   QTimer* timeout_ = nullptr;
   QTimer* probe_ = nullptr;
+  QTimer* linkEnd_ = nullptr;
   bool probing_ = false;
   int goneMisses_ = 0;
   int count_ = 0;
   int written_ = 0;
   int failed_ = 0;
   int refused_ = 0;
+  int interrupted_ = 0;
 };
 
 }  // namespace

@@ -10,7 +10,7 @@ enum ExitStatus : int {
   kExitControllerFailure = 1,  // the controller's result frame said failure
   kExitUsage = 2,              // usage, or a file that cannot be read
   kExitNoController = 3,       // nobody answered within the time-out
-  kExitLinkLost = 4,           // the retry limit dropped the link
+  kExitLinkLost = 4,           // the link ended without a result
   kExitRefused = 5,            // file or action refused, question answered No
   kExitInterrupted = 130,
 };
@@ -18,8 +18,10 @@ enum ExitStatus : int {
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 success; 1 the controller reported failure (or --verify found another "
     "version); 2 usage or unreadable file; 3 no controller answered within the time-out; 4 the "
-    "link was lost (retry limit); 5 the file or the action was refused (wrong device, corrupted, "
-    "version question answered No, unknown controller); 130 interrupted.";
+    "link was lost (retry limit, or the controller unplugged mid-write); 5 the file or the action "
+    "was refused (wrong device, corrupted, version question answered No, unknown controller); "
+    "130 interrupted. --loop ended by Ctrl+C between units exits by its tally: 1 if a unit "
+    "failed, else 5 if one was refused, else 0; Ctrl+C during a write exits 130.";
 
 struct CliOptions {
   enum class Command { Ports, Identify, Write };

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 
 #include "cli/Driver.h"
 #include "common/Cli.h"
+#include "platform/File.h"
 
 namespace {
 
@@ -94,9 +94,9 @@ int main(int argc, char** argv) {
       return tavrin::cli::Fail(
           kProgram, "--verify checks firmware only, not a data map (see --help)", kExitUsage);
     }
-    std::error_code ec;
-    std::ifstream in(options.file, std::ios::binary);
-    if (!std::filesystem::is_regular_file(options.file, ec) || !in) {
+    // Opened without blocking: a FIFO or a device by that name is refused at once.
+    platform::InputFile in;
+    if (in.Open(options.file) != platform::InputFile::OpenResult::Ok) {
       return tavrin::cli::Fail(kProgram, options.file + ": cannot be read", kExitUsage);
     }
   }

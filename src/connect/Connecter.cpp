@@ -18,7 +18,6 @@ std::uint8_t ScanGauge = 0;
 namespace {
 
 constexpr const char* kScanningText = " Идет сканирование портов ";
-constexpr const char* kConnectedText = "The device is connected!";
 // How long a step waits for the answer to its identify frame. The window
 // thread blocks meanwhile; the reader thread goes on working.
 constexpr auto kReplyPause = std::chrono::milliseconds(50);
@@ -115,7 +114,7 @@ void Disconnect() {
   window.StopTimer(WindowTimer::Timer1);
   window.SetColour(WindowColour::ButtonFace);
   ClosePort();
-  window.SetStatusText("device disconnected.");
+  window.SetStatusText(kDisconnectedText);
   window.EnableControl(Control::Button1, true);
   window.EnableControl(Control::Button2, false);
   window.EnableControl(Control::Button4, false);

@@ -4,6 +4,10 @@
 #include <atomic>
 #include <cstdint>
 
+// The status texts of a connection made and of one ended.
+inline constexpr const char* kConnectedText = "The device is connected!";
+inline constexpr const char* kDisconnectedText = "device disconnected.";
+
 enum class ConnectStateT : std::uint8_t { Scanning = 0, Connected = 1 };
 
 extern ConnectStateT ConnectState;    // window thread only

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,6 +261,12 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   Cli usage({"write", File("notes.txt", {1, 2, 3})});
   EXPECT_EQ(usage.Wait(), 2);
   EXPECT_TRUE(Has(usage.Err(), "notes.txt")) << usage.Err();
+  // Nor waited on for a FIFO by a firmware's name.
+  const std::string fifo =
+      (std::filesystem::path(dir_.path().toStdString()) / "fifo.sbin").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Cli blocked({"write", fifo});
+  EXPECT_EQ(blocked.Wait(5s), 2) << blocked.All();
 
   auto controller = Start(Controller());
   std::mt19937 rng(9);
@@ -295,6 +302,22 @@ TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
     EXPECT_TRUE(Has(cli.Err(), "did not get the whole image")) << cli.Err();
     EXPECT_FALSE(Has(cli.Out(), kFirmwareResultOkText));
     EXPECT_EQ(controller->GetCounters().imagesOk, 0u);
+  }
+  {
+    // Unplugged while the transfer waits without retransmission: no retry
+    // limit, no box, only the vanished port ends the link.
+    vc::Options options = Controller();
+    options.intervalMs = 0;
+    options.faults.ignore = *vc::FrameSet::Parse("5-100000");
+    auto controller = Start(options);
+    Cli cli({"write", firmware});
+    const auto until = Clock::now() + 30s;
+    while (controller->GetCounters().framesIn < 5 && Clock::now() < until)
+      cli.ReadUntil([] { return false; }, 50ms);
+    ASSERT_GE(controller->GetCounters().framesIn, 5u) << cli.All();
+    controller->Stop();
+    EXPECT_EQ(cli.Wait(10s), 4) << cli.All();
+    EXPECT_TRUE(Has(cli.Err(), "did not get the whole image")) << cli.Err();
   }
   vc::Options slow = Controller();
   slow.intervalMs = 2000;
