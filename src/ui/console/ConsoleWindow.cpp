@@ -13,6 +13,16 @@ ConsoleWindow& ConsoleWindow::Instance() {
   return *window;
 }
 
+ConsoleWindow::ConsoleWindow()
+    : calls_([this] {
+        // Queued calls on one receiver run in the order they were posted.
+        std::lock_guard lock(mutex_);
+        if (context_ != nullptr) {
+          QMetaObject::invokeMethod(
+              context_, [this] { calls_.RunNext(); }, Qt::QueuedConnection);
+        }
+      }) {}
+
 void ConsoleWindow::Attach() {
   auto* context = new QObject(QCoreApplication::instance());
   timer1_ = new QTimer(context);
@@ -25,23 +35,21 @@ void ConsoleWindow::Attach() {
     std::lock_guard lock(mutex_);
     context_ = context;
   }
+  calls_.SetOpen();
   SetWindow(this);
 }
 
 void ConsoleWindow::Detach() {
   SetWindow(nullptr);
-  std::lock_guard lock(mutex_);
-  if (context_ == nullptr) return;
-  timer1_->stop();
-  timer3_->stop();
-  context_->deleteLater();
-  context_ = nullptr;
-  for (const auto& waiter : waiters_) {
-    std::lock_guard waiterLock(waiter->mutex);
-    waiter->finished = true;
-    waiter->done.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    if (context_ == nullptr) return;
+    timer1_->stop();
+    timer3_->stop();
+    context_->deleteLater();
+    context_ = nullptr;
   }
-  waiters_.clear();
+  calls_.SetGone();
 }
 
 bool ConsoleWindow::IsWindowThread() const {
@@ -49,49 +57,19 @@ bool ConsoleWindow::IsWindowThread() const {
   return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-void ConsoleWindow::Post(std::function<void()> job) {
-  std::lock_guard lock(mutex_);
-  if (context_ == nullptr) return;
-  // Queued calls on one receiver run in the order they were posted.
-  QMetaObject::invokeMethod(context_, std::move(job), Qt::QueuedConnection);
-}
+void ConsoleWindow::Post(std::function<void()> job) { calls_.Post(std::move(job)); }
 
 void ConsoleWindow::Run(std::function<void()> op) {
   if (IsWindowThread()) {
     op();
     return;
   }
-  Post(std::move(op));
+  calls_.Post(std::move(op));
 }
 
 std::optional<int> ConsoleWindow::Call(std::function<int()> op) {
   if (IsWindowThread()) return op();
-  auto waiter = std::make_shared<Waiter>();
-  {
-    std::lock_guard lock(mutex_);
-    if (context_ == nullptr) return std::nullopt;
-    waiters_.push_back(waiter);
-    QMetaObject::invokeMethod(
-        context_,
-        [this, op = std::move(op), waiter] {
-          {
-            std::lock_guard waiterLock(waiter->mutex);
-            if (waiter->finished) return;  // let go while it was queued
-          }
-          const int result = op();
-          std::lock_guard lock(mutex_);
-          std::lock_guard waiterLock(waiter->mutex);
-          if (waiter->finished) return;
-          waiter->result = result;
-          waiter->finished = true;
-          waiter->done.notify_all();
-          waiters_.remove(waiter);
-        },
-        Qt::QueuedConnection);
-  }
-  std::unique_lock lock(waiter->mutex);
-  waiter->done.wait(lock, [&] { return waiter->finished; });
-  return waiter->result;
+  return calls_.Call<int>(std::move(op));
 }
 
 void ConsoleWindow::Print(std::FILE* stream, const std::string& text) {

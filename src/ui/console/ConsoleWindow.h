@@ -7,17 +7,15 @@
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "ui/WindowCalls.h"
 #include "ui/WindowOps.h"
 
 class QObject;
@@ -103,14 +101,7 @@ class ConsoleWindow final : public IWindow {
   bool IsWindowThread() const override;
 
  private:
-  ConsoleWindow() = default;
-
-  struct Waiter {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::optional<int> result;
-  };
+  ConsoleWindow();
 
   static std::size_t Index(Control control) { return static_cast<std::size_t>(control); }
   // Runs op on the window thread: at once there, else queued behind the
@@ -123,10 +114,10 @@ class ConsoleWindow final : public IWindow {
   void Print(std::FILE* stream, const std::string& text);
   void Notify(Event event);
 
-  // Guards context_ and waiters_ against the other threads.
+  // Guards context_ against the other threads.
   std::mutex mutex_;
   QObject* context_ = nullptr;
-  std::list<std::shared_ptr<Waiter>> waiters_;
+  WindowCalls calls_;
 
   QTimer* timer1_ = nullptr;
   QTimer* timer3_ = nullptr;
