@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -203,18 +204,31 @@ bool FrameSet::Contains(std::uint32_t number) const {
   return false;
 }
 
+namespace {
+
+// COM1-COM255 in any case, else 0.
+unsigned PortNumber(const std::string& name) {
+  std::string upper = name;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::uint32_t n = 0;
+  if (upper.rfind("COM", 0) != 0 || !ParseNumber(upper.substr(3), n) || n < 1 || n > kLastPort) {
+    return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
 std::string ValidateOptions(const Options& o) {
   if (o.identity.deviceCode > 0x7FFF) return "the device code must be 0-32767";
   if (o.replySize < 16 || o.replySize > 64 || o.replySize % 4 != 0) {
     return "the reply size must be 16 to 64 and a multiple of 4";
   }
-  if (!o.port.empty()) {
-    std::string upper = o.port;
-    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::uint32_t n = 0;
-    if (upper.rfind("COM", 0) != 0 || !ParseNumber(upper.substr(3), n) || n < 1 || n > kLastPort) {
-      return "the port must be COM1 to COM" + std::to_string(kLastPort);
-    }
+  if (!o.port.empty() && PortNumber(o.port) == 0) {
+    return "the port must be COM1 to COM" + std::to_string(kLastPort);
+  }
+  if (!o.resetPort.empty() && PortNumber(o.resetPort) == 0) {
+    return "the port to come back under must be COM1 to COM" + std::to_string(kLastPort);
   }
   return {};
 }
@@ -250,6 +264,7 @@ struct VirtualController::Impl {
   int slave = -1;  // kept open so the master never sees a hang-up between host sessions
   int inotifyFd = -1;
   int stopPipe[2] = {-1, -1};
+  int wakeFd = -1;  // Reset() asks the worker through it
   std::string slavePath, linkPath, portName, linkDirectory;  // written under `mu`
   std::thread thread;
   Clock::time_point started;
@@ -263,6 +278,7 @@ struct VirtualController::Impl {
   std::vector<std::uint8_t> image;
   std::vector<std::uint8_t> lastImage;
   std::vector<WireFrame> wire;
+  std::optional<ResetPlan> requested;  // by Reset(), for the worker
 
   mutable std::mutex waitMu;
   mutable std::condition_variable changed;
@@ -292,6 +308,15 @@ struct VirtualController::Impl {
   bool wroteOnce = false;
   bool heardSinceWrite = false;
   int slaveOpens = 0;  // the host's opens of the slave, from inotify
+  // A reset under way: silent until `silentUntil`; `unplugPending` until the
+  // host has read what was sent, then `away` (no terminal, no link).
+  bool silent = false;
+  bool unplugPending = false;
+  bool away = false;
+  Clock::time_point silentUntil, unplugBy;
+  std::string homePort;  // the name the link had, to come back under
+  std::optional<std::string> comebackPort;
+  std::optional<Identity> comebackIdentity;
   std::mt19937 rng;
 
   // ---- helpers ----
@@ -389,6 +414,16 @@ struct VirtualController::Impl {
     std::uint8_t buf[4096];
     for (;;) {
       const ssize_t n = read(master, buf, sizeof buf);
+      if (n > 0 && silent) {
+        // A restarting controller hears nothing.
+        Note("lost " + std::to_string(n) + " bytes (resetting)");
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          counters.droppedBytes += static_cast<std::uint64_t>(n);
+        }
+        Notify();
+        continue;
+      }
       if (n > 0) {
         heardSinceWrite = true;
         Feed(buf, static_cast<std::size_t>(n), Clock::now());
@@ -729,6 +764,102 @@ struct VirtualController::Impl {
     result[4] = resultByte;
     Seal(result);
     Answer(number, result, false);
+    if (resultByte == 1 && opt.resetAfterUpdate) {
+      ResetPlan plan;
+      plan.silentFor = *opt.resetAfterUpdate;
+      plan.unplug = opt.resetUnplug;
+      if (!opt.resetPort.empty()) plan.port = opt.resetPort;
+      BeginReset(plan);
+    }
+  }
+
+  // ---- resets ----
+
+  void BeginReset(const ResetPlan& plan) {
+    const auto now = Clock::now();
+    silent = true;
+    silentUntil = now + plan.silentFor;
+    if (plan.port) comebackPort = plan.port;
+    if (plan.identity) comebackIdentity = plan.identity;
+    if ((plan.unplug || plan.port) && !away && !unplugPending) {
+      unplugPending = true;
+      unplugBy = now + std::chrono::seconds(1);
+    }
+    // Whatever the controller was doing is forgotten.
+    pending.clear();
+    partial.clear();
+    lastChunk.clear();
+    lastClose.clear();
+    consumedEpoch = answerEpoch;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      image.clear();
+      ++counters.resetsBegun;
+    }
+    Note("reset: silent for " + std::to_string(plan.silentFor.count()) + " ms" +
+         (unplugPending ? ", leaving the port list" : ""));
+    Notify();
+  }
+
+  // What was sent is read by the host before the port goes, as a real
+  // controller's last answer reaches the host before it restarts.
+  // The terminal passes written bytes on to the host's side a little later,
+  // so an empty queue counts only some time after the last write.
+  bool HostHasRead() {
+    if (slaveOpens == 0) return true;
+    if (wroteOnce && Clock::now() < lastWrite + std::chrono::milliseconds(100)) return false;
+    int queued = 0;
+    return ioctl(slave, FIONREAD, &queued) != 0 || queued == 0;
+  }
+
+  void Unplug() {
+    unplugPending = false;
+    away = true;
+    RemoveLink();
+    for (int* fd : {&master, &slave, &inotifyFd}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    slaveOpens = 0;
+    Note("reset: the port has left the list");
+    Notify();
+  }
+
+  // False when the controller cannot come back (no terminal).
+  bool ComeBack() {
+    if (unplugPending) Unplug();
+    const bool returning = away;
+    if (away) {
+      std::string error;
+      if (!OpenTerminal(&error)) {
+        Note("reset: cannot come back: " + error);
+        return false;
+      }
+      const std::string port = comebackPort.value_or(homePort);
+      if (opt.link && !CreateLink(&error, port)) Note("reset: no link: " + error);
+      away = false;
+    }
+    silent = false;
+    comebackPort.reset();
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (comebackIdentity) identity = *comebackIdentity;
+      counters.resetsEnded = counters.resetsBegun;
+    }
+    comebackIdentity.reset();
+    rxLineFree = txLineFree = Clock::now();
+    wroteOnce = false;
+    heardSinceWrite = false;
+    const std::string port = PortNameLocked();
+    Note("reset: answering again" +
+         (returning ? " on " + slavePath + (port.empty() ? "" : " as " + port) : std::string()));
+    Notify();
+    return true;
+  }
+
+  std::string PortNameLocked() {
+    std::lock_guard<std::mutex> lock(mu);
+    return portName;
   }
 
   // A sound image changes what the next IdentifyReply says. Holds `mu`.
@@ -760,21 +891,36 @@ struct VirtualController::Impl {
       };
       if (!partial.empty()) consider(partialLast + std::chrono::milliseconds(opt.partialTimeoutMs));
       if (!pending.empty()) consider(pending.front().readyAt);
+      if (silent) consider(silentUntil);
+      if (unplugPending) consider(std::min(unplugBy, now + std::chrono::milliseconds(2)));
 
-      pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
-      const nfds_t count = inotifyFd >= 0 ? 3 : 2;
+      // A negative descriptor (none while the port is away) is skipped.
+      pollfd fds[4] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}, {inotifyFd, POLLIN, 0},
+                       {wakeFd, POLLIN, 0}};
       timespec ts{static_cast<time_t>(timeout / 1000000000), static_cast<long>(timeout % 1000000000)};
-      const int r = ppoll(fds, count, timeout < 0 ? nullptr : &ts, nullptr);
+      const int r = ppoll(fds, 4, timeout < 0 ? nullptr : &ts, nullptr);
       if (r < 0 && errno != EINTR) break;
       if (r > 0) {
         if (fds[0].revents != 0) break;
-        if (count == 3 && (fds[2].revents & POLLIN) != 0) HandleInotify();
+        if ((fds[3].revents & POLLIN) != 0) {
+          std::uint64_t count = 0;
+          [[maybe_unused]] const ssize_t got = read(wakeFd, &count, sizeof count);
+          std::optional<ResetPlan> plan;
+          {
+            std::lock_guard<std::mutex> lock(mu);
+            plan.swap(requested);
+          }
+          if (plan) BeginReset(*plan);
+        }
+        if ((fds[2].revents & POLLIN) != 0) HandleInotify();
         if ((fds[1].revents & POLLIN) != 0) {
           ReadAvailable();
         } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
           if (!SleepFor(std::chrono::milliseconds(10))) break;
         }
       }
+      if (unplugPending && (HostHasRead() || Clock::now() >= unplugBy)) Unplug();
+      if (silent && Clock::now() >= silentUntil && !ComeBack()) break;
       if (!partial.empty() &&
           Clock::now() - partialLast >= std::chrono::milliseconds(opt.partialTimeoutMs)) {
         DropPartial("no more bytes came");
@@ -795,7 +941,7 @@ struct VirtualController::Impl {
     return false;
   }
 
-  bool CreateLink(std::string* error) {
+  bool CreateLink(std::string* error, const std::string& port) {
     std::string dirError;
     const std::string dir =
         opt.linkDirectory.empty() ? platform::DosDevicesDirectory(&dirError) : opt.linkDirectory;
@@ -808,9 +954,7 @@ struct VirtualController::Impl {
     ReclaimStaleLinks(dir);
     unsigned first = kFirstAutoPort;
     unsigned last = kLastPort;
-    if (!opt.port.empty()) {
-      first = last = static_cast<unsigned>(std::stoul(opt.port.substr(3)));
-    }
+    if (!port.empty()) first = last = PortNumber(port);
     for (unsigned n = first; n <= last; ++n) {
       const std::string name = "COM" + std::to_string(n);
       const std::string path = dir + "/" + name;
@@ -821,6 +965,7 @@ struct VirtualController::Impl {
           linkDirectory = dir;
           linkPath = path;
           portName = name;
+          homePort = name;
           return true;
         }
         if (errno != EEXIST) {
@@ -838,7 +983,7 @@ struct VirtualController::Impl {
         }
         break;
       }
-      if (!opt.port.empty()) {
+      if (!port.empty()) {
         if (error != nullptr) *error = name + " is taken (" + path + " exists)";
         return false;
       }
@@ -870,26 +1015,30 @@ struct VirtualController::Impl {
 
   void CloseAll() {
     RemoveLink();
-    for (int* fd : {&master, &slave, &inotifyFd, &stopPipe[0], &stopPipe[1]}) {
+    for (int* fd : {&master, &slave, &inotifyFd, &stopPipe[0], &stopPipe[1], &wakeFd}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
   }
 
-  bool Start(std::string* error) {
-    if (const std::string why = ValidateOptions(opt); !why.empty()) return Fail(error, why);
+  // A fresh pseudo-terminal, raw, watched for the host's opens and closes.
+  bool OpenTerminal(std::string* error) {
+    const auto fail = [&](const std::string& why) {
+      if (error != nullptr) *error = why;
+      return false;
+    };
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) return Fail(error, std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
+    if (master < 0) return fail(std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
     char name[256];
     if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
-      return Fail(error, std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno));
+      return fail(std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno));
     }
     {
       std::lock_guard<std::mutex> lock(mu);
       slavePath = name;
     }
     slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return Fail(error, "cannot open " + slavePath + ": " + std::strerror(errno));
+    if (slave < 0) return fail("cannot open " + slavePath + ": " + std::strerror(errno));
     // Raw on both sides: the line discipline must pass every byte unchanged.
     for (int fd : {slave, master}) {
       termios t{};
@@ -902,16 +1051,28 @@ struct VirtualController::Impl {
       }
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-      return Fail(error, std::string("cannot make a pipe: ") + std::strerror(errno));
-    }
     inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd >= 0 &&
         inotify_add_watch(inotifyFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
       close(inotifyFd);
       inotifyFd = -1;
     }
-    if (opt.link && !CreateLink(error)) {
+    return true;
+  }
+
+  bool Start(std::string* error) {
+    if (const std::string why = ValidateOptions(opt); !why.empty()) return Fail(error, why);
+    if (!OpenTerminal(error)) {
+      CloseAll();
+      return false;
+    }
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+      return Fail(error, std::string("cannot make a pipe: ") + std::strerror(errno));
+    }
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) return Fail(error, std::string("cannot make an eventfd: ") + std::strerror(errno));
+    silent = unplugPending = away = false;
+    if (opt.link && !CreateLink(error, opt.port)) {
       CloseAll();
       return false;
     }
@@ -929,6 +1090,8 @@ struct VirtualController::Impl {
       try {
         Run();
       } catch (...) {
+      }
+      if (!stopping) {
         RemoveLink();
         {
           std::lock_guard<std::mutex> lock(mu);
@@ -1010,6 +1173,39 @@ std::vector<std::uint8_t> VirtualController::LastImage() const {
 std::vector<WireFrame> VirtualController::Wire() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->wire;
+}
+
+bool VirtualController::Reset(const ResetPlan& plan) {
+  Impl& m = *impl_;
+  if (plan.port && PortNumber(*plan.port) == 0) return false;
+  std::uint64_t before = 0;
+  {
+    std::lock_guard<std::mutex> lock(m.mu);
+    if (!m.running) return false;
+    before = m.counters.resetsBegun;
+    m.requested = plan;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t ignored = write(m.wakeFd, &one, sizeof one);
+  return WaitUntil([&] { return GetCounters().resetsBegun > before || !Running(); },
+                   std::chrono::seconds(10)) &&
+         GetCounters().resetsBegun > before;
+}
+
+bool VirtualController::Reset(std::chrono::milliseconds silentFor,
+                              std::optional<std::string> newPort) {
+  ResetPlan plan;
+  plan.silentFor = silentFor;
+  plan.port = std::move(newPort);
+  return Reset(plan);
+}
+
+void VirtualController::SetIdentity(const Identity& identity) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->identity = identity;
+  }
+  impl_->Notify();
 }
 
 std::size_t VirtualController::HeldBytes() const {
