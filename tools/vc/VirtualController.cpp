@@ -301,7 +301,14 @@ struct VirtualController::Impl {
   std::vector<std::uint8_t> lastChunk;
   std::vector<std::uint8_t> lastClose;
   std::uint8_t lastCloseResult = 0;
+  // The paced line (lineRate) as one timeline of absolute deadlines: each
+  // direction is busy until its deadline, and each deadline follows from the
+  // one before (a frame's answer starts crossing once the frame has arrived),
+  // never from when this thread happened to wake, so its lateness does not
+  // add up frame after frame.
   Clock::time_point rxLineFree, txLineFree;
+  Clock::time_point answerBase;           // when the frame being answered arrived
+  Clock::duration writeLateness{};        // how late the last frame went out
   // Two writes with nothing from the host in between are kept frameGapMs
   // apart, or the host's one read could take both and refuse the pair.
   Clock::time_point lastWrite;
@@ -425,8 +432,15 @@ struct VirtualController::Impl {
         continue;
       }
       if (n > 0) {
+        const auto now = Clock::now();
+        Clock::time_point lineStart = now;
+        if (opt.lineRate && wroteOnce && !heardSinceWrite) {
+          // The host answers our last frame, which it got as late as we
+          // wrote it: that lateness is ours, not the host's nor the line's.
+          lineStart = std::max(txLineFree, now - writeLateness);
+        }
         heardSinceWrite = true;
-        Feed(buf, static_cast<std::size_t>(n), Clock::now());
+        Feed(buf, static_cast<std::size_t>(n), now, lineStart);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -449,10 +463,12 @@ struct VirtualController::Impl {
   // Host frames arrive one write each, but reads may split or join them: a
   // frame is 12 bytes when it is an IdentifyRequest (DA 00 with a sound CRC),
   // else 64. An IdentifyRequest also ends any fragment before it.
-  void Feed(const std::uint8_t* bytes, std::size_t n, Clock::time_point now) {
+  // `lineStart`: when the bytes began to cross the line.
+  void Feed(const std::uint8_t* bytes, std::size_t n, Clock::time_point now,
+            Clock::time_point lineStart) {
     Clock::time_point readyAt = now;
     if (opt.lineRate) {
-      rxLineFree = std::max(rxLineFree, now) + kByteTime * static_cast<long>(n);
+      rxLineFree = std::max(rxLineFree, lineStart) + kByteTime * static_cast<long>(n);
       readyAt = rxLineFree;
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -529,9 +545,13 @@ struct VirtualController::Impl {
     // stamped as sent before the answer.
     if (inotifyFd >= 0) HandleInotify();
     ReadAvailable();
-    if (wroteOnce && !WaitForGap(lastWrite + std::chrono::milliseconds(opt.frameGapMs))) return;
+    const auto gap = std::chrono::milliseconds(opt.frameGapMs);
+    const bool inARow = wroteOnce && !heardSinceWrite;
+    if (wroteOnce && !WaitForGap(lastWrite + gap)) return;
     if (opt.lineRate) {
-      txLineFree = std::max(txLineFree, Clock::now()) + kByteTime * static_cast<long>(frame.size());
+      Clock::time_point start = std::max(txLineFree, answerBase);
+      if (inARow && !heardSinceWrite) start = std::max(start, txLineFree + gap);
+      txLineFree = start + kByteTime * static_cast<long>(frame.size());
       if (!SleepUntil(txLineFree)) return;
     }
     bool ok;
@@ -547,6 +567,9 @@ struct VirtualController::Impl {
     wroteOnce = true;
     heardSinceWrite = false;
     lastWrite = Clock::now();
+    // A split frame reaches the host only with its second half: no amends.
+    writeLateness = opt.lineRate && !split ? std::max(Clock::duration::zero(), lastWrite - txLineFree)
+                                           : Clock::duration::zero();
     if (!ok) what += " [not written: nobody reads the port]";
     if (ok && inotifyFd >= 0 && slaveOpens == 0) {
       // Sent while the port is closed: lost on the line, not kept for
@@ -585,6 +608,7 @@ struct VirtualController::Impl {
     }
     if (fx.delayMs > 0 && fx.delayFrames.Contains(n)) {
       if (!SleepFor(std::chrono::milliseconds(fx.delayMs))) return;
+      answerBase = Clock::now();
     }
     if (fx.paceMs && fx.paceFrames.Contains(n)) {
       // 64 bytes: in a 16-byte frame bytes 13-14 would be the checksum.
@@ -643,6 +667,7 @@ struct VirtualController::Impl {
   }
 
   void Handle(Pending p) {
+    answerBase = p.readyAt;
     std::uint64_t number;
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -847,7 +872,8 @@ struct VirtualController::Impl {
       counters.resetsEnded = counters.resetsBegun;
     }
     comebackIdentity.reset();
-    rxLineFree = txLineFree = Clock::now();
+    rxLineFree = txLineFree = answerBase = Clock::now();
+    writeLateness = {};
     wroteOnce = false;
     heardSinceWrite = false;
     const std::string port = PortNameLocked();
@@ -1079,7 +1105,8 @@ struct VirtualController::Impl {
     std::random_device device;
     rng.seed(device());
     started = Clock::now();
-    rxLineFree = txLineFree = started;
+    rxLineFree = txLineFree = answerBase = started;
+    writeLateness = {};
     stopping = false;
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -1219,7 +1246,8 @@ std::size_t VirtualController::HeldBytes() const {
 void VirtualController::FeedForTest(const std::uint8_t* bytes, std::size_t length) {
   if (Running()) return;
   Impl& m = *impl_;
-  m.Feed(bytes, length, Clock::now());
+  const auto now = Clock::now();
+  m.Feed(bytes, length, now, now);
   while (!m.pending.empty()) {
     Impl::Pending p = std::move(m.pending.front());
     m.pending.pop_front();
