@@ -827,9 +827,9 @@ struct VirtualController::Impl {
   }
 
   // What was sent is read by the host before the port goes, as a real
-  // controller's last answer reaches the host before it restarts.
-  // The terminal passes written bytes on to the host's side a little later,
-  // so an empty queue counts only some time after the last write.
+  // controller's last answer reaches the host before it restarts. The
+  // terminal passes written bytes on to the host's side a little later, so an
+  // empty queue counts only some time after the last write.
   bool HostHasRead() {
     if (slaveOpens == 0) return true;
     if (wroteOnce && Clock::now() < lastWrite + std::chrono::milliseconds(100)) return false;
