@@ -77,6 +77,7 @@ class Host {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
+  bool TrySend(const Bytes& b) { return write(fd_, b.data(), b.size()) == static_cast<ssize_t>(b.size()); }
   void Send(const Bytes& b) { ASSERT_EQ(write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
 
   // One block as the programmer's reader takes it: what one read returns.
@@ -592,6 +593,76 @@ TEST(ToolsVc, LinksItselfAsAComPortAndRemovesTheLink) {
   }
   ASSERT_TRUE(started) << error;
   EXPECT_EQ(fifth.LinkPath(), runtime.str() + "/tavrin/dosdevices/COM20");
+}
+
+TEST(ToolsVc, ResetsAfterAnUpdateAndComesBackUnderANewName) {
+  TempDir dir;
+  Options o = Quiet();
+  o.link = true;
+  o.linkDirectory = dir.str();
+  o.port = "COM40";
+  o.resetAfterUpdate = 300ms;
+  o.resetPort = "COM41";
+  auto vc = StartVc(o);
+  const std::string oldLink = dir.str() + "/COM40";
+  const std::string newLink = dir.str() + "/COM41";
+  Host host(oldLink);
+  ASSERT_TRUE(host.Ok());
+  const Bytes fw = Firmware(1, 0x0203, 10);
+  // The result reaches the host before the port goes.
+  const Bytes result = host.Transfer(fw, tavrin::image::Kind::Firmware, ImageCrcOf(fw));
+  ASSERT_EQ(Type(result), 0xDA07);
+  EXPECT_EQ(result[4], 1);
+
+  // While silent the port is off the list and the open handle is dead.
+  ASSERT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().resetsBegun == 1 && vc->PortName().empty(); }, kLong));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(oldLink)));
+  EXPECT_FALSE(host.TrySend(IdentifyRequest(9)));
+  host.Close();
+
+  ASSERT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().resetsEnded == 1; }, kLong));
+  EXPECT_EQ(vc->PortName(), "COM41");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(oldLink)));
+  Host again(newLink);
+  ASSERT_TRUE(again.Ok());
+  const auto out = vc->GetCounters().framesOut;
+  again.Send(IdentifyRequest(10));
+  // An answer still unread when a reset unplugs the port reaches the host first.
+  ASSERT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().framesOut == out + 1; }, kLong));
+  tavrin::vc::ResetPlan unplug;
+  unplug.silentFor = 200ms;
+  unplug.unplug = true;
+  ASSERT_TRUE(vc->Reset(unplug));
+  EXPECT_FALSE(vc->WaitUntil([&] { return vc->PortName().empty(); }, 50ms));
+  const auto id = DecodeReply(again.ReadBlock());
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->firmware, 0x0203);
+  ASSERT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().resetsEnded == 2; }, kLong));
+  EXPECT_EQ(vc->PortName(), "COM41");
+  vc->Stop();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(newLink)));
+}
+
+TEST(ToolsVc, ResetOnDemandLosesWhatComesAndReturnsAsAnotherUnit) {
+  auto vc = StartVc(Quiet());
+  Host host(vc->SlavePath());
+  tavrin::vc::ResetPlan plan;
+  plan.silentFor = 400ms;
+  plan.identity = tavrin::vc::Identity{7, false, 2, 0x0009, 0x0004, 1, 1};
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(vc->Reset(plan));
+  host.Send(IdentifyRequest(1));
+  EXPECT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().droppedBytes == 12; }, kLong));
+  ASSERT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().resetsEnded == 1; }, kLong));
+  EXPECT_GE(Clock::now() - t0, 350ms);
+  EXPECT_TRUE(host.ReadBlock(50ms).empty());
+  // Back on the same terminal, as the next unit.
+  host.Send(IdentifyRequest(2));
+  const auto id = DecodeReply(host.ReadBlock());
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->deviceType, 7);
+  EXPECT_EQ(id->firmware, 9);
+  EXPECT_EQ(vc->GetCounters().identifyRequests, 1u);
 }
 
 TEST(ToolsVc, CommandLineRunsUntilSignalledAndCleansUp) {

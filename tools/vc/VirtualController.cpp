@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -203,18 +204,31 @@ bool FrameSet::Contains(std::uint32_t number) const {
   return false;
 }
 
+namespace {
+
+// COM1-COM255 in any case, else 0.
+unsigned PortNumber(const std::string& name) {
+  std::string upper = name;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::uint32_t n = 0;
+  if (upper.rfind("COM", 0) != 0 || !ParseNumber(upper.substr(3), n) || n < 1 || n > kLastPort) {
+    return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
 std::string ValidateOptions(const Options& o) {
   if (o.identity.deviceCode > 0x7FFF) return "the device code must be 0-32767";
   if (o.replySize < 16 || o.replySize > 64 || o.replySize % 4 != 0) {
     return "the reply size must be 16 to 64 and a multiple of 4";
   }
-  if (!o.port.empty()) {
-    std::string upper = o.port;
-    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::uint32_t n = 0;
-    if (upper.rfind("COM", 0) != 0 || !ParseNumber(upper.substr(3), n) || n < 1 || n > kLastPort) {
-      return "the port must be COM1 to COM" + std::to_string(kLastPort);
-    }
+  if (!o.port.empty() && PortNumber(o.port) == 0) {
+    return "the port must be COM1 to COM" + std::to_string(kLastPort);
+  }
+  if (!o.resetPort.empty() && PortNumber(o.resetPort) == 0) {
+    return "the port to come back under must be COM1 to COM" + std::to_string(kLastPort);
   }
   return {};
 }
@@ -250,6 +264,7 @@ struct VirtualController::Impl {
   int slave = -1;  // kept open so the master never sees a hang-up between host sessions
   int inotifyFd = -1;
   int stopPipe[2] = {-1, -1};
+  int wakeFd = -1;  // Reset() asks the worker through it
   std::string slavePath, linkPath, portName, linkDirectory;  // written under `mu`
   std::thread thread;
   Clock::time_point started;
@@ -263,6 +278,7 @@ struct VirtualController::Impl {
   std::vector<std::uint8_t> image;
   std::vector<std::uint8_t> lastImage;
   std::vector<WireFrame> wire;
+  std::optional<ResetPlan> requested;  // by Reset(), for the worker
 
   mutable std::mutex waitMu;
   mutable std::condition_variable changed;
@@ -285,13 +301,29 @@ struct VirtualController::Impl {
   std::vector<std::uint8_t> lastChunk;
   std::vector<std::uint8_t> lastClose;
   std::uint8_t lastCloseResult = 0;
+  // The paced line (lineRate) as one timeline of absolute deadlines: each
+  // direction is busy until its deadline, and each deadline follows from the
+  // one before (a frame's answer starts crossing once the frame has arrived),
+  // never from when this thread happened to wake, so its lateness does not
+  // add up frame after frame.
   Clock::time_point rxLineFree, txLineFree;
+  Clock::time_point answerBase;           // when the frame being answered arrived
+  Clock::duration writeLateness{};        // how late the last frame went out
   // Two writes with nothing from the host in between are kept frameGapMs
   // apart, or the host's one read could take both and refuse the pair.
   Clock::time_point lastWrite;
   bool wroteOnce = false;
   bool heardSinceWrite = false;
   int slaveOpens = 0;  // the host's opens of the slave, from inotify
+  // A reset under way: silent until `silentUntil`; `unplugPending` until the
+  // host has read what was sent, then `away` (no terminal, no link).
+  bool silent = false;
+  bool unplugPending = false;
+  bool away = false;
+  Clock::time_point silentUntil, unplugBy;
+  std::string homePort;  // the name the link had, to come back under
+  std::optional<std::string> comebackPort;
+  std::optional<Identity> comebackIdentity;
   std::mt19937 rng;
 
   // ---- helpers ----
@@ -389,9 +421,26 @@ struct VirtualController::Impl {
     std::uint8_t buf[4096];
     for (;;) {
       const ssize_t n = read(master, buf, sizeof buf);
+      if (n > 0 && silent) {
+        // A restarting controller hears nothing.
+        Note("lost " + std::to_string(n) + " bytes (resetting)");
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          counters.droppedBytes += static_cast<std::uint64_t>(n);
+        }
+        Notify();
+        continue;
+      }
       if (n > 0) {
+        const auto now = Clock::now();
+        Clock::time_point lineStart = now;
+        if (opt.lineRate && wroteOnce && !heardSinceWrite) {
+          // The host answers our last frame, which it got as late as we
+          // wrote it: that lateness is ours, not the host's nor the line's.
+          lineStart = std::max(txLineFree, now - writeLateness);
+        }
         heardSinceWrite = true;
-        Feed(buf, static_cast<std::size_t>(n), Clock::now());
+        Feed(buf, static_cast<std::size_t>(n), now, lineStart);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -414,10 +463,12 @@ struct VirtualController::Impl {
   // Host frames arrive one write each, but reads may split or join them: a
   // frame is 12 bytes when it is an IdentifyRequest (DA 00 with a sound CRC),
   // else 64. An IdentifyRequest also ends any fragment before it.
-  void Feed(const std::uint8_t* bytes, std::size_t n, Clock::time_point now) {
+  // `lineStart`: when the bytes began to cross the line.
+  void Feed(const std::uint8_t* bytes, std::size_t n, Clock::time_point now,
+            Clock::time_point lineStart) {
     Clock::time_point readyAt = now;
     if (opt.lineRate) {
-      rxLineFree = std::max(rxLineFree, now) + kByteTime * static_cast<long>(n);
+      rxLineFree = std::max(rxLineFree, lineStart) + kByteTime * static_cast<long>(n);
       readyAt = rxLineFree;
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -494,9 +545,13 @@ struct VirtualController::Impl {
     // stamped as sent before the answer.
     if (inotifyFd >= 0) HandleInotify();
     ReadAvailable();
-    if (wroteOnce && !WaitForGap(lastWrite + std::chrono::milliseconds(opt.frameGapMs))) return;
+    const auto gap = std::chrono::milliseconds(opt.frameGapMs);
+    const bool inARow = wroteOnce && !heardSinceWrite;
+    if (wroteOnce && !WaitForGap(lastWrite + gap)) return;
     if (opt.lineRate) {
-      txLineFree = std::max(txLineFree, Clock::now()) + kByteTime * static_cast<long>(frame.size());
+      Clock::time_point start = std::max(txLineFree, answerBase);
+      if (inARow && !heardSinceWrite) start = std::max(start, txLineFree + gap);
+      txLineFree = start + kByteTime * static_cast<long>(frame.size());
       if (!SleepUntil(txLineFree)) return;
     }
     bool ok;
@@ -512,6 +567,9 @@ struct VirtualController::Impl {
     wroteOnce = true;
     heardSinceWrite = false;
     lastWrite = Clock::now();
+    // A split frame reaches the host only with its second half: no amends.
+    writeLateness = opt.lineRate && !split ? std::max(Clock::duration::zero(), lastWrite - txLineFree)
+                                           : Clock::duration::zero();
     if (!ok) what += " [not written: nobody reads the port]";
     if (ok && inotifyFd >= 0 && slaveOpens == 0) {
       // Sent while the port is closed: lost on the line, not kept for
@@ -550,6 +608,7 @@ struct VirtualController::Impl {
     }
     if (fx.delayMs > 0 && fx.delayFrames.Contains(n)) {
       if (!SleepFor(std::chrono::milliseconds(fx.delayMs))) return;
+      answerBase = Clock::now();
     }
     if (fx.paceMs && fx.paceFrames.Contains(n)) {
       // 64 bytes: in a 16-byte frame bytes 13-14 would be the checksum.
@@ -608,6 +667,7 @@ struct VirtualController::Impl {
   }
 
   void Handle(Pending p) {
+    answerBase = p.readyAt;
     std::uint64_t number;
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -729,6 +789,103 @@ struct VirtualController::Impl {
     result[4] = resultByte;
     Seal(result);
     Answer(number, result, false);
+    if (resultByte == 1 && opt.resetAfterUpdate) {
+      ResetPlan plan;
+      plan.silentFor = *opt.resetAfterUpdate;
+      plan.unplug = opt.resetUnplug;
+      if (!opt.resetPort.empty()) plan.port = opt.resetPort;
+      BeginReset(plan);
+    }
+  }
+
+  // ---- resets ----
+
+  void BeginReset(const ResetPlan& plan) {
+    const auto now = Clock::now();
+    silent = true;
+    silentUntil = now + plan.silentFor;
+    if (plan.port) comebackPort = plan.port;
+    if (plan.identity) comebackIdentity = plan.identity;
+    if ((plan.unplug || plan.port) && !away && !unplugPending) {
+      unplugPending = true;
+      unplugBy = now + std::chrono::seconds(1);
+    }
+    // Whatever the controller was doing is forgotten.
+    pending.clear();
+    partial.clear();
+    lastChunk.clear();
+    lastClose.clear();
+    consumedEpoch = answerEpoch;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      image.clear();
+      ++counters.resetsBegun;
+    }
+    Note("reset: silent for " + std::to_string(plan.silentFor.count()) + " ms" +
+         (unplugPending ? ", leaving the port list" : ""));
+    Notify();
+  }
+
+  // What was sent is read by the host before the port goes, as a real
+  // controller's last answer reaches the host before it restarts. The
+  // terminal passes written bytes on to the host's side a little later, so an
+  // empty queue counts only some time after the last write.
+  bool HostHasRead() {
+    if (slaveOpens == 0) return true;
+    if (wroteOnce && Clock::now() < lastWrite + std::chrono::milliseconds(100)) return false;
+    int queued = 0;
+    return ioctl(slave, FIONREAD, &queued) != 0 || queued == 0;
+  }
+
+  void Unplug() {
+    unplugPending = false;
+    away = true;
+    RemoveLink();
+    for (int* fd : {&master, &slave, &inotifyFd}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    slaveOpens = 0;
+    Note("reset: the port has left the list");
+    Notify();
+  }
+
+  // False when the controller cannot come back (no terminal).
+  bool ComeBack() {
+    if (unplugPending) Unplug();
+    const bool returning = away;
+    if (away) {
+      std::string error;
+      if (!OpenTerminal(&error)) {
+        Note("reset: cannot come back: " + error);
+        return false;
+      }
+      const std::string port = comebackPort.value_or(homePort);
+      if (opt.link && !CreateLink(&error, port)) Note("reset: no link: " + error);
+      away = false;
+    }
+    silent = false;
+    comebackPort.reset();
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (comebackIdentity) identity = *comebackIdentity;
+      counters.resetsEnded = counters.resetsBegun;
+    }
+    comebackIdentity.reset();
+    rxLineFree = txLineFree = answerBase = Clock::now();
+    writeLateness = {};
+    wroteOnce = false;
+    heardSinceWrite = false;
+    const std::string port = PortNameLocked();
+    Note("reset: answering again" +
+         (returning ? " on " + slavePath + (port.empty() ? "" : " as " + port) : std::string()));
+    Notify();
+    return true;
+  }
+
+  std::string PortNameLocked() {
+    std::lock_guard<std::mutex> lock(mu);
+    return portName;
   }
 
   // A sound image changes what the next IdentifyReply says. Holds `mu`.
@@ -760,21 +917,36 @@ struct VirtualController::Impl {
       };
       if (!partial.empty()) consider(partialLast + std::chrono::milliseconds(opt.partialTimeoutMs));
       if (!pending.empty()) consider(pending.front().readyAt);
+      if (silent) consider(silentUntil);
+      if (unplugPending) consider(std::min(unplugBy, now + std::chrono::milliseconds(2)));
 
-      pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
-      const nfds_t count = inotifyFd >= 0 ? 3 : 2;
+      // A negative descriptor (none while the port is away) is skipped.
+      pollfd fds[4] = {{stopPipe[0], POLLIN, 0}, {master, POLLIN, 0}, {inotifyFd, POLLIN, 0},
+                       {wakeFd, POLLIN, 0}};
       timespec ts{static_cast<time_t>(timeout / 1000000000), static_cast<long>(timeout % 1000000000)};
-      const int r = ppoll(fds, count, timeout < 0 ? nullptr : &ts, nullptr);
+      const int r = ppoll(fds, 4, timeout < 0 ? nullptr : &ts, nullptr);
       if (r < 0 && errno != EINTR) break;
       if (r > 0) {
         if (fds[0].revents != 0) break;
-        if (count == 3 && (fds[2].revents & POLLIN) != 0) HandleInotify();
+        if ((fds[3].revents & POLLIN) != 0) {
+          std::uint64_t count = 0;
+          [[maybe_unused]] const ssize_t got = read(wakeFd, &count, sizeof count);
+          std::optional<ResetPlan> plan;
+          {
+            std::lock_guard<std::mutex> lock(mu);
+            plan.swap(requested);
+          }
+          if (plan) BeginReset(*plan);
+        }
+        if ((fds[2].revents & POLLIN) != 0) HandleInotify();
         if ((fds[1].revents & POLLIN) != 0) {
           ReadAvailable();
         } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
           if (!SleepFor(std::chrono::milliseconds(10))) break;
         }
       }
+      if (unplugPending && (HostHasRead() || Clock::now() >= unplugBy)) Unplug();
+      if (silent && Clock::now() >= silentUntil && !ComeBack()) break;
       if (!partial.empty() &&
           Clock::now() - partialLast >= std::chrono::milliseconds(opt.partialTimeoutMs)) {
         DropPartial("no more bytes came");
@@ -795,7 +967,7 @@ struct VirtualController::Impl {
     return false;
   }
 
-  bool CreateLink(std::string* error) {
+  bool CreateLink(std::string* error, const std::string& port) {
     std::string dirError;
     const std::string dir =
         opt.linkDirectory.empty() ? platform::DosDevicesDirectory(&dirError) : opt.linkDirectory;
@@ -808,9 +980,7 @@ struct VirtualController::Impl {
     ReclaimStaleLinks(dir);
     unsigned first = kFirstAutoPort;
     unsigned last = kLastPort;
-    if (!opt.port.empty()) {
-      first = last = static_cast<unsigned>(std::stoul(opt.port.substr(3)));
-    }
+    if (!port.empty()) first = last = PortNumber(port);
     for (unsigned n = first; n <= last; ++n) {
       const std::string name = "COM" + std::to_string(n);
       const std::string path = dir + "/" + name;
@@ -821,6 +991,7 @@ struct VirtualController::Impl {
           linkDirectory = dir;
           linkPath = path;
           portName = name;
+          homePort = name;
           return true;
         }
         if (errno != EEXIST) {
@@ -838,7 +1009,7 @@ struct VirtualController::Impl {
         }
         break;
       }
-      if (!opt.port.empty()) {
+      if (!port.empty()) {
         if (error != nullptr) *error = name + " is taken (" + path + " exists)";
         return false;
       }
@@ -870,26 +1041,30 @@ struct VirtualController::Impl {
 
   void CloseAll() {
     RemoveLink();
-    for (int* fd : {&master, &slave, &inotifyFd, &stopPipe[0], &stopPipe[1]}) {
+    for (int* fd : {&master, &slave, &inotifyFd, &stopPipe[0], &stopPipe[1], &wakeFd}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
   }
 
-  bool Start(std::string* error) {
-    if (const std::string why = ValidateOptions(opt); !why.empty()) return Fail(error, why);
+  // A fresh pseudo-terminal, raw, watched for the host's opens and closes.
+  bool OpenTerminal(std::string* error) {
+    const auto fail = [&](const std::string& why) {
+      if (error != nullptr) *error = why;
+      return false;
+    };
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) return Fail(error, std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
+    if (master < 0) return fail(std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
     char name[256];
     if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
-      return Fail(error, std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno));
+      return fail(std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno));
     }
     {
       std::lock_guard<std::mutex> lock(mu);
       slavePath = name;
     }
     slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) return Fail(error, "cannot open " + slavePath + ": " + std::strerror(errno));
+    if (slave < 0) return fail("cannot open " + slavePath + ": " + std::strerror(errno));
     // Raw on both sides: the line discipline must pass every byte unchanged.
     for (int fd : {slave, master}) {
       termios t{};
@@ -902,23 +1077,36 @@ struct VirtualController::Impl {
       }
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-      return Fail(error, std::string("cannot make a pipe: ") + std::strerror(errno));
-    }
     inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotifyFd >= 0 &&
         inotify_add_watch(inotifyFd, slavePath.c_str(), IN_OPEN | IN_CLOSE) < 0) {
       close(inotifyFd);
       inotifyFd = -1;
     }
-    if (opt.link && !CreateLink(error)) {
+    return true;
+  }
+
+  bool Start(std::string* error) {
+    if (const std::string why = ValidateOptions(opt); !why.empty()) return Fail(error, why);
+    if (!OpenTerminal(error)) {
+      CloseAll();
+      return false;
+    }
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+      return Fail(error, std::string("cannot make a pipe: ") + std::strerror(errno));
+    }
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) return Fail(error, std::string("cannot make an eventfd: ") + std::strerror(errno));
+    silent = unplugPending = away = false;
+    if (opt.link && !CreateLink(error, opt.port)) {
       CloseAll();
       return false;
     }
     std::random_device device;
     rng.seed(device());
     started = Clock::now();
-    rxLineFree = txLineFree = started;
+    rxLineFree = txLineFree = answerBase = started;
+    writeLateness = {};
     stopping = false;
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -929,6 +1117,8 @@ struct VirtualController::Impl {
       try {
         Run();
       } catch (...) {
+      }
+      if (!stopping) {
         RemoveLink();
         {
           std::lock_guard<std::mutex> lock(mu);
@@ -1012,6 +1202,39 @@ std::vector<WireFrame> VirtualController::Wire() const {
   return impl_->wire;
 }
 
+bool VirtualController::Reset(const ResetPlan& plan) {
+  Impl& m = *impl_;
+  if (plan.port && PortNumber(*plan.port) == 0) return false;
+  std::uint64_t before = 0;
+  {
+    std::lock_guard<std::mutex> lock(m.mu);
+    if (!m.running) return false;
+    before = m.counters.resetsBegun;
+    m.requested = plan;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t ignored = write(m.wakeFd, &one, sizeof one);
+  return WaitUntil([&] { return GetCounters().resetsBegun > before || !Running(); },
+                   std::chrono::seconds(10)) &&
+         GetCounters().resetsBegun > before;
+}
+
+bool VirtualController::Reset(std::chrono::milliseconds silentFor,
+                              std::optional<std::string> newPort) {
+  ResetPlan plan;
+  plan.silentFor = silentFor;
+  plan.port = std::move(newPort);
+  return Reset(plan);
+}
+
+void VirtualController::SetIdentity(const Identity& identity) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->identity = identity;
+  }
+  impl_->Notify();
+}
+
 std::size_t VirtualController::HeldBytes() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   std::size_t held = impl_->image.capacity() + impl_->lastImage.capacity() +
@@ -1023,7 +1246,8 @@ std::size_t VirtualController::HeldBytes() const {
 void VirtualController::FeedForTest(const std::uint8_t* bytes, std::size_t length) {
   if (Running()) return;
   Impl& m = *impl_;
-  m.Feed(bytes, length, Clock::now());
+  const auto now = Clock::now();
+  m.Feed(bytes, length, now, now);
   while (!m.pending.empty()) {
     Impl::Pending p = std::move(m.pending.front());
     m.pending.pop_front();

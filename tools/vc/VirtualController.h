@@ -79,6 +79,12 @@ struct Options {
   std::uint32_t partialTimeoutMs = 20;
   bool lineRate = false;  // each byte in or out costs 86.8 us, as at 115200 baud
   Faults faults;
+  // A controller that restarts after its update: once it has answered a
+  // closing frame with success it goes silent for this long, then answers
+  // again (at the version just written). See ResetPlan.
+  std::optional<std::chrono::milliseconds> resetAfterUpdate;
+  bool resetUnplug = false;  // while silent, the port leaves the list (ResetPlan::unplug)
+  std::string resetPort;     // back under this name, "COM25"; empty: the same (implies unplug)
   bool log = false;
   std::function<void(const std::string&)> logSink;  // default: standard output
   // Keep every frame in and out for Wire(). Off, the controller holds its
@@ -102,9 +108,25 @@ struct Counters {
   std::uint64_t ignored = 0;
   std::uint64_t droppedBytes = 0;      // partial frames given up, garbage before a frame
   std::uint64_t hostCloses = 0;        // times the host let go of the port
+  std::uint64_t resetsBegun = 0;       // resets that have made the controller silent...
+  std::uint64_t resetsEnded = 0;       // ...and those it is back from (equal: answering)
   int lastResult = -1;                 // byte 4 of the last result sent
   std::uint32_t lastImageCrcClaimed = 0;
   std::uint32_t lastImageCrcComputed = 0;
+};
+
+// A restart of the controller, as after a firmware update or a swap on the
+// fixture. The controller stops answering at once; bytes that come meanwhile
+// are lost as a rebooting controller loses them.
+struct ResetPlan {
+  std::chrono::milliseconds silentFor{1000};
+  // The port leaves the list while silent, as a USB controller re-enumerates:
+  // once the host has read what was sent (at most a second) the COM link is
+  // removed and the terminal hangs up, so the host's open handle fails. The
+  // controller comes back on a new terminal.
+  bool unplug = false;
+  std::optional<std::string> port;  // back under this name (implies unplug); "COM1"-"COM255"
+  std::optional<Identity> identity;  // back as another unit: a swap on the fixture
 };
 
 struct WireFrame {
@@ -139,6 +161,14 @@ class VirtualController {
   std::vector<WireFrame> Wire() const;          // empty unless Options::recordWire
   // Bytes held for images and the wire record.
   std::size_t HeldBytes() const;
+
+  // Restarts the controller as `plan` says; returns once it has gone silent
+  // (false when it is not running or does not go silent within ten seconds).
+  // Safe from any thread but the controller's own (a log sink).
+  bool Reset(const ResetPlan& plan);
+  bool Reset(std::chrono::milliseconds silentFor, std::optional<std::string> newPort = std::nullopt);
+  // What the next IdentifyReply says from now on, as if another unit answered.
+  void SetIdentity(const Identity& identity);
 
   // Tests: takes `bytes` as if read from the line and handles every frame
   // they complete at once, on the calling thread; answers go nowhere. Only

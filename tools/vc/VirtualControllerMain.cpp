@@ -1,6 +1,7 @@
 // tavrin-virtual-controller: one stand-in controller on a COM<n> link until
 // Ctrl+C (or SIGTERM, SIGHUP, SIGQUIT, SIGPIPE); the link is removed on every
 // way out but SIGKILL, and a later controller reclaims a link left by that.
+// SIGUSR1 restarts it as --reset-after-update describes.
 #include <CLI/CLI.hpp>
 
 #include <signal.h>
@@ -69,6 +70,7 @@ int Run(int argc, char** argv) {
   std::string unknownType = "0xDA02";
   bool unknownInstead = false;
   bool noLink = false;
+  int resetMs = -1;
 
   app.add_option("--port", o.port, "Port name, COM1-COM255 (default: the first free from COM20)");
   app.add_option("--link-dir", o.linkDirectory,
@@ -106,6 +108,18 @@ int Run(int argc, char** argv) {
                "Pace both directions as a 115200-baud line (86.8 us per byte)")->group(line);
   app.add_flag("--log", o.log, "Print every frame in and out: time in ms, type, bytes in hex")
       ->group(line);
+
+  auto* reset = "Reset";
+  app.add_option("--reset-after-update", resetMs,
+                 "After answering a closing frame with success, stay silent this many ms, then "
+                 "answer again at the new version (SIGUSR1 resets the same way at any time; "
+                 "default 1000 ms then)")
+      ->check(CLI::Range(0, 3600000))->group(reset);
+  app.add_flag("--reset-unplug", o.resetUnplug,
+               "While silent, leave the port list: the link goes and the terminal hangs up, "
+               "as a USB controller does")->group(reset);
+  app.add_option("--reset-port", o.resetPort,
+                 "Come back under this name, COM1-COM255 (implies --reset-unplug)")->group(reset);
 
   auto* faults = "Faults";
   app.add_flag("--silent", o.faults.silent, "Answer nothing")->group(faults);
@@ -149,6 +163,7 @@ int Run(int argc, char** argv) {
   o.replySize = static_cast<std::size_t>(replySize);
   if (pace >= 0) o.faults.paceMs = static_cast<std::uint16_t>(pace);
   if (result >= 0) o.faults.closeResult = static_cast<std::uint8_t>(result);
+  if (resetMs >= 0) o.resetAfterUpdate = std::chrono::milliseconds(resetMs);
   o.faults.unknownMode = unknownInstead ? UnknownMode::Instead : UnknownMode::Before;
   try {
     const unsigned long type = std::stoul(unknownType, nullptr, 0);
@@ -188,6 +203,7 @@ int Run(int argc, char** argv) {
   sigaddset(&stopSignals, SIGHUP);
   sigaddset(&stopSignals, SIGQUIT);  // Ctrl+backslash
   sigaddset(&stopSignals, SIGPIPE);  // whoever reads our output has gone
+  sigaddset(&stopSignals, SIGUSR1);  // a reset, not an end
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A write to our output that fails (SIGPIPE is blocked, so it fails with
   // EPIPE) ends the controller as a signal does.
@@ -215,7 +231,15 @@ int Run(int argc, char** argv) {
   }
 
   int signal = 0;
-  sigwait(&stopSignals, &signal);
+  for (;;) {
+    sigwait(&stopSignals, &signal);
+    if (signal != SIGUSR1) break;
+    ResetPlan plan;
+    plan.silentFor = o.resetAfterUpdate.value_or(std::chrono::milliseconds(1000));
+    plan.unplug = o.resetUnplug;
+    if (!o.resetPort.empty()) plan.port = o.resetPort;
+    if (!vc.Reset(plan)) std::cerr << kProgram << ": the reset did not begin\n";
+  }
   vc.Stop();
   const Counters c = vc.GetCounters();
   std::cerr << kProgram << ": stopped (" << c.framesIn << " frames in, " << c.framesOut
