@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -89,6 +90,13 @@ class Holder {
   pid_t pid_ = -1;
 };
 
+// The lock file terminal programs use for `device`: /dev/pts/7 is LCK..pts_7.
+std::string LockPath(const std::string& device) {
+  std::string name = device.substr(std::strlen("/dev/"));
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "/run/lock/LCK.." + name;
+}
+
 using PortOpenClose = PortFixture;
 
 TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
@@ -117,10 +125,7 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
 }
 
 TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
-  // /dev/pts/7 is locked as LCK..pts_7.
-  std::string name = pty_.slavePath.substr(std::strlen("/dev/"));
-  std::replace(name.begin(), name.end(), '/', '_');
-  const std::string lock = "/run/lock/LCK.." + name;
+  const std::string lock = LockPath(pty_.slavePath);
   if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
   const auto writeLock = [&](int pid) {
     std::ofstream(lock) << std::setw(10) << pid << '\n';
@@ -142,6 +147,25 @@ TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
   EXPECT_EQ(owner, getpid());
   ClosePort();
   EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+TEST_F(PortOpenClose, YoungEmptyLockIsHeldAndOursIsReadableWhateverTheUmask) {
+  const std::string lock = LockPath(pty_.slavePath);
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
+  std::ofstream{lock};  // made, not yet written
+  EXPECT_FALSE(OpenPort("COM5"));
+  EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+  // Left empty for a minute: a crash's leftover.
+  const timespec old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), old, 0), 0);
+  const mode_t umaskBefore = umask(077);
+  const bool opened = OpenPort("COM5");
+  umask(umaskBefore);
+  ASSERT_TRUE(opened);
+  struct stat st {};
+  ASSERT_EQ(stat(lock.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ClosePort();
 }
 
 TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {

@@ -195,13 +195,28 @@ std::vector<std::string> LockNames(const std::string& device) {
   return names;
 }
 
-// The pid in a lock file: ten ASCII digits and a newline, or an old binary int.
+// A lock file that another program has made but not yet written is empty for
+// a moment; one that stays empty for longer than this was left so by a crash.
+constexpr auto kUnwrittenLockAge = std::chrono::seconds(5);
+constexpr pid_t kLockBeingWritten = -1;
+
+// The pid in a lock file: ten ASCII digits and a newline, or an old binary int;
+// kLockBeingWritten for a young empty file.
 pid_t LockOwner(const std::string& path) {
   const int file = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (file < 0) return 0;
   char text[64];
   const ssize_t n = read(file, text, sizeof text - 1);
+  struct stat st {};
+  const bool statted = fstat(file, &st) == 0;
   close(file);
+  if (n == 0 && statted) {
+    const auto made = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    const auto age = std::chrono::system_clock::now() - made;
+    if (age < kUnwrittenLockAge && age > -kUnwrittenLockAge) return kLockBeingWritten;
+  }
   // Four bytes of digits and blanks are a short ASCII pid ("4242"), not an int.
   const bool ascii = n > 0 && std::all_of(text, text + n, [](char c) {
     return (c >= '0' && c <= '9') || c == ' ' || c == '\n';
@@ -220,11 +235,11 @@ pid_t LockOwner(const std::string& path) {
 
 bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
-// A lock of another live process; a lock of a process that has ended, or of
-// this one, is stale.
+// A lock of another live process, or one still being written; a lock of a
+// process that has ended, or of this one, is stale.
 bool LockedByAnother(const std::string& path) {
   const pid_t owner = LockOwner(path);
-  return owner != getpid() && ProcessAlive(owner);
+  return owner == kLockBeingWritten || (owner != getpid() && ProcessAlive(owner));
 }
 
 bool LockedByAnother(const std::vector<std::string>& names) {
@@ -250,6 +265,8 @@ bool CreateLock(const std::string& name, std::string& lockPath) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file >= 0) {
+        // Readable by every terminal program, whatever our umask.
+        (void)fchmod(file, 0644);
         char text[16];
         const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
         const bool written = write(file, text, static_cast<std::size_t>(n)) == n;
