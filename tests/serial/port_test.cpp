@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -166,6 +167,38 @@ TEST_F(PortOpenClose, YoungEmptyLockIsHeldAndOursIsReadableWhateverTheUmask) {
   ASSERT_EQ(stat(lock.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   ClosePort();
+}
+
+TEST_F(PortOpenClose, ClosingAScannedPortLeavesDtrAndRtsLowThroughout) {
+  // A UART's lines, as the open left them (raised, as the kernel does), and
+  // every state the layer puts them in; a pseudo-terminal has none.
+  struct Lines {
+    std::mutex mutex;
+    int now = TIOCM_DTR | TIOCM_RTS;
+    std::vector<int> states;
+  };
+  const auto lines = std::make_shared<Lines>();
+  platform::SetModemLinesForTest([lines](unsigned long request, int* arg) {
+    std::lock_guard lock(lines->mutex);
+    if (request == TIOCMGET) {
+      *arg = lines->now;
+    } else {
+      lines->now = request == TIOCMBIS ? lines->now | *arg : lines->now & ~*arg;
+      lines->states.push_back(lines->now & (TIOCM_DTR | TIOCM_RTS));
+    }
+    return 0;
+  });
+  ASSERT_TRUE(OpenPort("COM5"));
+  const std::uint8_t identify[12] = {0xDA, 0x01};
+  EXPECT_TRUE(TransmitFrame(true, identify, sizeof identify, 0));
+  EXPECT_EQ(pty_.Read(12).size(), 12u);
+  ClosePort();  // unanswered
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  platform::SetModemLinesForTest({});
+  std::lock_guard lock(lines->mutex);
+  const auto low = std::find(lines->states.begin(), lines->states.end(), 0);
+  ASSERT_NE(low, lines->states.end());
+  EXPECT_TRUE(std::all_of(low, lines->states.end(), [](int state) { return state == 0; }));
 }
 
 TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {

@@ -1,10 +1,10 @@
 // Serial ports on termios. A port that another process has open, or that a
 // terminal program has locked, is refused before it is opened; an open port is
 // held exclusively (flock, TIOCEXCL and a lock file) and gets back on close the
-// line settings and modem lines it had. Waits sleep in poll() on the port and
-// on an eventfd that closing signals, and closing never frees the descriptor
-// number while another thread may still be using it: the number is pointed at
-// /dev/null until the last owner drops the port.
+// line settings it had, with DTR and RTS kept low. Waits sleep in poll() on
+// the port and on an eventfd that closing signals, and closing never frees the
+// descriptor number while another thread may still be using it: the number is
+// pointed at /dev/null until the last owner drops the port.
 #include "platform/Serial.h"
 
 #include <dirent.h>
@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/DeviceNames.h"
+#include "platform/linux/PortUse.h"
 
 namespace platform {
 
@@ -81,9 +82,21 @@ std::uint32_t BaudRate(speed_t code) {
 constexpr std::uint8_t kLineDisable = 0;
 constexpr std::uint8_t kRtsHandshake = 2;
 
+std::mutex g_modemMutex;
+ModemLinesForTest g_modemLines;  // set by tests only
+
+int ModemIoctl(int fd, unsigned long request, int* lines) {
+  ModemLinesForTest fake;
+  {
+    std::lock_guard lock(g_modemMutex);
+    fake = g_modemLines;
+  }
+  return fake ? fake(request, lines) : ioctl(fd, request, lines);
+}
+
 // Modem lines: a pty has none, so failures are not failures of the port.
 void SetModemLine(int fd, int line, bool raised) {
-  (void)ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
+  (void)ModemIoctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
 }
 
 // ---- Who else has the device --------------------------------------------------
@@ -294,8 +307,6 @@ void RemoveLock(const std::string& lockPath) {
 struct SavedLine {
   termios settings {};
   bool haveSettings = false;
-  int modemLines = 0;
-  bool haveModemLines = false;
 };
 
 // Bytes still in the driver go out at the speed they were written for, so the
@@ -311,10 +322,13 @@ void RestoreLine(int fd, const SavedLine& saved) {
     }
     (void)tcsetattr(fd, TCSANOW, &saved.settings);
   }
-  if (saved.haveModemLines) {
-    SetModemLine(fd, TIOCM_DTR, (saved.modemLines & TIOCM_DTR) != 0);
-    SetModemLine(fd, TIOCM_RTS, (saved.modemLines & TIOCM_RTS) != 0);
-  }
+  // DTR and RTS stay as the open port had them: low. Putting back what the
+  // open raised would pulse them, and a pulse resets a controller with an
+  // auto-reset circuit. Restored settings with hang-up on close drop them at
+  // the close anyway; a driver that raised them on the change of settings
+  // (only one from baud 0 does) has them lowered again at once.
+  SetModemLine(fd, TIOCM_DTR, false);
+  SetModemLine(fd, TIOCM_RTS, false);
 }
 
 }  // namespace
@@ -347,6 +361,11 @@ class SerialPort {
 };
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
+
+void SetModemLinesForTest(ModemLinesForTest lines) {
+  std::lock_guard lock(g_modemMutex);
+  g_modemLines = std::move(lines);
+}
 
 SerialHandle SerialOpen(const std::string& path) {
   if (Faulted(SerialFault::Open)) return nullptr;
@@ -391,9 +410,7 @@ SerialHandle SerialOpen(const std::string& path) {
   port->lockPath_ = lockPath;
   port->saved_.haveSettings = tcgetattr(fd, &port->saved_.settings) == 0;
   int lines = 0;
-  if (ioctl(fd, TIOCMGET, &lines) == 0) {
-    port->saved_.modemLines = lines;
-    port->saved_.haveModemLines = true;
+  if (ModemIoctl(fd, TIOCMGET, &lines) == 0) {
     port->kept_.dtrControl = (lines & TIOCM_DTR) ? 1 : 0;
     port->kept_.rtsControl = (lines & TIOCM_RTS) ? 1 : 0;
   }
