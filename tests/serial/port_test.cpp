@@ -32,65 +32,6 @@ bool SameSettings(const termios& a, const termios& b) {
          std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-// Another process with the line open: a shell on it as its terminal, or a
-// program that only opened it. Ended and reaped by the destructor.
-class Holder {
- public:
-  Holder(const std::string& device, bool shell) {
-    if (shell) {
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, device.c_str(), O_RDWR, 0);
-      const char* argv[] = {"/bin/sh", "-c", "exec 3>&1; while read -r line; do :; done", nullptr};
-      if (posix_spawn(&pid_, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-      posix_spawn_file_actions_destroy(&actions);
-    } else {
-      int ready[2];
-      if (pipe(ready) != 0) return;
-      pid_ = fork();
-      if (pid_ == 0) {
-        // Only this line open: not the pseudo-terminal's master, which a
-        // forked child would otherwise share with the test.
-        for (int fd = 3; fd < 1024; ++fd) {
-          if (fd != ready[1]) close(fd);
-        }
-        const int line = open(device.c_str(), O_RDWR | O_NOCTTY);
-        const char ok = line >= 0 ? 1 : 0;
-        (void)!write(ready[1], &ok, 1);
-        pause();
-        _exit(0);
-      }
-      close(ready[1]);
-      char ok = 0;
-      if (pid_ < 0 || read(ready[0], &ok, 1) != 1 || ok != 1) Stop();
-      close(ready[0]);
-    }
-    // The shell opens its terminal on its own time: wait until it holds it.
-    if (pid_ > 0 && shell) {
-      const std::string fd0 = "/proc/" + std::to_string(pid_) + "/fd/0";
-      struct stat want {};
-      stat(device.c_str(), &want);
-      if (!WaitUntil([&] {
-            struct stat st {};
-            return stat(fd0.c_str(), &st) == 0 && st.st_rdev == want.st_rdev;
-          }))
-        Stop();
-    }
-  }
-  ~Holder() { Stop(); }
-  bool Ok() const { return pid_ > 0; }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 // The lock file terminal programs use for `device`: /dev/pts/7 is LCK..pts_7.
 std::string LockPath(const std::string& device) {
   std::string name = device.substr(std::strlen("/dev/"));
@@ -106,7 +47,7 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
   for (const bool shell : {false, true}) {
     SCOPED_TRACE(shell ? "a shell on the terminal" : "a plain open()");
     window_.ClearEvents();
-    Holder holder(pty_.slavePath, shell);
+    LineHolder holder(pty_.slavePath, shell);
     ASSERT_TRUE(holder.Ok());
     EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
     EXPECT_FALSE(OpenPort("COM5"));

@@ -367,6 +367,14 @@ void SetModemLinesForTest(ModemLinesForTest lines) {
   g_modemLines = std::move(lines);
 }
 
+bool DeviceInUseElsewhere(const std::string& device) {
+  char real[PATH_MAX];
+  struct stat st {};
+  if (realpath(device.c_str(), real) == nullptr || stat(real, &st) != 0 || !S_ISCHR(st.st_mode))
+    return false;
+  return LockedByAnother(LockNames(real)) || HeldByAnotherProcess(st);
+}
+
 SerialHandle SerialOpen(const std::string& path) {
   if (Faulted(SerialFault::Open)) return nullptr;
   const std::string file = DeviceFileForName(path);
