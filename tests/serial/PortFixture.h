@@ -32,6 +32,7 @@ class PortFixture : public ::testing::Test {
   }
   void TearDown() override {
     platform::SetModemLinesForTest({});
+    platform::SetBeforeOpenForTest({});
     ClosePort();
     EXPECT_TRUE(WaitUntil(NoThreadsLeft));
     platform::SetSerialFaultForTest(platform::SerialFault::None);

@@ -1,5 +1,7 @@
 // Opening, configuring and closing a port on a pseudo-terminal.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 
@@ -72,11 +75,20 @@ TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
   const auto writeLock = [&](int pid) {
     std::ofstream(lock) << std::setw(10) << pid << '\n';
   };
+  // The other name a line is locked under: LCK..7 for /dev/pts/7.
+  const std::string shortLock = "/run/lock/LCK.." + pty_.slavePath.substr(pty_.slavePath.rfind('/') + 1);
+  std::ofstream(shortLock) << std::setw(10) << 1 << '\n';
+  EXPECT_FALSE(OpenPort("COM5"));
+  unlink(shortLock.c_str());
   writeLock(1);  // init never ends
   EXPECT_FALSE(OpenPort("COM5"));
   EXPECT_EQ(window_.Status(), kOpenFailedText);
   std::ofstream(lock) << "  1\n";  // four bytes, yet ASCII, not a binary int
   EXPECT_FALSE(OpenPort("COM5"));
+  // Ours, as a port closed and opened again may find it: no obstacle.
+  writeLock(getpid());
+  ASSERT_TRUE(OpenPort("COM5"));
+  ClosePort();
 
   pid_t dead = fork();
   if (dead == 0) _exit(0);
@@ -89,6 +101,152 @@ TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
   EXPECT_EQ(owner, getpid());
   ClosePort();
   EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+TEST_F(PortOpenClose, LockOfALiveProcessOfAnotherUserBlocksTheOpen) {
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
+  if (geteuid() != 0) {
+    // init is another user's: we may not signal it, yet it lives.
+    std::ofstream(LockPath(pty_.slavePath)) << std::setw(10) << 1 << '\n';
+    EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
+    unlink(LockPath(pty_.slavePath).c_str());
+    return;
+  }
+  // Root may signal anyone: a child that drops to nobody, with a runtime
+  // folder, a line and a COM link of its own, meets a lock of this process.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+  std::string runtime = (std::filesystem::temp_directory_path() / "nobody-XXXXXX").string();
+  ASSERT_NE(mkdtemp(runtime.data()), nullptr);
+  ASSERT_EQ(chown(runtime.c_str(), uid, gid), 0);
+  int up[2], down[2];
+  ASSERT_EQ(pipe(up), 0);
+  ASSERT_EQ(pipe(down), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    PtyPair line = OpenPtyPair();
+    if (!line.Ok() || MakeComLink("COM5", line.slavePath).empty()) _exit(3);
+    char go = 0;
+    if (write(up[1], line.slavePath.c_str(), line.slavePath.size()) <= 0 || read(down[0], &go, 1) != 1)
+      _exit(4);
+    _exit(platform::SerialOpen("COM5") == nullptr ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  char path[128] = {};
+  const bool ready = read(up[0], path, sizeof path - 1) > 0;
+  if (ready) std::ofstream(LockPath(path)) << std::setw(10) << getpid() << '\n';
+  (void)!write(down[1], "g", 1);
+  int status = -1;
+  waitpid(child, &status, 0);
+  for (const int fd : {up[0], up[1], down[0], down[1]}) close(fd);
+  if (ready) unlink(LockPath(path).c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(runtime, ec);
+  ASSERT_TRUE(ready);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST_F(PortOpenClose, ProcessOpeningTheLineJustBeforeUsFailsTheOpenAndLeavesNoLock) {
+  std::unique_ptr<LineHolder> holder;
+  platform::SetBeforeOpenForTest([&] { holder = std::make_unique<LineHolder>(pty_.slavePath, false); });
+  EXPECT_FALSE(OpenPort("COM5"));
+  platform::SetBeforeOpenForTest({});
+  ASSERT_TRUE(holder && holder->Ok());
+  EXPECT_EQ(window_.Status(), kOpenFailedText);
+  EXPECT_NE(access(LockPath(pty_.slavePath).c_str(), F_OK), 0);
+}
+
+TEST_F(PortOpenClose, PortDroppedWithoutClosingPutsTheLineBackAndRemovesItsLock) {
+  termios original {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &original), 0);
+  auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  platform::SerialSettings s;
+  ASSERT_TRUE(platform::SerialGetState(*port, s));
+  s.baudRate = 115200;
+  ASSERT_TRUE(platform::SerialSetState(*port, s));
+  termios changed {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &changed), 0);
+  ASSERT_FALSE(SameSettings(original, changed));
+  const std::string lock = LockPath(pty_.slavePath);
+  const bool locked = access(lock.c_str(), F_OK) == 0;
+  EXPECT_EQ(locked, access("/run/lock", W_OK) == 0);
+  port.reset();
+  ASSERT_EQ(tcgetattr(pty_.slave, &changed), 0);
+  EXPECT_TRUE(SameSettings(original, changed));
+  EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+TEST_F(PortOpenClose, ChildrenOfTheProgramDoNotKeepTheLineLockedAfterTheClose) {
+  auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  // A program started while the port is open (a sound player, say).
+  int input[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  const char* argv[] = {"/bin/cat", nullptr};
+  pid_t started = -1;
+  ASSERT_EQ(posix_spawn(&started, "/bin/cat", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  platform::SerialClose(*port);
+  port = platform::SerialOpen("COM5");
+  close(input[1]);  // cat ends
+  close(input[0]);
+  waitpid(started, nullptr, 0);
+  ASSERT_NE(port, nullptr);
+
+  // A copy of this process that shares the open port's descriptor.
+  const pid_t copy = fork();
+  if (copy == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(copy, 0);
+  platform::SerialClose(*port);
+  const int other = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(other, 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
+  kill(copy, SIGKILL);
+  waitpid(copy, nullptr, 0);
+}
+
+TEST_F(PortOpenClose, AfterACloseNoDescriptorOfThisProcessRefersToTheLine) {
+  const auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  platform::SerialClose(*port);  // the object lives on, as a thread may keep it
+  struct stat line {};
+  ASSERT_EQ(stat(pty_.slavePath.c_str(), &line), 0);
+  std::vector<int> referring;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    struct stat st {};
+    if (fd != pty_.slave && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.st_rdev)
+      referring.push_back(fd);
+  }
+  EXPECT_TRUE(referring.empty()) << referring.front();
+}
+
+TEST_F(PortOpenClose, AProcessHoldingBothEndsIsTheFarEndNotAUser) {
+  {
+    // A virtual controller: the master of this very line, and the line.
+    LineHolder farEnd(pty_.slavePath, false, pty_.master);
+    ASSERT_TRUE(farEnd.Ok());
+    EXPECT_TRUE(OpenPort("COM5"));
+    ClosePort();
+  }
+  // The master of another line proves nothing.
+  PtyPair other = OpenPtyPair();
+  ASSERT_TRUE(other.Ok());
+  LineHolder user(pty_.slavePath, false, other.master);
+  ASSERT_TRUE(user.Ok());
+  EXPECT_FALSE(OpenPort("COM5"));
 }
 
 TEST_F(PortOpenClose, YoungEmptyLockIsHeldAndOursIsReadableWhateverTheUmask) {
@@ -168,8 +326,10 @@ TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
   EXPECT_EQ(tio.c_oflag & OPOST, 0u);
 
+  const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
   platform::SerialSettings s;
-  ASSERT_TRUE(platform::SerialGetState(*PortHandle(), s));
+  ASSERT_TRUE(platform::SerialGetState(*port, s));
   EXPECT_EQ(s.baudRate, 115200u);
   EXPECT_EQ(s.byteSize, 8);
   EXPECT_EQ(s.parity, 0);
@@ -267,6 +427,7 @@ TEST_F(PortOpenClose, ClosingTwiceIsClosingOnce) {
   EXPECT_TRUE(window_.Events().empty());
   ASSERT_TRUE(OpenPort("COM5"));
   const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
   ClosePort();
   ClosePort();
   EXPECT_EQ(PortHandle(), nullptr);
@@ -282,6 +443,7 @@ TEST_F(PortOpenClose, OpeningAgainClosesThePreviousPort) {
   ASSERT_FALSE(MakeComLink("COM6", second.slavePath).empty());
   ASSERT_TRUE(OpenPort("COM5"));
   const auto first = PortHandle();
+  ASSERT_NE(first, nullptr);
   ASSERT_TRUE(OpenPort("COM6"));
   EXPECT_TRUE(platform::SerialIsClosed(*first));
   EXPECT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1; }));
@@ -308,6 +470,7 @@ TEST_F(PortOpenClose, VanishedDeviceWaitsQuietlyUntilClosed) {
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the span measured, not a wait for an event
   EXPECT_LT(ProcessCpuTime() - cpuBefore, std::chrono::milliseconds(250));
   const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
   std::uint32_t n = 0;
   const std::uint8_t byte = 1;
   // Writing to a device that has gone fails rather than hangs.

@@ -17,6 +17,10 @@ bool DeviceInUseElsewhere(const std::string& device);
 using ModemLinesForTest = std::function<int(unsigned long request, int* lines)>;
 void SetModemLinesForTest(ModemLinesForTest lines);
 
+// Tests: runs between the first look for other users of a device and its
+// open; an empty function removes it.
+void SetBeforeOpenForTest(std::function<void()> hook);
+
 // Tests: the listing looks under these instead of /sys/class/tty and /dev;
 // empty texts restore the system's.
 void SetSystemPortRootsForTest(const std::string& sysClassTty, const std::string& dev);

@@ -82,13 +82,14 @@ std::uint32_t BaudRate(speed_t code) {
 constexpr std::uint8_t kLineDisable = 0;
 constexpr std::uint8_t kRtsHandshake = 2;
 
-std::mutex g_modemMutex;
+std::mutex g_seamMutex;
 ModemLinesForTest g_modemLines;  // set by tests only
+std::function<void()> g_beforeOpen;  // set by tests only
 
 int ModemIoctl(int fd, unsigned long request, int* lines) {
   ModemLinesForTest fake;
   {
-    std::lock_guard lock(g_modemMutex);
+    std::lock_guard lock(g_seamMutex);
     fake = g_modemLines;
   }
   return fake ? fake(request, lines) : ioctl(fd, request, lines);
@@ -363,8 +364,13 @@ class SerialPort {
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
 
 void SetModemLinesForTest(ModemLinesForTest lines) {
-  std::lock_guard lock(g_modemMutex);
+  std::lock_guard lock(g_seamMutex);
   g_modemLines = std::move(lines);
+}
+
+void SetBeforeOpenForTest(std::function<void()> hook) {
+  std::lock_guard lock(g_seamMutex);
+  g_beforeOpen = std::move(hook);
 }
 
 bool DeviceInUseElsewhere(const std::string& device) {
@@ -388,6 +394,14 @@ SerialHandle SerialOpen(const std::string& path) {
   // of a line that another program is using.
   const std::vector<std::string> lockNames = LockNames(real);
   if (LockedByAnother(lockNames) || HeldByAnotherProcess(before)) return nullptr;
+  {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(g_seamMutex);
+      hook = g_beforeOpen;
+    }
+    if (hook) hook();
+  }
   const int fd = open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};
