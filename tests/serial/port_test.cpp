@@ -63,6 +63,8 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
     // Gone, it no longer keeps the programmer out.
     ASSERT_TRUE(OpenPort("COM5"));
     ClosePort();
+    // Its threads end on their own time, not within ClosePort.
+    ASSERT_TRUE(WaitUntil(NoThreadsLeft));
   }
   // Nothing was written while the others held the line (the shell's own
   // output, if any, is not ours: an IdentifyRequest starts with 0xDA).
