@@ -132,19 +132,26 @@ TEST_F(PortOpenClose, LockOfALiveProcessOfAnotherUserBlocksTheOpen) {
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     PtyPair line = OpenPtyPair();
     if (!line.Ok() || MakeComLink("COM5", line.slavePath).empty()) _exit(3);
+    if (platform::SerialOpen("COM5") == nullptr) _exit(5);  // opens while unlocked
     char go = 0;
     if (write(up[1], line.slavePath.c_str(), line.slavePath.size()) <= 0 || read(down[0], &go, 1) != 1)
       _exit(4);
     _exit(platform::SerialOpen("COM5") == nullptr ? 0 : 1);
   }
   ASSERT_GT(child, 0);
+  // Only the child's ends left open: a child that fails early ends the read.
+  close(up[1]);
+  close(down[0]);
   char path[128] = {};
   const bool ready = read(up[0], path, sizeof path - 1) > 0;
-  if (ready) std::ofstream(LockPath(path)) << std::setw(10) << getpid() << '\n';
-  (void)!write(down[1], "g", 1);
+  if (ready) {
+    std::ofstream(LockPath(path)) << std::setw(10) << getpid() << '\n';
+    (void)!write(down[1], "g", 1);
+  }
   int status = -1;
   waitpid(child, &status, 0);
-  for (const int fd : {up[0], up[1], down[0], down[1]}) close(fd);
+  close(up[0]);
+  close(down[1]);
   if (ready) unlink(LockPath(path).c_str());
   std::error_code ec;
   std::filesystem::remove_all(runtime, ec);
@@ -181,6 +188,11 @@ TEST_F(PortOpenClose, PortDroppedWithoutClosingPutsTheLineBackAndRemovesItsLock)
   ASSERT_EQ(tcgetattr(pty_.slave, &changed), 0);
   EXPECT_TRUE(SameSettings(original, changed));
   EXPECT_NE(access(lock.c_str(), F_OK), 0);
+  // Nor is the line left exclusive, which would keep out every other user
+  // (root, as the tests may be, gets in anyway).
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(pty_.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(PortOpenClose, ChildrenOfTheProgramDoNotKeepTheLineLockedAfterTheClose) {

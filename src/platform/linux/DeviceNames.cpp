@@ -3,8 +3,6 @@
 // fixed COM numbers, so a plugged-in controller is found with no set-up.
 #include "platform/DeviceNames.h"
 
-#include "platform/linux/PortUse.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -22,6 +20,8 @@
 #include <optional>
 #include <string>
 #include <utility>
+
+#include "platform/linux/PortUse.h"
 
 namespace platform {
 

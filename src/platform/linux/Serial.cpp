@@ -323,11 +323,10 @@ void RestoreLine(int fd, const SavedLine& saved) {
     }
     (void)tcsetattr(fd, TCSANOW, &saved.settings);
   }
-  // DTR and RTS stay as the open port had them: low. Putting back what the
-  // open raised would pulse them, and a pulse resets a controller with an
-  // auto-reset circuit. Restored settings with hang-up on close drop them at
-  // the close anyway; a driver that raised them on the change of settings
-  // (only one from baud 0 does) has them lowered again at once.
+  // DTR and RTS stay low, as the settings made them: putting back what the
+  // open had raised would pulse them, and a pulse resets a controller with an
+  // auto-reset circuit. Drivers raise them on a change of settings only when
+  // leaving baud 0; should one do so, they are lowered again at once.
   SetModemLine(fd, TIOCM_DTR, false);
   SetModemLine(fd, TIOCM_RTS, false);
 }
@@ -341,6 +340,9 @@ class SerialPort {
     // A port dropped without SerialClose still leaves the line as it found it.
     if (!closed_) {
       RestoreLine(fd_, saved_);
+      // The flag outlives this descriptor while any other is open on the
+      // line, and would keep every other user out.
+      (void)ioctl(fd_, TIOCNXCL);
       RemoveLock(lockPath_);
     }
     close(fd_);
