@@ -290,6 +290,14 @@ TEST_F(SystemPorts, UnknownTypesAreDroppedAndAPortInUseIsNeverOpenedToAsk) {
   EXPECT_EQ(openCount(), 1);
   EXPECT_EQ(Listed(), std::vector<std::string>{"COM305"});
   EXPECT_EQ(openCount(), 0);
+  // A device node made anew is asked again.
+  PtyPair replacement = OpenPtyPair();
+  ASSERT_TRUE(replacement.Ok());
+  ASSERT_GE(inotify_add_watch(opens, replacement.slavePath.c_str(), IN_OPEN), 0);
+  ASSERT_EQ(unlink((root_ + "/dev/ttyS6").c_str()), 0);
+  ASSERT_EQ(symlink(replacement.slavePath.c_str(), (root_ + "/dev/ttyS6").c_str()), 0);
+  EXPECT_EQ(Listed(), std::vector<std::string>{"COM305"});
+  EXPECT_EQ(openCount(), 1);
   close(opens);
 }
 
