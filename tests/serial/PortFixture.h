@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Serial.h"
+#include "platform/linux/PortUse.h"
 #include "protocol/Messager.h"
 #include "serial/Port.h"
 #include "serial/Read_tr.h"
@@ -30,6 +31,8 @@ class PortFixture : public ::testing::Test {
     ASSERT_FALSE(MakeComLink("COM5", pty_.slavePath).empty());
   }
   void TearDown() override {
+    platform::SetModemLinesForTest({});
+    platform::SetBeforeOpenForTest({});
     ClosePort();
     EXPECT_TRUE(WaitUntil(NoThreadsLeft));
     platform::SetSerialFaultForTest(platform::SerialFault::None);

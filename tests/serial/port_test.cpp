@@ -1,8 +1,12 @@
 // Opening, configuring and closing a port on a pseudo-terminal.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -10,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 
@@ -30,64 +35,12 @@ bool SameSettings(const termios& a, const termios& b) {
          std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-// Another process with the line open: a shell on it as its terminal, or a
-// program that only opened it. Ended and reaped by the destructor.
-class Holder {
- public:
-  Holder(const std::string& device, bool shell) {
-    if (shell) {
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, device.c_str(), O_RDWR, 0);
-      const char* argv[] = {"/bin/sh", "-c", "exec 3>&1; while read -r line; do :; done", nullptr};
-      if (posix_spawn(&pid_, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-      posix_spawn_file_actions_destroy(&actions);
-    } else {
-      int ready[2];
-      if (pipe(ready) != 0) return;
-      pid_ = fork();
-      if (pid_ == 0) {
-        // Only this line open: not the pseudo-terminal's master, which a
-        // forked child would otherwise share with the test.
-        for (int fd = 3; fd < 1024; ++fd) {
-          if (fd != ready[1]) close(fd);
-        }
-        const int line = open(device.c_str(), O_RDWR | O_NOCTTY);
-        const char ok = line >= 0 ? 1 : 0;
-        (void)!write(ready[1], &ok, 1);
-        pause();
-        _exit(0);
-      }
-      close(ready[1]);
-      char ok = 0;
-      if (pid_ < 0 || read(ready[0], &ok, 1) != 1 || ok != 1) Stop();
-      close(ready[0]);
-    }
-    // The shell opens its terminal on its own time: wait until it holds it.
-    if (pid_ > 0 && shell) {
-      const std::string fd0 = "/proc/" + std::to_string(pid_) + "/fd/0";
-      struct stat want {};
-      stat(device.c_str(), &want);
-      if (!WaitUntil([&] {
-            struct stat st {};
-            return stat(fd0.c_str(), &st) == 0 && st.st_rdev == want.st_rdev;
-          }))
-        Stop();
-    }
-  }
-  ~Holder() { Stop(); }
-  bool Ok() const { return pid_ > 0; }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+// The lock file terminal programs use for `device`: /dev/pts/7 is LCK..pts_7.
+std::string LockPath(const std::string& device) {
+  std::string name = device.substr(std::strlen("/dev/"));
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "/run/lock/LCK.." + name;
+}
 
 using PortOpenClose = PortFixture;
 
@@ -97,7 +50,7 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
   for (const bool shell : {false, true}) {
     SCOPED_TRACE(shell ? "a shell on the terminal" : "a plain open()");
     window_.ClearEvents();
-    Holder holder(pty_.slavePath, shell);
+    LineHolder holder(pty_.slavePath, shell);
     ASSERT_TRUE(holder.Ok());
     EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
     EXPECT_FALSE(OpenPort("COM5"));
@@ -110,6 +63,8 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
     // Gone, it no longer keeps the programmer out.
     ASSERT_TRUE(OpenPort("COM5"));
     ClosePort();
+    // Its threads end on their own time, not within ClosePort.
+    ASSERT_TRUE(WaitUntil(NoThreadsLeft));
   }
   // Nothing was written while the others held the line (the shell's own
   // output, if any, is not ours: an IdentifyRequest starts with 0xDA).
@@ -117,19 +72,25 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
 }
 
 TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
-  // /dev/pts/7 is locked as LCK..pts_7.
-  std::string name = pty_.slavePath.substr(std::strlen("/dev/"));
-  std::replace(name.begin(), name.end(), '/', '_');
-  const std::string lock = "/run/lock/LCK.." + name;
+  const std::string lock = LockPath(pty_.slavePath);
   if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
   const auto writeLock = [&](int pid) {
     std::ofstream(lock) << std::setw(10) << pid << '\n';
   };
+  // The other name a line is locked under: LCK..7 for /dev/pts/7.
+  const std::string shortLock = "/run/lock/LCK.." + pty_.slavePath.substr(pty_.slavePath.rfind('/') + 1);
+  std::ofstream(shortLock) << std::setw(10) << 1 << '\n';
+  EXPECT_FALSE(OpenPort("COM5"));
+  unlink(shortLock.c_str());
   writeLock(1);  // init never ends
   EXPECT_FALSE(OpenPort("COM5"));
   EXPECT_EQ(window_.Status(), kOpenFailedText);
   std::ofstream(lock) << "  1\n";  // four bytes, yet ASCII, not a binary int
   EXPECT_FALSE(OpenPort("COM5"));
+  // Ours, as a port closed and opened again may find it: no obstacle.
+  writeLock(getpid());
+  ASSERT_TRUE(OpenPort("COM5"));
+  ClosePort();
 
   pid_t dead = fork();
   if (dead == 0) _exit(0);
@@ -142,6 +103,215 @@ TEST_F(PortOpenClose, LockFilesOfLiveProcessesAreHonouredAndOursComesAndGoes) {
   EXPECT_EQ(owner, getpid());
   ClosePort();
   EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+TEST_F(PortOpenClose, LockOfALiveProcessOfAnotherUserBlocksTheOpen) {
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
+  if (geteuid() != 0) {
+    // init is another user's: we may not signal it, yet it lives.
+    std::ofstream(LockPath(pty_.slavePath)) << std::setw(10) << 1 << '\n';
+    EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
+    unlink(LockPath(pty_.slavePath).c_str());
+    return;
+  }
+  // Root may signal anyone: a child that drops to nobody, with a runtime
+  // folder, a line and a COM link of its own, meets a lock of this process.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+  std::string runtime = (std::filesystem::temp_directory_path() / "nobody-XXXXXX").string();
+  ASSERT_NE(mkdtemp(runtime.data()), nullptr);
+  ASSERT_EQ(chown(runtime.c_str(), uid, gid), 0);
+  int up[2], down[2];
+  ASSERT_EQ(pipe(up), 0);
+  ASSERT_EQ(pipe(down), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    PtyPair line = OpenPtyPair();
+    if (!line.Ok() || MakeComLink("COM5", line.slavePath).empty()) _exit(3);
+    if (platform::SerialOpen("COM5") == nullptr) _exit(5);  // opens while unlocked
+    char go = 0;
+    if (write(up[1], line.slavePath.c_str(), line.slavePath.size()) <= 0 || read(down[0], &go, 1) != 1)
+      _exit(4);
+    _exit(platform::SerialOpen("COM5") == nullptr ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  // Only the child's ends left open: a child that fails early ends the read.
+  close(up[1]);
+  close(down[0]);
+  char path[128] = {};
+  const bool ready = read(up[0], path, sizeof path - 1) > 0;
+  if (ready) {
+    std::ofstream(LockPath(path)) << std::setw(10) << getpid() << '\n';
+    (void)!write(down[1], "g", 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  close(up[0]);
+  close(down[1]);
+  if (ready) unlink(LockPath(path).c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(runtime, ec);
+  ASSERT_TRUE(ready);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST_F(PortOpenClose, ProcessOpeningTheLineJustBeforeUsFailsTheOpenAndLeavesNoLock) {
+  std::unique_ptr<LineHolder> holder;
+  platform::SetBeforeOpenForTest([&] { holder = std::make_unique<LineHolder>(pty_.slavePath, false); });
+  EXPECT_FALSE(OpenPort("COM5"));
+  platform::SetBeforeOpenForTest({});
+  ASSERT_TRUE(holder && holder->Ok());
+  EXPECT_EQ(window_.Status(), kOpenFailedText);
+  EXPECT_NE(access(LockPath(pty_.slavePath).c_str(), F_OK), 0);
+}
+
+TEST_F(PortOpenClose, PortDroppedWithoutClosingPutsTheLineBackAndRemovesItsLock) {
+  termios original {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &original), 0);
+  auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  platform::SerialSettings s;
+  ASSERT_TRUE(platform::SerialGetState(*port, s));
+  s.baudRate = 115200;
+  ASSERT_TRUE(platform::SerialSetState(*port, s));
+  termios changed {};
+  ASSERT_EQ(tcgetattr(pty_.slave, &changed), 0);
+  ASSERT_FALSE(SameSettings(original, changed));
+  const std::string lock = LockPath(pty_.slavePath);
+  const bool locked = access(lock.c_str(), F_OK) == 0;
+  EXPECT_EQ(locked, access("/run/lock", W_OK) == 0);
+  port.reset();
+  ASSERT_EQ(tcgetattr(pty_.slave, &changed), 0);
+  EXPECT_TRUE(SameSettings(original, changed));
+  EXPECT_NE(access(lock.c_str(), F_OK), 0);
+  // Nor is the line left exclusive, which would keep out every other user
+  // (root, as the tests may be, gets in anyway).
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(pty_.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+}
+
+TEST_F(PortOpenClose, ChildrenOfTheProgramDoNotKeepTheLineLockedAfterTheClose) {
+  auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  // A program started while the port is open (a sound player, say).
+  int input[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  const char* argv[] = {"/bin/cat", nullptr};
+  pid_t started = -1;
+  ASSERT_EQ(posix_spawn(&started, "/bin/cat", &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  platform::SerialClose(*port);
+  port = platform::SerialOpen("COM5");
+  close(input[1]);  // cat ends
+  close(input[0]);
+  waitpid(started, nullptr, 0);
+  ASSERT_NE(port, nullptr);
+
+  // A copy of this process that shares the open port's descriptor.
+  const pid_t copy = fork();
+  if (copy == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(copy, 0);
+  platform::SerialClose(*port);
+  const int other = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(other, 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
+  kill(copy, SIGKILL);
+  waitpid(copy, nullptr, 0);
+}
+
+TEST_F(PortOpenClose, AfterACloseNoDescriptorOfThisProcessRefersToTheLine) {
+  const auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  platform::SerialClose(*port);  // the object lives on, as a thread may keep it
+  struct stat line {};
+  ASSERT_EQ(stat(pty_.slavePath.c_str(), &line), 0);
+  std::vector<int> referring;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    struct stat st {};
+    if (fd != pty_.slave && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == line.st_rdev)
+      referring.push_back(fd);
+  }
+  EXPECT_TRUE(referring.empty()) << referring.front();
+}
+
+TEST_F(PortOpenClose, AProcessHoldingBothEndsIsTheFarEndNotAUser) {
+  {
+    // A virtual controller: the master of this very line, and the line.
+    LineHolder farEnd(pty_.slavePath, false, pty_.master);
+    ASSERT_TRUE(farEnd.Ok());
+    EXPECT_TRUE(OpenPort("COM5"));
+    ClosePort();
+  }
+  // The master of another line proves nothing.
+  PtyPair other = OpenPtyPair();
+  ASSERT_TRUE(other.Ok());
+  LineHolder user(pty_.slavePath, false, other.master);
+  ASSERT_TRUE(user.Ok());
+  EXPECT_FALSE(OpenPort("COM5"));
+}
+
+TEST_F(PortOpenClose, YoungEmptyLockIsHeldAndOursIsReadableWhateverTheUmask) {
+  const std::string lock = LockPath(pty_.slavePath);
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
+  std::ofstream{lock};  // made, not yet written
+  EXPECT_FALSE(OpenPort("COM5"));
+  EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+  // Left empty for a minute: a crash's leftover.
+  const timespec old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, lock.c_str(), old, 0), 0);
+  const mode_t umaskBefore = umask(077);
+  const bool opened = OpenPort("COM5");
+  umask(umaskBefore);
+  ASSERT_TRUE(opened);
+  struct stat st {};
+  ASSERT_EQ(stat(lock.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ClosePort();
+}
+
+TEST_F(PortOpenClose, ClosingAScannedPortLeavesDtrAndRtsLowThroughout) {
+  // A UART's lines, as the open left them (raised, as the kernel does), and
+  // every state the layer puts them in; a pseudo-terminal has none.
+  struct Lines {
+    std::mutex mutex;
+    int now = TIOCM_DTR | TIOCM_RTS;
+    std::vector<int> states;
+  };
+  const auto lines = std::make_shared<Lines>();
+  platform::SetModemLinesForTest([lines](unsigned long request, int* arg) {
+    std::lock_guard lock(lines->mutex);
+    if (request == TIOCMGET) {
+      *arg = lines->now;
+    } else {
+      lines->now = request == TIOCMBIS ? lines->now | *arg : lines->now & ~*arg;
+      lines->states.push_back(lines->now & (TIOCM_DTR | TIOCM_RTS));
+    }
+    return 0;
+  });
+  ASSERT_TRUE(OpenPort("COM5"));
+  const std::uint8_t identify[12] = {0xDA, 0x01};
+  EXPECT_TRUE(TransmitFrame(true, identify, sizeof identify, 0));
+  EXPECT_EQ(pty_.Read(12).size(), 12u);
+  ClosePort();  // unanswered
+  ASSERT_TRUE(WaitUntil(NoThreadsLeft));
+  platform::SetModemLinesForTest({});
+  std::lock_guard lock(lines->mutex);
+  const auto low = std::find(lines->states.begin(), lines->states.end(), 0);
+  ASSERT_NE(low, lines->states.end());
+  EXPECT_TRUE(std::all_of(low, lines->states.end(), [](int state) { return state == 0; }));
 }
 
 TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
@@ -170,8 +340,10 @@ TEST_F(PortOpenClose, LineSettingsReadBackFromTheDevice) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
   EXPECT_EQ(tio.c_oflag & OPOST, 0u);
 
+  const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
   platform::SerialSettings s;
-  ASSERT_TRUE(platform::SerialGetState(*PortHandle(), s));
+  ASSERT_TRUE(platform::SerialGetState(*port, s));
   EXPECT_EQ(s.baudRate, 115200u);
   EXPECT_EQ(s.byteSize, 8);
   EXPECT_EQ(s.parity, 0);
@@ -269,6 +441,7 @@ TEST_F(PortOpenClose, ClosingTwiceIsClosingOnce) {
   EXPECT_TRUE(window_.Events().empty());
   ASSERT_TRUE(OpenPort("COM5"));
   const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
   ClosePort();
   ClosePort();
   EXPECT_EQ(PortHandle(), nullptr);
@@ -284,6 +457,7 @@ TEST_F(PortOpenClose, OpeningAgainClosesThePreviousPort) {
   ASSERT_FALSE(MakeComLink("COM6", second.slavePath).empty());
   ASSERT_TRUE(OpenPort("COM5"));
   const auto first = PortHandle();
+  ASSERT_NE(first, nullptr);
   ASSERT_TRUE(OpenPort("COM6"));
   EXPECT_TRUE(platform::SerialIsClosed(*first));
   EXPECT_TRUE(WaitUntil([] { return LiveReadThreadsForTest() == 1; }));
@@ -310,6 +484,7 @@ TEST_F(PortOpenClose, VanishedDeviceWaitsQuietlyUntilClosed) {
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the span measured, not a wait for an event
   EXPECT_LT(ProcessCpuTime() - cpuBefore, std::chrono::milliseconds(250));
   const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
   std::uint32_t n = 0;
   const std::uint8_t byte = 1;
   // Writing to a device that has gone fails rather than hangs.

@@ -1,17 +1,21 @@
 // The port list: the name filter over the system's device names, and the
 // DOS-device directory the Linux listing reads.
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/DeviceNames.h"
+#include "platform/linux/PortUse.h"
 #include "serial/Port.h"
 #include "serial/Ports.h"
 #include "support/Pty.h"
@@ -187,12 +191,13 @@ TEST_F(DosDevices, NamesResolveToLinksElseToTheMachinesPorts) {
 }
 
 TEST_F(DosDevices, UnsafeDirectoriesAreRefused) {
-  {
+  // Writable by its group is as bad as by everyone.
+  for (const mode_t mode : {0770, 0707}) {
     const std::string runtime = FreshRuntimeDir();
     ASSERT_FALSE(platform::DosDevicesDirectory().empty());
-    ASSERT_EQ(chmod((runtime + "/tavrin/dosdevices").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((runtime + "/tavrin/dosdevices").c_str(), mode), 0);
     std::string error;
-    EXPECT_EQ(platform::DosDevicesDirectory(&error), "");
+    EXPECT_EQ(platform::DosDevicesDirectory(&error), "") << std::oct << mode;
     EXPECT_NE(error.find("written by other users"), std::string::npos) << error;
     // Links planted there are neither listed nor opened.
     ASSERT_EQ(symlink("/dev/null", (runtime + "/tavrin/dosdevices/COM9").c_str()), 0);
@@ -216,6 +221,84 @@ TEST_F(DosDevices, UnsafeDirectoriesAreRefused) {
     EXPECT_EQ(platform::DosDevicesDirectory(&error), "");
     EXPECT_NE(error.find("another user"), std::string::npos) << error;
   }
+}
+
+// ---- The machine's own ports ---------------------------------------------------
+
+// A /sys/class/tty and a /dev of the test's own. ttyS4 and ttyS5 tell their
+// type in sysfs (unknown, 16550A); ttyS6 does not, so only the device can,
+// and it is a pseudo-terminal, which has no serial type.
+class SystemPorts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = (std::filesystem::temp_directory_path() / "ttys-XXXXXX").string();
+    ASSERT_NE(mkdtemp(root_.data()), nullptr);
+    for (const char* dir : {"/sys", "/sys/ttyS4", "/sys/ttyS5", "/sys/ttyS6", "/dev"})
+      ASSERT_EQ(mkdir((root_ + dir).c_str(), 0700), 0);
+    std::ofstream(root_ + "/sys/ttyS4/type") << "0\n";
+    std::ofstream(root_ + "/sys/ttyS5/type") << "4\n";
+    pty_ = OpenPtyPair();
+    ASSERT_TRUE(pty_.Ok());
+    ASSERT_EQ(symlink(pty_.slavePath.c_str(), (root_ + "/dev/ttyS6").c_str()), 0);
+    platform::SetSystemPortRootsForTest(root_ + "/sys", root_ + "/dev");
+  }
+  void TearDown() override {
+    platform::SetSystemPortRootsForTest("", "");
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  // The machine's ports the listing now gives: COM300 and above.
+  static std::vector<std::string> Listed() {
+    std::vector<std::string> names;
+    for (const auto& name : SystemNames())
+      if (std::stoul(name.substr(3)) >= 300) names.push_back(name);
+    return names;
+  }
+
+  std::string root_;
+  PtyPair pty_;
+};
+
+TEST_F(SystemPorts, UnknownTypesAreDroppedAndAPortInUseIsNeverOpenedToAsk) {
+  LineHolder holder(pty_.slavePath, false);
+  ASSERT_TRUE(holder.Ok());
+  // Every open of the line from here on.
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(opens, 0);
+  ASSERT_GE(inotify_add_watch(opens, pty_.slavePath.c_str(), IN_OPEN), 0);
+  const auto openCount = [opens] {
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(opens, buffer, sizeof buffer)) > 0;)
+      count += static_cast<int>(n / static_cast<ssize_t>(sizeof(inotify_event)));
+    return count;
+  };
+
+  // In use: listed unasked; the scan's open will refuse it.
+  EXPECT_EQ(Listed(), (std::vector<std::string>{"COM305", "COM306"}));
+  EXPECT_EQ(openCount(), 0);
+  holder.Stop();
+  const std::string lock = "/run/lock/LCK..pts_" + pty_.slavePath.substr(std::strlen("/dev/pts/"));
+  if (access("/run/lock", W_OK) == 0) {
+    std::ofstream(lock) << "         1\n";
+    EXPECT_EQ(Listed(), (std::vector<std::string>{"COM305", "COM306"}));
+    EXPECT_EQ(openCount(), 0);
+    unlink(lock.c_str());
+  }
+  // Free: asked once, and never again while the device stays the same.
+  EXPECT_EQ(Listed(), std::vector<std::string>{"COM305"});
+  EXPECT_EQ(openCount(), 1);
+  EXPECT_EQ(Listed(), std::vector<std::string>{"COM305"});
+  EXPECT_EQ(openCount(), 0);
+  // A device node made anew is asked again.
+  PtyPair replacement = OpenPtyPair();
+  ASSERT_TRUE(replacement.Ok());
+  ASSERT_GE(inotify_add_watch(opens, replacement.slavePath.c_str(), IN_OPEN), 0);
+  ASSERT_EQ(unlink((root_ + "/dev/ttyS6").c_str()), 0);
+  ASSERT_EQ(symlink(replacement.slavePath.c_str(), (root_ + "/dev/ttyS6").c_str()), 0);
+  EXPECT_EQ(Listed(), std::vector<std::string>{"COM305"});
+  EXPECT_EQ(openCount(), 1);
+  close(opens);
 }
 
 }  // namespace

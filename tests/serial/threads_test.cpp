@@ -373,9 +373,11 @@ TEST_F(Writer, TransmitFramePurgesTheTransmitSideOnlySoPendingInputSurvives) {
   }
   const std::vector<std::uint8_t> incoming(40, 0x33);
   ASSERT_TRUE(pty_.Write(incoming));
-  const auto queued = [] {
+  const auto port = PortHandle();
+  ASSERT_NE(port, nullptr);
+  const auto queued = [port] {
     std::uint32_t errors = 0, count = 0;
-    platform::SerialClearErrors(*PortHandle(), errors, count);
+    platform::SerialClearErrors(*port, errors, count);
     return count;
   };
   ASSERT_TRUE(WaitUntil([&] { return queued() >= incoming.size(); }));
@@ -413,8 +415,10 @@ TEST_F(Writer, StopRequestEndsAWriterWaitingForAClosingWindowOnceItsFrameIsOut) 
   ClosePort();     // on the window thread, which runs no hand-shake meanwhile
   ASSERT_TRUE(WaitUntil(NoThreadsLeft));
   EXPECT_EQ(pty_.Read(64), Frame(8));
-  // The window thread gets to the job only now, after the writer has gone.
+  // The window thread gets to the job only now, after the writer has gone;
+  // the frame written during the close posted no hand-shake of its own.
   window->RunOne();
+  EXPECT_EQ(window->Pending(), 0u);
   EXPECT_TRUE(pty_.Read(1, std::chrono::milliseconds(100)).empty());
 
   // And a window that goes away with the job still queued.

@@ -2,7 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 #include <utility>
 
 #include "platform/DeviceNames.h"
+#include "support/Wait.h"
 
 PtyPair::PtyPair(PtyPair&& other) noexcept
     : master(std::exchange(other.master, -1)),
@@ -129,4 +134,53 @@ std::string MakeComLink(const std::string& name, const std::string& target) {
 bool RemoveComLink(const std::string& name) {
   const std::string dir = platform::DosDevicesDirectory();
   return !dir.empty() && unlink((dir + "/" + name).c_str()) == 0;
+}
+
+LineHolder::LineHolder(const std::string& device, bool shell, int keepFd) {
+  if (shell) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, device.c_str(), O_RDWR, 0);
+    const char* argv[] = {"/bin/sh", "-c", "exec 3>&1; while read -r line; do :; done", nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) == 0) pid_ = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    // The shell opens its terminal on its own time: wait until it holds it.
+    const std::string fd0 = "/proc/" + std::to_string(pid_) + "/fd/0";
+    struct stat want {};
+    stat(device.c_str(), &want);
+    if (pid_ > 0 && !WaitUntil([&] {
+          struct stat st {};
+          return stat(fd0.c_str(), &st) == 0 && st.st_rdev == want.st_rdev;
+        }))
+      Stop();
+    return;
+  }
+  int ready[2];
+  if (pipe(ready) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Only this line open (and `keepFd`): not the test's own pseudo-terminal
+    // master, which a forked child would otherwise share.
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != ready[1] && fd != keepFd) close(fd);
+    }
+    const int line = open(device.c_str(), O_RDWR | O_NOCTTY);
+    const char ok = line >= 0 ? 1 : 0;
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char ok = 0;
+  if (pid_ < 0 || read(ready[0], &ok, 1) != 1 || ok != 1) Stop();
+  close(ready[0]);
+}
+
+void LineHolder::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
 }

@@ -47,3 +47,20 @@ PtyPair OpenPtyPair();
 // directory; returns the link's path, or empty on failure.
 std::string MakeComLink(const std::string& name, const std::string& target);
 bool RemoveComLink(const std::string& name);
+
+// Another process with the line `device` open: a shell on it as its terminal
+// (`shell`), or a program that only opened it and also keeps `keepFd` (a
+// pseudo-terminal's master, say) if given. Ok() once it holds the line; ended
+// and reaped by Stop() or the destructor.
+class LineHolder {
+ public:
+  LineHolder(const std::string& device, bool shell, int keepFd = -1);
+  ~LineHolder() { Stop(); }
+  LineHolder(const LineHolder&) = delete;
+  LineHolder& operator=(const LineHolder&) = delete;
+  bool Ok() const { return pid_ > 0; }
+  void Stop();
+
+ private:
+  int pid_ = -1;
+};

@@ -21,6 +21,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/linux/PortUse.h"
+
 namespace platform {
 
 namespace {
@@ -124,41 +126,85 @@ std::string SystemDeviceForCom(unsigned com) {
   return {};
 }
 
+// Where the listing looks; tests point it at a tree of their own.
+struct SystemRoots {
+  std::string sysClassTty = "/sys/class/tty";
+  std::string dev = "/dev";
+};
+std::mutex g_rootsMutex;
+SystemRoots g_roots;
+
+SystemRoots Roots() {
+  std::lock_guard lock(g_rootsMutex);
+  return g_roots;
+}
+
 // Serial-core ports (the 8250 family and the like) have device nodes whether
 // or not the hardware is there; the port type tells. The sysfs attribute is
 // TIOCGSERIAL's answer without opening the port, which would raise DTR and
 // RTS on whatever is attached; the ioctl is the fallback.
-bool HasPortType(const std::string& ttyName) {
+bool HasPortType(const SystemRoots& roots, const std::string& ttyName) {
   struct stat st {};
-  return stat(("/sys/class/tty/" + ttyName + "/type").c_str(), &st) == 0 ||
+  return stat((roots.sysClassTty + "/" + ttyName + "/type").c_str(), &st) == 0 ||
          ttyName.compare(0, 4, "ttyS") == 0;
 }
 
-bool PortTypeKnown(const std::string& ttyName) {
-  std::ifstream typeFile("/sys/class/tty/" + ttyName + "/type");
+// What the ioctl told of a device node. The type does not change while the
+// node stays the same; a node made anew (another inode, change time or
+// device number) is asked again.
+struct LearnedType {
+  dev_t device;
+  ino_t inode;
+  timespec changed;
+  bool known;
+};
+std::mutex g_learnedMutex;
+std::map<std::string, LearnedType> g_learned;
+
+bool SameNode(const LearnedType& learned, const struct stat& st) {
+  return learned.device == st.st_rdev && learned.inode == st.st_ino &&
+         learned.changed.tv_sec == st.st_ctim.tv_sec && learned.changed.tv_nsec == st.st_ctim.tv_nsec;
+}
+
+bool PortTypeKnown(const SystemRoots& roots, const std::string& ttyName) {
+  std::ifstream typeFile(roots.sysClassTty + "/" + ttyName + "/type");
   int type = -1;
   if (typeFile >> type) return type != PORT_UNKNOWN;
-  const int fd = open(("/dev/" + ttyName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const std::string device = roots.dev + "/" + ttyName;
+  struct stat st {};
+  if (stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  {
+    std::lock_guard lock(g_learnedMutex);
+    const auto learned = g_learned.find(device);
+    if (learned != g_learned.end() && SameNode(learned->second, st)) return learned->second.known;
+  }
+  // Opening a port that another program uses would disturb its modem lines:
+  // such a port is listed unasked, and the scan's open refuses it.
+  if (DeviceInUseElsewhere(device)) return true;
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   serial_struct info {};
   const bool known = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
   close(fd);
+  std::lock_guard lock(g_learnedMutex);
+  g_learned[device] = {st.st_rdev, st.st_ino, st.st_ctim, known};
   return known;
 }
 
 // Real (not virtual) tty devices of the machine, by their COM number.
 void AddSystemPorts(std::map<unsigned, std::string>& ports) {
-  DIR* dir = opendir("/sys/class/tty");
+  const SystemRoots roots = Roots();
+  DIR* dir = opendir(roots.sysClassTty.c_str());
   if (dir == nullptr) return;
   while (dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     const auto com = SystemComNumber(name);
     if (!com) continue;
     char resolved[PATH_MAX];
-    if (realpath(("/sys/class/tty/" + name).c_str(), resolved) == nullptr) continue;
+    if (realpath((roots.sysClassTty + "/" + name).c_str(), resolved) == nullptr) continue;
     if (std::strstr(resolved, "/devices/virtual/") != nullptr) continue;
-    if (HasPortType(name) && !PortTypeKnown(name)) continue;
-    ports.emplace(*com, "/dev/" + name);
+    if (HasPortType(roots, name) && !PortTypeKnown(roots, name)) continue;
+    ports.emplace(*com, roots.dev + "/" + name);
   }
   closedir(dir);
 }
@@ -221,6 +267,12 @@ std::uint32_t QueryDosDeviceNames(char* buffer, std::uint32_t maxChars) {
 void SetDeviceNameSourceForTest(DeviceNameSource source) {
   std::lock_guard lock(g_sourceMutex);
   g_source = std::move(source);
+}
+
+void SetSystemPortRootsForTest(const std::string& sysClassTty, const std::string& dev) {
+  std::lock_guard lock(g_rootsMutex);
+  g_roots.sysClassTty = sysClassTty.empty() ? "/sys/class/tty" : sysClassTty;
+  g_roots.dev = dev.empty() ? "/dev" : dev;
 }
 
 std::string DeviceFileForName(const std::string& name) {

@@ -1,10 +1,10 @@
 // Serial ports on termios. A port that another process has open, or that a
 // terminal program has locked, is refused before it is opened; an open port is
 // held exclusively (flock, TIOCEXCL and a lock file) and gets back on close the
-// line settings and modem lines it had. Waits sleep in poll() on the port and
-// on an eventfd that closing signals, and closing never frees the descriptor
-// number while another thread may still be using it: the number is pointed at
-// /dev/null until the last owner drops the port.
+// line settings it had, with DTR and RTS kept low. Waits sleep in poll() on
+// the port and on an eventfd that closing signals, and closing never frees the
+// descriptor number while another thread may still be using it: the number is
+// pointed at /dev/null until the last owner drops the port.
 #include "platform/Serial.h"
 
 #include <dirent.h>
@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/DeviceNames.h"
+#include "platform/linux/PortUse.h"
 
 namespace platform {
 
@@ -81,9 +82,22 @@ std::uint32_t BaudRate(speed_t code) {
 constexpr std::uint8_t kLineDisable = 0;
 constexpr std::uint8_t kRtsHandshake = 2;
 
+std::mutex g_seamMutex;
+ModemLinesForTest g_modemLines;  // set by tests only
+std::function<void()> g_beforeOpen;  // set by tests only
+
+int ModemIoctl(int fd, unsigned long request, int* lines) {
+  ModemLinesForTest fake;
+  {
+    std::lock_guard lock(g_seamMutex);
+    fake = g_modemLines;
+  }
+  return fake ? fake(request, lines) : ioctl(fd, request, lines);
+}
+
 // Modem lines: a pty has none, so failures are not failures of the port.
 void SetModemLine(int fd, int line, bool raised) {
-  (void)ioctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
+  (void)ModemIoctl(fd, raised ? TIOCMBIS : TIOCMBIC, &line);
 }
 
 // ---- Who else has the device --------------------------------------------------
@@ -195,13 +209,28 @@ std::vector<std::string> LockNames(const std::string& device) {
   return names;
 }
 
-// The pid in a lock file: ten ASCII digits and a newline, or an old binary int.
+// A lock file that another program has made but not yet written is empty for
+// a moment; one that stays empty for longer than this was left so by a crash.
+constexpr auto kUnwrittenLockAge = std::chrono::seconds(5);
+constexpr pid_t kLockBeingWritten = -1;
+
+// The pid in a lock file: ten ASCII digits and a newline, or an old binary int;
+// kLockBeingWritten for a young empty file.
 pid_t LockOwner(const std::string& path) {
   const int file = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (file < 0) return 0;
   char text[64];
   const ssize_t n = read(file, text, sizeof text - 1);
+  struct stat st {};
+  const bool statted = fstat(file, &st) == 0;
   close(file);
+  if (n == 0 && statted) {
+    const auto made = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    const auto age = std::chrono::system_clock::now() - made;
+    if (age < kUnwrittenLockAge && age > -kUnwrittenLockAge) return kLockBeingWritten;
+  }
   // Four bytes of digits and blanks are a short ASCII pid ("4242"), not an int.
   const bool ascii = n > 0 && std::all_of(text, text + n, [](char c) {
     return (c >= '0' && c <= '9') || c == ' ' || c == '\n';
@@ -220,11 +249,11 @@ pid_t LockOwner(const std::string& path) {
 
 bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
-// A lock of another live process; a lock of a process that has ended, or of
-// this one, is stale.
+// A lock of another live process, or one still being written; a lock of a
+// process that has ended, or of this one, is stale.
 bool LockedByAnother(const std::string& path) {
   const pid_t owner = LockOwner(path);
-  return owner != getpid() && ProcessAlive(owner);
+  return owner == kLockBeingWritten || (owner != getpid() && ProcessAlive(owner));
 }
 
 bool LockedByAnother(const std::vector<std::string>& names) {
@@ -250,6 +279,8 @@ bool CreateLock(const std::string& name, std::string& lockPath) {
     for (int attempt = 0; attempt < 2; ++attempt) {
       const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file >= 0) {
+        // Readable by every terminal program, whatever our umask.
+        (void)fchmod(file, 0644);
         char text[16];
         const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
         const bool written = write(file, text, static_cast<std::size_t>(n)) == n;
@@ -277,8 +308,6 @@ void RemoveLock(const std::string& lockPath) {
 struct SavedLine {
   termios settings {};
   bool haveSettings = false;
-  int modemLines = 0;
-  bool haveModemLines = false;
 };
 
 // Bytes still in the driver go out at the speed they were written for, so the
@@ -294,10 +323,12 @@ void RestoreLine(int fd, const SavedLine& saved) {
     }
     (void)tcsetattr(fd, TCSANOW, &saved.settings);
   }
-  if (saved.haveModemLines) {
-    SetModemLine(fd, TIOCM_DTR, (saved.modemLines & TIOCM_DTR) != 0);
-    SetModemLine(fd, TIOCM_RTS, (saved.modemLines & TIOCM_RTS) != 0);
-  }
+  // DTR and RTS stay low, as the settings made them: putting back what the
+  // open had raised would pulse them, and a pulse resets a controller with an
+  // auto-reset circuit. Drivers raise them on a change of settings only when
+  // leaving baud 0; should one do so, they are lowered again at once.
+  SetModemLine(fd, TIOCM_DTR, false);
+  SetModemLine(fd, TIOCM_RTS, false);
 }
 
 }  // namespace
@@ -309,6 +340,9 @@ class SerialPort {
     // A port dropped without SerialClose still leaves the line as it found it.
     if (!closed_) {
       RestoreLine(fd_, saved_);
+      // The flag outlives this descriptor while any other is open on the
+      // line, and would keep every other user out.
+      (void)ioctl(fd_, TIOCNXCL);
       RemoveLock(lockPath_);
     }
     close(fd_);
@@ -331,6 +365,24 @@ class SerialPort {
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
 
+void SetModemLinesForTest(ModemLinesForTest lines) {
+  std::lock_guard lock(g_seamMutex);
+  g_modemLines = std::move(lines);
+}
+
+void SetBeforeOpenForTest(std::function<void()> hook) {
+  std::lock_guard lock(g_seamMutex);
+  g_beforeOpen = std::move(hook);
+}
+
+bool DeviceInUseElsewhere(const std::string& device) {
+  char real[PATH_MAX];
+  struct stat st {};
+  if (realpath(device.c_str(), real) == nullptr || stat(real, &st) != 0 || !S_ISCHR(st.st_mode))
+    return false;
+  return LockedByAnother(LockNames(real)) || HeldByAnotherProcess(st);
+}
+
 SerialHandle SerialOpen(const std::string& path) {
   if (Faulted(SerialFault::Open)) return nullptr;
   const std::string file = DeviceFileForName(path);
@@ -344,6 +396,14 @@ SerialHandle SerialOpen(const std::string& path) {
   // of a line that another program is using.
   const std::vector<std::string> lockNames = LockNames(real);
   if (LockedByAnother(lockNames) || HeldByAnotherProcess(before)) return nullptr;
+  {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(g_seamMutex);
+      hook = g_beforeOpen;
+    }
+    if (hook) hook();
+  }
   const int fd = open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};
@@ -374,9 +434,7 @@ SerialHandle SerialOpen(const std::string& path) {
   port->lockPath_ = lockPath;
   port->saved_.haveSettings = tcgetattr(fd, &port->saved_.settings) == 0;
   int lines = 0;
-  if (ioctl(fd, TIOCMGET, &lines) == 0) {
-    port->saved_.modemLines = lines;
-    port->saved_.haveModemLines = true;
+  if (ModemIoctl(fd, TIOCMGET, &lines) == 0) {
     port->kept_.dtrControl = (lines & TIOCM_DTR) ? 1 : 0;
     port->kept_.rtsControl = (lines & TIOCM_RTS) ? 1 : 0;
   }
