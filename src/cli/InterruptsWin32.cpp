@@ -1,6 +1,10 @@
-#include <windows.h>
-
+// Asio brings winsock2.h, which must come before windows.h.
+// clang-format off
+#include "cli/Interrupts.h"
 #include <asio/post.hpp>
+#include <windows.h>
+// clang-format on
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,7 +12,6 @@
 #include <mutex>
 
 #include "cli/Driver.h"
-#include "cli/Interrupts.h"
 
 namespace cli {
 

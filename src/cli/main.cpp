@@ -6,8 +6,10 @@
 #include "platform/ProgramFile.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <vector>
 
