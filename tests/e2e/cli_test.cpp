@@ -225,6 +225,16 @@ TEST_F(CliEndToEnd, IdentifyPrintsTheWindowsReportLineForLineAndAsJson) {
   EXPECT_EQ(o["result"].toString(), QStringLiteral("identified"));
   // The human text went to standard error.
   EXPECT_TRUE(Has(json.Err(), windowLog[3])) << json.Err();
+
+  // The device a Linux user knows stands for its COM name; a device no COM
+  // name stands for is a mistake that shows the ports there are.
+  Cli byPath({"identify", "--json", "--port", controller->SlavePath()});
+  ASSERT_EQ(byPath.Wait(), 0) << byPath.All();
+  EXPECT_TRUE(Has(byPath.Out(), "\"port\":\"" + controller->PortName() + "\"")) << byPath.Out();
+  Cli unknown({"identify", "--port", "/dev/null"});
+  EXPECT_EQ(unknown.Wait(), 2) << unknown.All();
+  EXPECT_TRUE(Has(unknown.Err(), "/dev/null: no COM port stands for this device")) << unknown.Err();
+  EXPECT_TRUE(Has(unknown.Err(), "  " + controller->PortName() + " ")) << unknown.Err();
 }
 
 TEST_F(CliEndToEnd, WritesFirmwareWithVerifyThenADataMap) {
