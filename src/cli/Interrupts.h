@@ -6,6 +6,7 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -22,6 +23,9 @@ class Interrupts {
 
   // An interruption has come that the handler has not yet been given.
   static bool Pending();
+  // Pending(), or one coming within `wait`: on Windows Ctrl+C ends a read
+  // from the console before the system's thread has told of it.
+  static bool Arrives(std::chrono::milliseconds wait);
 
  private:
   struct State;

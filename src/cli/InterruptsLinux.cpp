@@ -58,4 +58,7 @@ Interrupts::~Interrupts() = default;
 
 bool Interrupts::Pending() { return g_pending != 0; }
 
+// A signal interrupts the read that waits for it at once.
+bool Interrupts::Arrives(std::chrono::milliseconds) { return Pending(); }
+
 }  // namespace cli

@@ -20,6 +20,7 @@ namespace {
 std::atomic<bool> g_pending{false};
 std::mutex g_mutex;
 std::condition_variable g_released;
+std::condition_variable g_arrived;
 bool g_done = false;
 std::function<void()> g_post;  // set while an Interrupts lives, under g_mutex
 
@@ -28,6 +29,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return FALSE;
   if (g_pending.exchange(true)) std::_Exit(kExitInterrupted);
   std::unique_lock lock(g_mutex);
+  g_arrived.notify_all();
   if (g_post) g_post();
   if (event == CTRL_CLOSE_EVENT) {
     // Windows ends the program as soon as this returns: first the port is
@@ -66,5 +68,10 @@ Interrupts::~Interrupts() {
 }
 
 bool Interrupts::Pending() { return g_pending; }
+
+bool Interrupts::Arrives(std::chrono::milliseconds wait) {
+  std::unique_lock lock(g_mutex);
+  return g_arrived.wait_for(lock, wait, [] { return g_pending.load(); });
+}
 
 }  // namespace cli

@@ -212,7 +212,8 @@ int Session::AnswerQuestion() {
   std::string answer;
   const platform::LineRead read = platform::ReadTerminalLine(answer);
   if (read == platform::LineRead::Interrupted ||
-      (read == platform::LineRead::End && Interrupts::Pending())) {
+      (read == platform::LineRead::End && answer.empty() &&
+       Interrupts::Arrives(std::chrono::milliseconds(500)))) {
     platform::WriteText(stderr, "\n");
     outcome_ = kExitInterrupted;
     return kIdNo;
