@@ -25,8 +25,7 @@ bool g_done = false;
 std::function<void()> g_post;  // set while an Interrupts lives, under g_mutex
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-    return FALSE;
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
   if (g_pending.exchange(true)) std::_Exit(kExitInterrupted);
   std::unique_lock lock(g_mutex);
   g_arrived.notify_all();

@@ -30,7 +30,8 @@ std::string UnitJson(const Unit& unit, const CliOptions& options, bool dataMap) 
     } else {
       o["seconds"] = seconds;
     }
-    if (unit.versionAfter) o[dataMap ? "dataMapVersionAfter" : "firmwareVersionAfter"] = *unit.versionAfter;
+    if (unit.versionAfter)
+      o[dataMap ? "dataMapVersionAfter" : "firmwareVersionAfter"] = *unit.versionAfter;
   }
   o["result"] = unit.result;
   o["exitStatus"] = unit.status;

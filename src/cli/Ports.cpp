@@ -1,4 +1,6 @@
 // The ports subcommand, and --port given as a device path.
+#include "serial/Ports.h"
+
 #include <asio/io_context.hpp>
 #include <cstdio>
 #include <string>
@@ -8,7 +10,6 @@
 #include "cli/Text.h"
 #include "platform/Console.h"
 #include "platform/PortInfo.h"
-#include "serial/Ports.h"
 #include "ui/console/ConsoleWindow.h"
 
 namespace cli {
@@ -54,8 +55,9 @@ int ResolvePort(std::string& port) {
     port = name;
     return kExitSuccess;
   }
-  platform::WriteText(stderr, ErrorLine(port + ": no COM port stands for this device (see --help)\n") +
-                                  PortList(ports));
+  platform::WriteText(
+      stderr,
+      ErrorLine(port + ": no COM port stands for this device (see --help)\n") + PortList(ports));
   return kExitUsage;
 }
 

@@ -34,9 +34,8 @@ void ProgressLine::Show(std::uint32_t frames, std::uint32_t sent, double seconds
     const int left = measured ? static_cast<int>(std::lround((frames - sent) / rate)) : -1;
     const std::string leftText =
         left < 0 ? std::string("-:-- left") : Format("%d:%02d left", left / 60, left % 60);
-    std::string line =
-        Format("%3d%%  %u/%u frames  %s  %s", percent, sent, frames, rateText.c_str(),
-               leftText.c_str());
+    std::string line = Format("%3d%%  %u/%u frames  %s  %s", percent, sent, frames,
+                              rateText.c_str(), leftText.c_str());
     const std::size_t length = line.size();
     if (clears_) {
       line += "\033[K";

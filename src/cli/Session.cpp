@@ -149,8 +149,7 @@ void Session::OnEvent(ConsoleWindow::Event event) {
       }
       break;
     case Phase::Probing:
-      if (window_.Status() == kRetryLimitText || Identified())
-        window_.Post([this] { EndProbe(); });
+      if (window_.Status() == kRetryLimitText || Identified()) window_.Post([this] { EndProbe(); });
       break;
     case Phase::Done:
       break;

@@ -21,14 +21,16 @@ namespace {
 using cli::Extension;
 using cli::kProgram;
 
-void AddConnectOptions(CLI::App* command, CliOptions& options) {
-  command->add_option("--port", options.port,
-                      "Try only this port (COMn) instead of scanning them all"
-#ifndef _WIN32
-                      "; a device path such as /dev/ttyACM0 or a /dev/serial/by-id/... link "
-                      "stands for its COM name"
+#ifdef _WIN32
+constexpr const char* kPortHelp = "Try only this port (COMn) instead of scanning them all";
+#else
+constexpr const char* kPortHelp =
+    "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
+    "or a /dev/serial/by-id/... link stands for its COM name";
 #endif
-                      );
+
+void AddConnectOptions(CLI::App* command, CliOptions& options) {
+  command->add_option("--port", options.port, kPortHelp);
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer (default 10)")

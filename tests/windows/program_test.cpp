@@ -163,10 +163,10 @@ CliRun RunCli(const std::vector<std::string>& args) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                           OPEN_EXISTING, 0, nullptr);
-  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                           CREATE_ALWAYS, 0, nullptr);
-  HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                           CREATE_ALWAYS, 0, nullptr);
+  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
+  HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
   std::wstring command = L"\"" + Widen(TAVRIN_CLI_EXE) + L"\"";
   for (const std::string& a : args) command += L" \"" + Widen(a) + L"\"";
   STARTUPINFOW si{};
@@ -218,8 +218,7 @@ TEST_F(CliProgram, IdentifiesTheControllerAsJsonWithTheReportInUtf8) {
   EXPECT_TRUE(Has(run.out, "\"firmwareVersion\":11,")) << run.out;
   EXPECT_TRUE(Has(run.out, "\"result\":\"identified\"")) << run.out;
   // A file gets the UTF-8 bytes, whatever the console's code page.
-  EXPECT_TRUE(Has(run.out, "\"Версия микропрограммы (firmware): 11\""))
-      << run.out;
+  EXPECT_TRUE(Has(run.out, "\"Версия микропрограммы (firmware): 11\"")) << run.out;
 }
 
 TEST_F(CliProgram, WritesAWholeFirmwareAndVerifiesTheVersion) {
@@ -232,8 +231,8 @@ TEST_F(CliProgram, WritesAWholeFirmwareAndVerifiesTheVersion) {
 }
 
 TEST_F(CliProgram, RefusesFirmwareForAnotherDeviceWithExitFive) {
-  const CliRun run = RunCli({"write", Sample("device5-firmware-v3.sbin"), "--port", "COM5",
-                             "--timeout", "30", "--json"});
+  const CliRun run = RunCli(
+      {"write", Sample("device5-firmware-v3.sbin"), "--port", "COM5", "--timeout", "30", "--json"});
   EXPECT_EQ(run.exit, 5u) << run.err;
   EXPECT_TRUE(Has(run.out, " The firmware is not designed for this device! ")) << run.out;
   EXPECT_TRUE(Has(run.out, "\"result\":\"refused\"")) << run.out;

@@ -63,11 +63,12 @@ void ConsoleWindow::StartTicker(Ticker& ticker, void (*tick)()) {
 
 void ConsoleWindow::ScheduleTick(Ticker& ticker, void (*tick)()) {
   ticker.timer->expires_after(std::chrono::milliseconds(100));
-  ticker.timer->async_wait([this, &ticker, tick, generation = ticker.generation](std::error_code ec) {
-    if (ec || !ticker.running || generation != ticker.generation) return;
-    ScheduleTick(ticker, tick);
-    tick();
-  });
+  ticker.timer->async_wait(
+      [this, &ticker, tick, generation = ticker.generation](std::error_code ec) {
+        if (ec || !ticker.running || generation != ticker.generation) return;
+        ScheduleTick(ticker, tick);
+        tick();
+      });
 }
 
 void ConsoleWindow::StopTicker(Ticker& ticker) {
@@ -170,9 +171,7 @@ void ConsoleWindow::StartTimer(WindowTimer timer) {
 }
 
 void ConsoleWindow::StopTimer(WindowTimer timer) {
-  Run([=, this] {
-    StopTicker(timer == WindowTimer::Timer1 ? timer1_ : timer3_);
-  });
+  Run([=, this] { StopTicker(timer == WindowTimer::Timer1 ? timer1_ : timer3_); });
 }
 
 int ConsoleWindow::ShowBox(const Box& box) {
@@ -188,9 +187,7 @@ int ConsoleWindow::MessageBox(const std::string& text, const std::string& captio
 }
 
 void ConsoleWindow::ShowMessage(const std::string& text) {
-  Call([=, this] {
-    return ShowBox({text, title_, kMbOk, true});
-  });
+  Call([=, this] { return ShowBox({text, title_, kMbOk, true}); });
 }
 
 // The port list and the file dialog belong to the window thread; the units

@@ -6,9 +6,9 @@
 // asked for, as in the desktop window.
 #pragma once
 
+#include <array>
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
-#include <array>
 #include <cstdio>
 #include <functional>
 #include <mutex>
