@@ -14,6 +14,8 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libgl1-mesa-dev fonts-dejavu-core
   # tests, tools, benchmarks, fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  # the command line: its event loop and JSON (header-only)
+  libasio-dev nlohmann-json3-dev
   clang libclang-rt-14-dev xvfb xauth
   # the Debian package
   dpkg-dev desktop-file-utils

@@ -1,6 +1,8 @@
 // The command-line programmer: plays the user's clicks on the console window
 // (CONNECT, update firmware or write data map with the file given in place of
 // the file dialog's answer) and reads the outcome from what the units show.
+// Session.cpp: one controller; Loop.cpp: the end of one and --loop;
+// Progress.cpp, Json.cpp: the output forms besides the window's own lines.
 #pragma once
 
 #include <string>
@@ -35,7 +37,16 @@ struct CliOptions {
   bool json = false;
 };
 
+namespace cli {
+
 // Lists the ports the scan would try, in its order.
 int RunPorts();
-// identify and write; needs the QCoreApplication.
-int RunSession(const CliOptions& options);
+// A --port given as a device path (/dev/ttyACM0, a /dev/serial/... link)
+// becomes the COM name that stands for it; kExitUsage, with the ports
+// listed, when none does.
+int ResolvePort(std::string& port);
+// identify and write; `title` is the application's title, as the plain
+// message boxes show it.
+int RunSession(const CliOptions& options, const std::string& title);
+
+}  // namespace cli

@@ -1,28 +1,36 @@
 // tavrin-cli: the programmer for scripts, benches and production lines.
-#include <QCoreApplication>
-#include <QFileInfo>
-#include <algorithm>
-#include <cctype>
-#include <filesystem>
-
 #include "cli/Driver.h"
+#include "cli/Text.h"
 #include "common/Cli.h"
 #include "platform/File.h"
+#include "platform/ProgramFile.h"
+
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <vector>
+
+#include "platform/Utf16.h"
+#endif
 
 namespace {
 
-constexpr const char* kProgram = "tavrin-cli";
+using cli::Extension;
+using cli::kProgram;
 
-std::string Extension(const std::string& file) {
-  std::string ext = std::filesystem::path(file).extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return ext;
-}
+#ifdef _WIN32
+constexpr const char* kPortHelp = "Try only this port (COMn) instead of scanning them all";
+#else
+constexpr const char* kPortHelp =
+    "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
+    "or a /dev/serial/by-id/... link stands for its COM name";
+#endif
 
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
-  command->add_option("--port", options.port,
-                      "Try only this port (COMn) instead of scanning them all");
+  command->add_option("--port", options.port, kPortHelp);
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer (default 10)")
@@ -32,6 +40,21 @@ void AddConnectOptions(CLI::App* command, CliOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The arguments as typed, in UTF-8 like every text below the window: the
+  // narrow argv has them in the ANSI code page, which loses Cyrillic names.
+  std::vector<std::string> arguments;
+  std::vector<char*> utf8Argv;
+  int wideCount = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount)) {
+    for (int i = 0; i < wideCount; ++i) arguments.push_back(platform::Utf16ToUtf8(wide[i]));
+    LocalFree(wide);
+    for (std::string& a : arguments) utf8Argv.push_back(a.data());
+    utf8Argv.push_back(nullptr);
+    argc = wideCount;
+    argv = utf8Argv.data();
+  }
+#endif
   CliOptions options;
   CLI::App app{
       "The Tavrin programmer on the command line: finds the controller, reports it and writes "
@@ -75,12 +98,7 @@ int main(int argc, char** argv) {
 
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 
-  QCoreApplication application(argc, argv);
-  // The application's title, as the plain message boxes show it.
-  QCoreApplication::setApplicationName(
-      QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
-
-  if (*ports) return RunPorts();
+  if (*ports) return cli::RunPorts();
   options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
 
   if (options.command == CliOptions::Command::Write) {
@@ -101,5 +119,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  return RunSession(options);
+  if (const int status = cli::ResolvePort(options.port); status != kExitSuccess) return status;
+  // The application's title, as the plain message boxes show it.
+  const std::string title = platform::ProgramName();
+  return cli::RunSession(options, title.empty() ? std::string(kProgram) : title);
 }

@@ -10,4 +10,8 @@ namespace platform {
 // string when the system does not tell.
 std::string ProgramDirectory();
 
+// The program file's name without its extension ("tavrin-cli"), as a
+// window's title names the application; empty when the system does not tell.
+std::string ProgramName();
+
 }  // namespace platform

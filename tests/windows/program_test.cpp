@@ -1,14 +1,18 @@
 // tavrin-programmer.exe itself, driven from outside as a user would: CONNECT
 // against the controller on COM5, update firmware with the system's file
 // dialog, the success box, then closing the window ends the program with 0.
-// Under Wine the window needs an X display (Xvfb).
+// Under Wine the window needs an X display (Xvfb). And tavrin-cli.exe, run as
+// a script runs it, its outputs going to files.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -132,6 +136,106 @@ TEST(Program, WritesFirmwareFromAClickOnConnectToTheSuccessBox) {
   DWORD code = 1;
   GetExitCodeProcess(pi.hProcess, &code);
   EXPECT_EQ(code, 0u);
+}
+
+// tavrin-cli.exe with standard input from NUL and both outputs in files.
+struct CliRun {
+  DWORD exit = 0xFFFFFFFF;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::wstring& path) {
+  std::ifstream in(path.c_str(), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+CliRun RunCli(const std::vector<std::string>& args) {
+  CliRun run;
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring base =
+      std::wstring(folder) + L"tavrin-cli-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring outPath = base + L".out";
+  const std::wstring errPath = base + L".err";
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                          OPEN_EXISTING, 0, nullptr);
+  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
+  HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
+  std::wstring command = L"\"" + Widen(TAVRIN_CLI_EXE) + L"\"";
+  for (const std::string& a : args) command += L" \"" + Widen(a) + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                     nullptr, &si, &pi)) {
+    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(pi.hProcess, &run.exit);
+    } else {
+      TerminateProcess(pi.hProcess, 1);
+      WaitForSingleObject(pi.hProcess, 10000);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  for (HANDLE h : {in, out, err}) CloseHandle(h);
+  run.out = ReadFile(outPath);
+  run.err = ReadFile(errPath);
+  DeleteFileW(outPath.c_str());
+  DeleteFileW(errPath.c_str());
+  return run;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class CliProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("TAVRIN_TEST_PORT") == nullptr || TAVRIN_WINDOWS_SAMPLES_DIR[0] == '\0')
+      GTEST_SKIP() << "no controller";
+  }
+  static std::string Sample(const std::string& name) {
+    return std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/" + name;
+  }
+};
+
+// The controller on COM5: device 1, firmware 11, data map 2.
+TEST_F(CliProgram, IdentifiesTheControllerAsJsonWithTheReportInUtf8) {
+  const CliRun run = RunCli({"identify", "--port", "COM5", "--timeout", "30", "--json"});
+  EXPECT_EQ(run.exit, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "\"deviceCode\":1,")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"firmwareVersion\":11,")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"result\":\"identified\"")) << run.out;
+  // A file gets the UTF-8 bytes, whatever the console's code page.
+  EXPECT_TRUE(Has(run.out, "\"Версия микропрограммы (firmware): 11\"")) << run.out;
+}
+
+TEST_F(CliProgram, WritesAWholeFirmwareAndVerifiesTheVersion) {
+  const CliRun run = RunCli({"write", Sample("device1-firmware-v12.sbin"), "--verify", "--port",
+                             "COM5", "--timeout", "30", "--json"});
+  EXPECT_EQ(run.exit, 0u) << run.err;
+  EXPECT_TRUE(Has(run.out, "\"firmwareVersionAfter\":12,")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"result\":\"written\"")) << run.out;
+  EXPECT_TRUE(Has(run.err, "Verified: the controller reports firmware 12.")) << run.err;
+}
+
+TEST_F(CliProgram, RefusesFirmwareForAnotherDeviceWithExitFive) {
+  const CliRun run = RunCli(
+      {"write", Sample("device5-firmware-v3.sbin"), "--port", "COM5", "--timeout", "30", "--json"});
+  EXPECT_EQ(run.exit, 5u) << run.err;
+  EXPECT_TRUE(Has(run.out, " The firmware is not designed for this device! ")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"result\":\"refused\"")) << run.out;
 }
 
 }  // namespace

@@ -12,4 +12,11 @@ std::string ProgramDirectory() {
   return file.parent_path().string();
 }
 
+std::string ProgramName() {
+  std::error_code error;
+  const std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return file.stem().string();
+}
+
 }  // namespace platform

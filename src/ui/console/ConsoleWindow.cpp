@@ -1,11 +1,10 @@
 #include "ui/console/ConsoleWindow.h"
 
-#include <QCoreApplication>
-#include <QObject>
-#include <QThread>
-#include <QTimer>
+#include <asio/post.hpp>
+#include <chrono>
 
 #include "connect/Connecter.h"
+#include "platform/Console.h"
 #include "ui/Sounds.h"
 
 ConsoleWindow& ConsoleWindow::Instance() {
@@ -15,25 +14,20 @@ ConsoleWindow& ConsoleWindow::Instance() {
 
 ConsoleWindow::ConsoleWindow()
     : calls_([this] {
-        // Queued calls on one receiver run in the order they were posted.
+        // Handlers posted to an io_context run by one thread run in the order
+        // they were posted.
         std::lock_guard lock(mutex_);
-        if (context_ != nullptr) {
-          QMetaObject::invokeMethod(
-              context_, [this] { calls_.RunNext(); }, Qt::QueuedConnection);
-        }
+        if (io_ != nullptr) asio::post(*io_, [this] { calls_.RunNext(); });
       }) {}
 
-void ConsoleWindow::Attach() {
-  auto* context = new QObject(QCoreApplication::instance());
-  timer1_ = new QTimer(context);
-  timer1_->setInterval(100);
-  QObject::connect(timer1_, &QTimer::timeout, context, [] { Timer1Timer(); });
-  timer3_ = new QTimer(context);
-  timer3_->setInterval(100);
-  QObject::connect(timer3_, &QTimer::timeout, context, [] { Timer3Timer(); });
+void ConsoleWindow::Attach(asio::io_context& io, std::string title) {
+  timer1_.timer.emplace(io);
+  timer3_.timer.emplace(io);
+  title_ = std::move(title);
   {
     std::lock_guard lock(mutex_);
-    context_ = context;
+    io_ = &io;
+    windowThread_ = std::this_thread::get_id();
   }
   calls_.SetOpen();
   SetWindow(this);
@@ -43,18 +37,44 @@ void ConsoleWindow::Detach() {
   SetWindow(nullptr);
   {
     std::lock_guard lock(mutex_);
-    if (context_ == nullptr) return;
-    timer1_->stop();
-    timer3_->stop();
-    context_->deleteLater();
-    context_ = nullptr;
+    if (io_ == nullptr) return;
+    io_ = nullptr;
+    windowThread_ = {};
   }
+  StopTicker(timer1_);
+  StopTicker(timer3_);
+  timer1_.timer.reset();
+  timer3_.timer.reset();
   calls_.SetGone();
 }
 
 bool ConsoleWindow::IsWindowThread() const {
-  const QCoreApplication* app = QCoreApplication::instance();
-  return app != nullptr && QThread::currentThread() == app->thread();
+  std::lock_guard lock(mutex_);
+  return io_ != nullptr && std::this_thread::get_id() == windowThread_;
+}
+
+void ConsoleWindow::StartTicker(Ticker& ticker, void (*tick)()) {
+  if (!ticker.timer) return;
+  // Started again while running: the next tick is a whole interval away.
+  StopTicker(ticker);
+  ticker.running = true;
+  ScheduleTick(ticker, tick);
+}
+
+void ConsoleWindow::ScheduleTick(Ticker& ticker, void (*tick)()) {
+  ticker.timer->expires_after(std::chrono::milliseconds(100));
+  ticker.timer->async_wait(
+      [this, &ticker, tick, generation = ticker.generation](std::error_code ec) {
+        if (ec || !ticker.running || generation != ticker.generation) return;
+        ScheduleTick(ticker, tick);
+        tick();
+      });
+}
+
+void ConsoleWindow::StopTicker(Ticker& ticker) {
+  ++ticker.generation;
+  ticker.running = false;
+  if (ticker.timer) ticker.timer->cancel();
 }
 
 void ConsoleWindow::Post(std::function<void()> job) { calls_.Post(std::move(job)); }
@@ -75,9 +95,7 @@ std::optional<int> ConsoleWindow::Call(std::function<int()> op) {
 void ConsoleWindow::Print(std::FILE* stream, const std::string& text) {
   if (quiet_) return;
   if (beforePrint_) beforePrint_();
-  std::fputs(text.c_str(), stream);
-  std::fputc('\n', stream);
-  std::fflush(stream);
+  platform::WriteText(stream, text + "\n");
 }
 
 void ConsoleWindow::PrintLine(const std::string& line) { Print(out_, line); }
@@ -144,14 +162,16 @@ void ConsoleWindow::SetColour(WindowColour colour) {
 
 void ConsoleWindow::StartTimer(WindowTimer timer) {
   Run([=, this] {
-    if (QTimer* t = timer == WindowTimer::Timer1 ? timer1_ : timer3_) t->start();
+    if (timer == WindowTimer::Timer1) {
+      StartTicker(timer1_, Timer1Timer);
+    } else {
+      StartTicker(timer3_, Timer3Timer);
+    }
   });
 }
 
 void ConsoleWindow::StopTimer(WindowTimer timer) {
-  Run([=, this] {
-    if (QTimer* t = timer == WindowTimer::Timer1 ? timer1_ : timer3_) t->stop();
-  });
+  Run([=, this] { StopTicker(timer == WindowTimer::Timer1 ? timer1_ : timer3_); });
 }
 
 int ConsoleWindow::ShowBox(const Box& box) {
@@ -167,9 +187,7 @@ int ConsoleWindow::MessageBox(const std::string& text, const std::string& captio
 }
 
 void ConsoleWindow::ShowMessage(const std::string& text) {
-  Call([=, this] {
-    return ShowBox({text, QCoreApplication::applicationName().toStdString(), kMbOk, true});
-  });
+  Call([=, this] { return ShowBox({text, title_, kMbOk, true}); });
 }
 
 // The port list and the file dialog belong to the window thread; the units

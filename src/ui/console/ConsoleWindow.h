@@ -1,25 +1,25 @@
 // The window operations on a terminal: whatever the window would show (log
 // lines, status texts, boxes with their caption) is printed as a line, and
 // boxes are answered by whoever drives the program. The window thread is the
-// thread of the QCoreApplication, whose event loop runs the timers; requests
-// from other threads are carried there and run in the order they were asked
-// for, as in the desktop window.
+// thread that runs the io_context given to Attach, which also runs the timers;
+// requests from other threads are posted there and run in the order they were
+// asked for, as in the desktop window.
 #pragma once
 
 #include <array>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/WindowCalls.h"
 #include "ui/WindowOps.h"
-
-class QObject;
-class QTimer;
 
 class ConsoleWindow final : public IWindow {
  public:
@@ -27,9 +27,10 @@ class ConsoleWindow final : public IWindow {
   // reader thread still finishing a frame at exit calls into something valid.
   static ConsoleWindow& Instance();
 
-  // On the thread of the QCoreApplication, after it exists: makes the two
-  // window timers and installs this window with SetWindow.
-  void Attach();
+  // On the thread that will run `io`: that thread becomes the window thread;
+  // makes the two window timers and installs this window with SetWindow.
+  // `title` is the application's title, as the plain message boxes show it.
+  void Attach(asio::io_context& io, std::string title);
   // Puts the null window back and lets every caller waiting for a box go.
   void Detach();
 
@@ -114,13 +115,25 @@ class ConsoleWindow final : public IWindow {
   void Print(std::FILE* stream, const std::string& text);
   void Notify(Event event);
 
-  // Guards context_ against the other threads.
-  std::mutex mutex_;
-  QObject* context_ = nullptr;
+  // A window timer: every 100 ms while started, as the window's timers tick.
+  struct Ticker {
+    std::optional<asio::steady_timer> timer;
+    unsigned generation = 0;  // a tick already queued when stopped is dropped
+    bool running = false;
+  };
+  void StartTicker(Ticker& ticker, void (*tick)());
+  void ScheduleTick(Ticker& ticker, void (*tick)());
+  static void StopTicker(Ticker& ticker);
+
+  // Guards io_ and windowThread_ against the other threads.
+  mutable std::mutex mutex_;
+  asio::io_context* io_ = nullptr;
+  std::thread::id windowThread_;
   WindowCalls calls_;
 
-  QTimer* timer1_ = nullptr;
-  QTimer* timer3_ = nullptr;
+  Ticker timer1_;
+  Ticker timer3_;
+  std::string title_;
   std::FILE* out_ = stdout;
   std::FILE* notes_ = stderr;
   std::function<void()> beforePrint_;

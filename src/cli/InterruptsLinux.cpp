@@ -1,0 +1,64 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <asio/signal_set.hpp>
+
+#include "cli/Driver.h"
+#include "cli/Interrupts.h"
+
+namespace cli {
+
+namespace {
+
+volatile sig_atomic_t g_pending = 0;
+// The signal set's own handlers, which ours hands the signal on to.
+struct sigaction g_next[2];
+
+int Slot(int signal) { return signal == SIGINT ? 0 : 1; }
+
+void OnSignal(int signal) {
+  if (g_pending != 0) _exit(kExitInterrupted);
+  g_pending = 1;
+  g_next[Slot(signal)].sa_handler(signal);
+}
+
+}  // namespace
+
+struct Interrupts::State {
+  State(asio::io_context& io, std::function<void()> handler)
+      : signals(io, SIGINT, SIGTERM), handler(std::move(handler)) {}
+
+  void Wait() {
+    signals.async_wait([this](const std::error_code& ec, int) {
+      if (ec) return;
+      g_pending = 0;
+      handler();
+      Wait();
+    });
+  }
+
+  asio::signal_set signals;
+  std::function<void()> handler;
+};
+
+Interrupts::Interrupts(asio::io_context& io, std::function<void()> handler)
+    : state_(std::make_unique<State>(io, std::move(handler))) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    struct sigaction ours {};
+    sigaction(signal, nullptr, &g_next[Slot(signal)]);
+    ours = g_next[Slot(signal)];
+    ours.sa_handler = OnSignal;
+    ours.sa_flags = 0;  // no SA_RESTART: a question waiting for its answer ends
+    sigaction(signal, &ours, nullptr);
+  }
+  state_->Wait();
+}
+
+Interrupts::~Interrupts() = default;
+
+bool Interrupts::Pending() { return g_pending != 0; }
+
+// A signal interrupts the read that waits for it at once.
+bool Interrupts::Arrives(std::chrono::milliseconds) { return Pending(); }
+
+}  // namespace cli

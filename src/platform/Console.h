@@ -1,0 +1,30 @@
+// The terminal a command-line program talks to: on Windows a console window,
+// whose code page cannot be trusted with UTF-8, on Linux a tty.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Whether the stream is a terminal (a console window on Windows) rather than
+// a file or a pipe.
+bool IsTerminal(std::FILE* stream);
+
+// Writes UTF-8 text and flushes: to a Windows console as UTF-16, so the
+// Cyrillic texts read right whatever its code page; otherwise the UTF-8
+// bytes as they are.
+void WriteText(std::FILE* stream, std::string_view text);
+
+// Lets the terminal on the stream take the escape sequence that clears to the
+// end of the line; false when it cannot.
+bool EnableLineClearing(std::FILE* stream);
+
+enum class LineRead { Line, End, Interrupted };
+// Reads one line typed on the terminal of standard input, without its end.
+// Interrupted: a signal (Linux) cut the wait short; on Windows Ctrl+C ends it
+// as End, and the caller knows of the interruption from elsewhere.
+LineRead ReadTerminalLine(std::string& line);
+
+}  // namespace platform

@@ -1,0 +1,77 @@
+#include "platform/Console.h"
+
+#include <io.h>
+#include <windows.h>
+
+#include "platform/Utf16.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE HandleOf(std::FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+}  // namespace
+
+bool IsTerminal(std::FILE* stream) { return IsConsole(HandleOf(stream)); }
+
+void WriteText(std::FILE* stream, std::string_view text) {
+  const HANDLE handle = HandleOf(stream);
+  if (!IsConsole(handle)) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+    return;
+  }
+  // What the stream still holds goes first, in its order.
+  std::fflush(stream);
+  const std::wstring wide = Utf8ToUtf16(text);
+  const wchar_t* data = wide.data();
+  std::size_t left = wide.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(left < 8192 ? left : 8192);
+    if (!WriteConsoleW(handle, data, chunk, &written, nullptr) || written == 0) return;
+    data += written;
+    left -= written;
+  }
+}
+
+bool EnableLineClearing(std::FILE* stream) {
+  const HANDLE handle = HandleOf(stream);
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+  constexpr DWORD kVirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+  return (mode & kVirtualTerminal) != 0 || SetConsoleMode(handle, mode | kVirtualTerminal) != 0;
+}
+
+LineRead ReadTerminalLine(std::string& line) {
+  line.clear();
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  std::wstring wide;
+  for (;;) {
+    wchar_t buffer[256];
+    DWORD read = 0;
+    // Ctrl+C ends the read with nothing read.
+    if (!ReadConsoleW(input, buffer, 256, &read, nullptr) || read == 0) {
+      line = Utf16ToUtf8(wide);
+      return LineRead::End;
+    }
+    wide.append(buffer, read);
+    const auto end = wide.find(L'\n');
+    if (end != std::wstring::npos) {
+      wide.erase(end);
+      if (!wide.empty() && wide.back() == L'\r') wide.pop_back();
+      line = Utf16ToUtf8(wide);
+      return LineRead::Line;
+    }
+  }
+}
+
+}  // namespace platform
