@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 enum ExitStatus : int {
   kExitSuccess = 0,
@@ -30,6 +31,8 @@ struct CliOptions {
   Command command = Command::Ports;
   std::string file;
   std::string port;  // empty: scan every port
+  std::vector<std::string> ports;  // as given; more than one: a slot for each
+  int worker = 0;                  // >0: the internal worker of this slot
   double timeoutSeconds = 10;
   bool yes = false;
   bool verify = false;

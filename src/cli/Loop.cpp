@@ -4,6 +4,7 @@
 
 #include "cli/Session.h"
 #include "cli/Text.h"
+#include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
 #include "protocol/Messager.h"
@@ -78,7 +79,8 @@ int Session::Tally(bool interrupted) {
 }
 
 void Session::PrintJson() {
-  if (!options_.json || unit_.port.empty()) return;
+  if (worker_ && !unit_.port.empty()) worker_->UnitEnded(UnitJson(unit_, options_, IsDataMap()));
+  if (!options_.json || unit_.port.empty() || worker_) return;
   platform::WriteText(stdout, UnitJson(unit_, options_, IsDataMap()) + "\n");
 }
 

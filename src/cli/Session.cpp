@@ -6,6 +6,7 @@
 
 #include "cli/Interrupts.h"
 #include "cli/Text.h"
+#include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
 #include "protocol/Messager.h"
@@ -24,6 +25,7 @@ constexpr int kResultGraceMs = 1000;
 Session::Session(const CliOptions& options, std::string title)
     : options_(options),
       title_(std::move(title)),
+      worker_(options.worker > 0 ? std::make_unique<WorkerStream>(options.worker) : nullptr),
       window_(ConsoleWindow::Instance()),
       work_(asio::make_work_guard(io_)),
       timeout_(io_, [this] { OnTimeout(); }),
@@ -32,9 +34,12 @@ Session::Session(const CliOptions& options, std::string title)
         if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
       }) {}
 
+Session::~Session() = default;
+
 int Session::Run() {
   window_.Attach(io_, title_);
   window_.SetOutput(options_.json ? stderr : stdout, stderr);
+  if (worker_) window_.SetOutput(worker_->Discard(), worker_->Discard());
   window_.SetBeforePrint([this] { progress_.End(); });
   window_.SetBoxAnswerer([this](const ConsoleWindow::Box& box) { return AnswerBox(box); });
   window_.SetObserver([this](ConsoleWindow::Event event) { OnEvent(event); });
@@ -42,7 +47,7 @@ int Session::Run() {
   window_.PortListClear();
   ListSerialPorts();
   // Without a terminal the bell would only end up in a file.
-  if (progress_.Terminal()) window_.StartTimer(WindowTimer::Timer3);
+  if (progress_.Terminal() && !worker_) window_.StartTimer(WindowTimer::Timer3);
   {
     Interrupts interrupts(io_, [this] { OnInterrupt(); });
     window_.Post([this] { Connect(true); });
@@ -75,6 +80,7 @@ void Session::Connect(bool withTimeout) {
   identifiedPosted_ = false;
   timed_ = withTimeout && !(options_.loop && phase_ == Phase::Connecting);
   if (timed_) StartTimeout();
+  if (worker_) worker_->State(phase_ == Phase::Verifying ? "verifying" : "scanning", unit_, IsDataMap());
   Button1Click();
 }
 
@@ -200,6 +206,12 @@ int Session::AnswerQuestion() {
     window_.PrintLine("> yes (--yes)");
     return kIdYes;
   }
+  if (worker_) {
+    const auto answer = worker_->Ask(unit_.texts.back());
+    if (answer == WorkerStream::Answer::Yes) return kIdYes;
+    outcome_ = answer == WorkerStream::Answer::Stopped ? kExitInterrupted : kExitRefused;
+    return kIdNo;
+  }
   if (!platform::IsTerminal(stdin)) {
     window_.PrintNote(
         ErrorLine("no terminal on standard input to answer the question, so the answer is No "
@@ -273,6 +285,7 @@ void Session::StartWrite() {
     std::lock_guard lock(TransmitLock());
     unit_.frames = ImageStore().FrameCount;
   }
+  if (worker_) worker_->State("writing", unit_, dataMap);
   ShowProgress(false);
   if (LinkEnded()) linkEnd_.Start(kResultGraceMs);  // it went during the question
 }
@@ -289,6 +302,10 @@ double Session::Elapsed() const {
 }
 
 void Session::ShowProgress(bool final) {
+  if (worker_) {
+    worker_->Progress(unit_.frames, FramesSent(), Elapsed());
+    return;
+  }
   progress_.Show(unit_.frames, FramesSent(), Elapsed(), final);
 }
 

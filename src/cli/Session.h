@@ -7,6 +7,7 @@
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,9 +19,12 @@
 
 namespace cli {
 
+class WorkerStream;
+
 class Session {
  public:
   Session(const CliOptions& options, std::string title);
+  ~Session();
   // Runs the io_context on this thread, which becomes the window thread,
   // until the session ends; its exit status.
   int Run();
@@ -63,6 +67,7 @@ class Session {
 
   CliOptions options_;
   std::string title_;
+  std::unique_ptr<WorkerStream> worker_;  // as a slot's worker: its report
   ConsoleWindow& window_;
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;

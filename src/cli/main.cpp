@@ -1,5 +1,6 @@
 // tavrin-cli: the programmer for scripts, benches and production lines.
 #include "cli/Driver.h"
+#include "cli/Gang.h"
 #include "cli/Text.h"
 #include "common/Cli.h"
 #include "platform/File.h"
@@ -11,10 +12,11 @@
 #include <shellapi.h>
 // clang-format on
 
-#include <vector>
-
 #include "platform/Utf16.h"
 #endif
+
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -22,15 +24,18 @@ using cli::Extension;
 using cli::kProgram;
 
 #ifdef _WIN32
-constexpr const char* kPortHelp = "Try only this port (COMn) instead of scanning them all";
+constexpr const char* kPortHelp =
+    "Try only this port (COMn) instead of scanning them all; write: several (repeated, or "
+    "COM21,COM22) write a controller on each at once";
 #else
 constexpr const char* kPortHelp =
     "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
-    "or a /dev/serial/by-id/... link stands for its COM name";
+    "or a /dev/serial/by-id/... link stands for its COM name; write: several (repeated, or "
+    "COM21,COM22) write a controller on each at once";
 #endif
 
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
-  command->add_option("--port", options.port, kPortHelp);
+  command->add_option("--port", options.ports, kPortHelp)->delimiter(',');
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer (default 10)")
@@ -94,7 +99,9 @@ int main(int argc, char** argv) {
   write->add_flag(
       "--json", options.json,
       "One JSON object per controller on standard output; the texts go to standard error");
-  write->footer(kExitStatusHelp);
+  // The supervisor of several ports starts the program again per port.
+  write->add_option("--worker", options.worker)->group("");
+  write->footer(std::string(kExitStatusHelp) + cli::kGangExitHelp);
 
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 
@@ -119,7 +126,21 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (const int status = cli::ResolvePort(options.port); status != kExitSuccess) return status;
+  for (std::string& port : options.ports) {
+    if (const int status = cli::ResolvePort(port); status != kExitSuccess) return status;
+  }
+  if (options.ports.size() == 1) options.port = options.ports.front();
+  if (options.ports.size() > 1) {
+    if (options.command != CliOptions::Command::Write || options.worker > 0) {
+      return tavrin::cli::Fail(kProgram, "several ports are for write only (see --help)",
+                               kExitUsage);
+    }
+    if (std::set<std::string>(options.ports.begin(), options.ports.end()).size() !=
+        options.ports.size()) {
+      return tavrin::cli::Fail(kProgram, "a port is given twice (see --help)", kExitUsage);
+    }
+    return cli::RunGang(options, std::vector<std::string>(argv + 1, argv + argc));
+  }
   // The application's title, as the plain message boxes show it.
   const std::string title = platform::ProgramName();
   return cli::RunSession(options, title.empty() ? std::string(kProgram) : title);

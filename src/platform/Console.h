@@ -27,4 +27,9 @@ enum class LineRead { Line, End, Interrupted };
 // as End, and the caller knows of the interruption from elsewhere.
 LineRead ReadTerminalLine(std::string& line);
 
+// Reads one line from standard input whatever it is (a pipe from the parent
+// process), without its end. End when the input has ended or cannot be read;
+// Interrupted as above (Linux).
+LineRead ReadInputLine(std::string& line);
+
 }  // namespace platform

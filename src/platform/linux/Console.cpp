@@ -28,4 +28,8 @@ LineRead ReadTerminalLine(std::string& line) {
   }
 }
 
+// The same read serves a pipe: it takes one byte at a time, so nothing past
+// the line is taken from the next one.
+LineRead ReadInputLine(std::string& line) { return ReadTerminalLine(line); }
+
 }  // namespace platform
