@@ -28,8 +28,23 @@ std::string GangView::Line(const SlotState& slot) const {
   if (slot.exitStatus) state = Format("ended, exit %d", *slot.exitStatus);
   std::string unit = slot.model;
   if (!slot.versions.empty()) unit += "  " + slot.versions;
-  return Format("%-8s %-26s %-34s %s", slot.port.c_str(), state.c_str(), unit.c_str(),
-                slot.Tally().c_str());
+  std::string line = Format("%-7s %-25s %-30s %s", slot.port.c_str(), state.c_str(),
+                            unit.c_str(), slot.Tally().c_str());
+  // A line longer than the terminal is wide would wrap, and the view could
+  // no longer be drawn over itself: cut at the last column but one (UTF-8
+  // characters counted, not bytes).
+  const int width = platform::TerminalWidth(stderr);
+  if (width > 1) {
+    int columns = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+      if (++columns == width) {
+        line.resize(i);
+        break;
+      }
+    }
+  }
+  return line;
 }
 
 bool GangView::Changed() {

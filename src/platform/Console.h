@@ -21,6 +21,10 @@ void WriteText(std::FILE* stream, std::string_view text);
 // end of the line; false when it cannot.
 bool EnableLineClearing(std::FILE* stream);
 
+// The terminal's width in columns, 0 when the stream is no terminal or it
+// cannot be told.
+int TerminalWidth(std::FILE* stream);
+
 enum class LineRead { Line, End, Interrupted };
 // Reads one line typed on the terminal of standard input, without its end.
 // Interrupted: a signal (Linux) cut the wait short; on Windows Ctrl+C ends it

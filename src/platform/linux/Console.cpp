@@ -1,5 +1,6 @@
 #include "platform/Console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,12 @@ void WriteText(std::FILE* stream, std::string_view text) {
 }
 
 bool EnableLineClearing(std::FILE* stream) { return IsTerminal(stream); }
+
+int TerminalWidth(std::FILE* stream) {
+  winsize size{};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
 
 LineRead ReadTerminalLine(std::string& line) {
   line.clear();

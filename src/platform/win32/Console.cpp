@@ -74,6 +74,12 @@ LineRead ReadTerminalLine(std::string& line) {
   }
 }
 
+int TerminalWidth(std::FILE* stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(HandleOf(stream), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 LineRead ReadInputLine(std::string& line) {
   line.clear();
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
