@@ -381,15 +381,27 @@ int Count(const std::string& text, const std::string& part) {
 }
 
 TEST_F(CliEndToEnd, SeveralPortsWriteTheirControllersAtOnceAndOneSilentSlotFailsAlone) {
-  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  std::mt19937 rng(5);
+  const std::string firmware =
+      File("fw-v5.sbin", image::BuildFirmware({1, 5}, image::GeneratePayload(40, rng), rng));
   for (const bool silent : {false, true}) {
+    // The silent one stops answering at its third chunk and runs out of
+    // retries in about a second; the others take some three seconds.
+    vc::Options steady = Controller();
+    steady.faults.delayMs = 60;
+    steady.faults.delayFrames = *vc::FrameSet::Parse("3-100000");
     vc::Options quiet = Controller();
-    quiet.faults.ignore = *vc::FrameSet::Parse("5-100000");  // silent from the third chunk on
-    auto a = Start(Controller());
-    auto b = Start(silent ? quiet : Controller());
-    auto c = Start(Controller());
+    quiet.faults.ignore = *vc::FrameSet::Parse("5-100000");
+    auto a = Start(steady);
+    auto b = Start(silent ? quiet : steady);
+    auto c = Start(steady);
     Cli gang({"write", firmware, "--json", "--port", a->PortName() + "," + b->PortName(), "--port",
               c->SlavePath()});
+    if (silent) {
+      ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Err(), b->PortName() + ": ended, exit 4"); }))
+          << gang.All();
+      EXPECT_EQ(a->GetCounters().imagesOk + c->GetCounters().imagesOk, 0u) << "not yet at the end";
+    }
     EXPECT_EQ(gang.Wait(), silent ? 4 : 0) << gang.All();
     const auto units = JsonLines(gang.Out());
     ASSERT_EQ(units.size(), 3u) << gang.All();
