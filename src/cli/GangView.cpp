@@ -60,7 +60,11 @@ void GangView::Redraw() {
   std::string text;
   // Back to the view's first line, then each line anew.
   if (drawn_ > 0) text += Format("\033[%zuA", drawn_);
-  for (const SlotState& slot : slots_) text += "\r" + Line(slot) + "\033[K\n";
+  for (const SlotState& slot : slots_) {
+    text += '\r';
+    text += Line(slot);
+    text += "\033[K\n";
+  }
   drawn_ = slots_.size();
   lastDrawn_ = std::chrono::steady_clock::now();
   platform::WriteText(stderr, text);
