@@ -56,7 +56,9 @@ class Gang {
   };
 
   void Start(std::size_t i);
+#ifndef _WIN32
   void Read(std::size_t i);
+#endif
   void Take(std::size_t i, const char* data, std::size_t size);
   void OnLine(std::size_t i, const std::string& line);
   void OnUnit(std::size_t i, nlohmann::json unit);
@@ -177,8 +179,6 @@ void Gang::Read(std::size_t i) {
     Read(i);
   });
 }
-#else
-void Gang::Read(std::size_t) {}
 #endif
 
 void Gang::Take(std::size_t i, const char* data, std::size_t size) {
