@@ -1,5 +1,6 @@
 #include "cli/Gang.h"
 
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <array>
@@ -75,6 +76,9 @@ class Gang {
   std::vector<std::string> args_;
   std::string program_;
   asio::io_context io_;
+  // Windows: between two reads posted by the reader threads the loop has
+  // nothing of its own to wait for, and must not end.
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::vector<SlotState> slots_;
   std::vector<std::unique_ptr<Worker>> workers_;
   GangView view_;
@@ -93,6 +97,7 @@ Gang::Gang(const CliOptions& options, const std::vector<std::string>& args)
     : options_(options),
       args_(args),
       program_(platform::CurrentProgramPath()),
+      work_(asio::make_work_guard(io_)),
       slots_(options.ports.size()),
       view_(slots_, options.json ? stderr : stdout),
       redraw_(io_, [this] { view_.Redraw(); }),
@@ -385,6 +390,7 @@ void Gang::Finish() {
   }
   view_.Print(Format("Total: %s; exit %d.", total.Tally().c_str(), worst), options_.json);
   exitStatus_ = worst;
+  work_.reset();
   io_.stop();
 }
 
