@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,17 @@ class FormWindow : public IWindow {
                       std::string& chosenPath) override;
   void Post(std::function<void()> job) override;
 
+  // The form attaches itself while it lives: Attach installs this window with
+  // SetWindow; Detach puts the null window back and releases every waiting
+  // caller.
+  void Attach(Form* form);
+  void Detach(Form* form);
+  // The closing sequence, the same in every window: waiting callers go free
+  // and boxes answer at once; the form ends the boxes and dialogs it shows;
+  // Timer1 stops, so the scan opens no port behind a window that is going
+  // away; then FormClose closes the port and stops Timer2.
+  void Close(Form& form);
+
  protected:
   explicit FormWindow(std::function<void()> wake) : calls_(std::move(wake)) {}
 
@@ -51,8 +63,40 @@ class FormWindow : public IWindow {
   std::optional<T> Call(std::function<T(Form&)> op);
 
   WindowCalls calls_;
-  Form* form_ = nullptr;  // written on the window thread only
+  Form* form_ = nullptr;  // written on the window thread only, under formMutex_
+  // For a wake from another thread that needs the form.
+  std::mutex formMutex_;
 };
+
+template <class Form>
+void FormWindow<Form>::Attach(Form* form) {
+  {
+    std::lock_guard lock(formMutex_);
+    form_ = form;
+  }
+  calls_.SetOpen();
+  SetWindow(this);
+}
+
+template <class Form>
+void FormWindow<Form>::Detach(Form* form) {
+  {
+    std::lock_guard lock(formMutex_);
+    if (form_ != form) return;
+    form_ = nullptr;
+  }
+  calls_.SetGone();
+  SetWindow(nullptr);
+}
+
+template <class Form>
+void FormWindow<Form>::Close(Form& form) {
+  if (form_ != &form) return;
+  calls_.SetClosing();
+  form.EndModalWindows();
+  form.StopTimer(WindowTimer::Timer1);
+  form.FormClose();
+}
 
 // Members are defined out of the class, so that a window's header can declare
 // the instantiation extern while its form is still incomplete there.

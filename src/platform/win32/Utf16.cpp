@@ -1,9 +1,13 @@
-#include "ui/win32/Text.h"
+#include "platform/Utf16.h"
 
 #include <windows.h>
 
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
+#include <limits>
+
+std::wstring Utf8ToUtf16(std::string_view utf8) {
+  if (utf8.empty() || utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return {};
+  }
   const int size = static_cast<int>(utf8.size());
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
   if (n <= 0) return {};
@@ -12,8 +16,10 @@ std::wstring Widen(const std::string& utf8) {
   return out;
 }
 
-std::string Narrow(const std::wstring& utf16) {
-  if (utf16.empty()) return {};
+std::string Utf16ToUtf8(std::wstring_view utf16) {
+  if (utf16.empty() || utf16.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return {};
+  }
   const int size = static_cast<int>(utf16.size());
   const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), size, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return {};
