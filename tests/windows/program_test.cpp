@@ -197,7 +197,7 @@ std::wstring UninstallValue(const wchar_t* name) {
 std::wstring StartMenuShortcut() {
   wchar_t programs[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, programs);
-  return std::wstring(programs) + L"\\Tavrin Programmer\\Tavrin Programmer.lnk";
+  return std::wstring(programs) + L"\\Tavrin Programmer 1.32\\Tavrin Programmer.lnk";
 }
 
 // The whole life of an installation, as a technician and a deployment tool

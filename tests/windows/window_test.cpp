@@ -368,6 +368,44 @@ TEST_F(WindowTest, AWholeFirmwareWriteEndsInTheSuccessBox) {
   EXPECT_TRUE(form_->LogLines().empty());
 }
 
+TEST_F(WindowTest, KeyboardFocusStartsOnConnectMovesWithTabAndComesBack) {
+  TForm1& f = *form_;
+  ASSERT_TRUE(PumpUntil([&] { return GetFocus() == f.Button1; }, 5s)) << GetFocus();
+  // Tab and Shift+Tab as the message loop gets them.
+  auto tab = [&](bool shift) {
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    HWND from = GetFocus();
+    PostMessageW(from, WM_KEYDOWN, VK_TAB, 0);
+    PumpUntil([&] { return GetFocus() != from; }, 2s);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    return GetFocus();
+  };
+  EXPECT_EQ(tab(false), f.Button3);
+  EXPECT_EQ(tab(false), f.Memo1);
+  EXPECT_EQ(tab(true), f.Button3);
+
+  // Another window takes the focus; coming back gives it to DISCONNECT again.
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                               100, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  SetForegroundWindow(other);
+  SetActiveWindow(other);
+  EXPECT_TRUE(PumpUntil([&] { return GetFocus() != f.Button3; }, 2s));
+  SetForegroundWindow(f.Handle());
+  SetActiveWindow(f.Handle());
+  EXPECT_TRUE(PumpUntil([&] { return GetFocus() == f.Button3; }, 2s)) << GetFocus();
+  DestroyWindow(other);
+
+  // A focused button that is disabled hands the focus on.
+  SetFocus(f.Button1);
+  f.EnableControl(Control::Button1, false);
+  EXPECT_EQ(GetFocus(), f.Button3);
+}
+
 TEST_F(WindowTest, ClosingDuringAFirmwareWriteEndsPromptlyAndFreesThePort) {
   std::string file = Env("TAVRIN_TEST_FIRMWARE");
   if (file.empty() && TAVRIN_WINDOWS_SAMPLES_DIR[0] != '\0') {
