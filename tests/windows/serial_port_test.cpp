@@ -235,4 +235,30 @@ TEST_F(SerialPortTest, ClosingFromAnotherThreadEndsThePendingWait) {
   platform::SerialClose(*again);
 }
 
+TEST_F(SerialPortTest, AWaitFailingAtOnceIsFollowedByAPauseThatTheCloseEnds) {
+  auto port = platform::SerialOpen(port_);
+  ASSERT_NE(port, nullptr);
+  Configure(*port);
+  // As some virtual-port drivers do: an error that does not mean the device
+  // has gone, at once, every time.
+  platform::SetSerialFaultForTest(platform::SerialFault::WaitEvent);
+  struct Reset {
+    ~Reset() { platform::SetSerialFaultForTest(platform::SerialFault::None); }
+  } reset;
+
+  // The reader's loop cannot spin: six such waits in a row take their
+  // growing pauses (630 ms in all), where a spin would take microseconds.
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(platform::SerialWaitEvent(*port), platform::WaitResult::Other);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+
+  // The next pause (640 ms) is cut short by the close.
+  auto waiter = std::async(std::launch::async, [&] { return platform::SerialWaitEvent(*port); });
+  const auto closing = std::chrono::steady_clock::now();
+  platform::SerialClose(*port);
+  ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(waiter.get(), platform::WaitResult::Closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 500ms);
+}
+
 }  // namespace
