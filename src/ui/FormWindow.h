@@ -1,8 +1,9 @@
 // The window operations of a window whose form runs them on the window
 // thread, for a form of any toolkit: each operation goes to the form's method
 // of the same name, at once on the window thread, otherwise carried there by
-// WindowCalls. The toolkit's window supplies the wake, IsWindowThread, and
-// attaches and detaches the form. The object lives for the whole process, so
+// WindowCalls. The toolkit's window supplies the wake and IsWindowThread; the
+// form attaches and detaches itself and runs Close when it closes, so both
+// windows close in the same order. The object lives for the whole process, so
 // a thread that fetched it just before the window went away still calls into
 // something valid: the call is then dropped, or a box answers at once as if
 // unanswered.
@@ -68,6 +69,9 @@ class FormWindow : public IWindow {
   std::mutex formMutex_;
 };
 
+// Members are defined out of the class, so that a window's header can declare
+// the instantiation extern while its form is still incomplete there.
+
 template <class Form>
 void FormWindow<Form>::Attach(Form* form) {
   {
@@ -97,9 +101,6 @@ void FormWindow<Form>::Close(Form& form) {
   form.StopTimer(WindowTimer::Timer1);
   form.FormClose();
 }
-
-// Members are defined out of the class, so that a window's header can declare
-// the instantiation extern while its form is still incomplete there.
 
 template <class Form>
 void FormWindow<Form>::Run(std::function<void(Form&)> op) {

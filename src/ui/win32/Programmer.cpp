@@ -8,13 +8,13 @@
 #include <stdexcept>
 
 #include "connect/Connecter.h"
+#include "platform/Utf16.h"
 #include "protocol/Messager.h"
 #include "transfer/Loaders.h"
 #include "ui/FormSteps.h"
 #include "ui/Sounds.h"
 #include "ui/win32/Led_controller12.h"
 #include "ui/win32/TCGauge.h"
-#include "platform/Utf16.h"
 #include "ui/win32/Win32Window.h"
 
 TForm1* Form1 = nullptr;
