@@ -18,7 +18,7 @@ set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_GENERATOR NSIS ZIP)
 set(CPACK_PACKAGE_NAME ${TAVRIN_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "the Tavrin Programmer developers")
+set(CPACK_PACKAGE_VENDOR "Tavrin Programmer developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Programmer for LED and lighting controllers")
 # The zip's name; the installer's gets -setup (CPackWindowsOptions.cmake).
 set(CPACK_PACKAGE_FILE_NAME ${TAVRIN_PACKAGE_NAME}-${PROJECT_VERSION}-win64)

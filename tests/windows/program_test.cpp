@@ -232,7 +232,7 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
   EXPECT_TRUE(Exists(StartMenuShortcut()));
   EXPECT_EQ(UninstallValue(L"DisplayName"), L"Tavrin Programmer 1.32");
   EXPECT_EQ(UninstallValue(L"DisplayVersion"), L"1.32");
-  EXPECT_EQ(UninstallValue(L"Publisher"), L"the Tavrin Programmer developers");
+  EXPECT_EQ(UninstallValue(L"Publisher"), L"Tavrin Programmer developers");
   EXPECT_EQ(UninstallValue(L"UninstallString"), L"\"" + folder + L"\\Uninstall.exe\"");
   const std::wstring quiet = UninstallValue(L"QuietUninstallString");
   EXPECT_EQ(quiet, L"\"" + folder + L"\\Uninstall.exe\" /S");
