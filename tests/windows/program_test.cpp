@@ -16,16 +16,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/Utf16.h"
+
 namespace {
 
 using namespace std::chrono_literals;
-
-std::wstring Widen(const std::string& s) {
-  std::wstring out(s.size(), L'\0');
-  out.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), static_cast<int>(out.size()))));
-  return out;
-}
 
 std::wstring Text(HWND hwnd) {
   wchar_t buffer[512] = {};
@@ -72,14 +67,6 @@ std::wstring Windows(std::wstring path) {
   return path;
 }
 
-std::string Utf8(const std::wstring& s) {
-  std::string out(s.size() * 3, '\0');
-  out.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
-                                                          out.data(), static_cast<int>(out.size()),
-                                                          nullptr, nullptr)));
-  return out;
-}
-
 // CONNECT against the controller on COM5, update firmware with the sample
 // file typed into the system's file dialog, the success box closed.
 void WriteFirmwareThroughTheWindow(HWND form) {
@@ -104,7 +91,7 @@ void WriteFirmwareThroughTheWindow(HWND form) {
       30s);
   ASSERT_NE(name, nullptr);
   const std::wstring file =
-      Windows(Widen(std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/device1-firmware-v12.sbin"));
+      Windows(Utf8ToUtf16(std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/device1-firmware-v12.sbin"));
   SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(file.c_str()));
   PostMessageW(dialog, WM_COMMAND, IDOK, 0);
 
@@ -208,7 +195,7 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
   if (std::getenv("TAVRIN_TEST_PORT") == nullptr || TAVRIN_WINDOWS_SAMPLES_DIR[0] == '\0') {
     GTEST_SKIP() << "no controller";
   }
-  const std::wstring setup = Windows(Widen(TAVRIN_SETUP_EXE));
+  const std::wstring setup = Windows(Utf8ToUtf16(TAVRIN_SETUP_EXE));
   ASSERT_TRUE(Exists(setup)) << "no installer: build the package target first";
   wchar_t tempBuffer[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, tempBuffer);
@@ -227,7 +214,7 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
   for (const wchar_t* file : {L"tavrin-programmer.exe", L"voice\\update_is_ready.wav",
                               L"voice\\update_failed.wav", L"README.md", L"LICENSE",
                               L"Uninstall.exe"}) {
-    EXPECT_TRUE(Exists(folder + L"\\" + file)) << Utf8(file);
+    EXPECT_TRUE(Exists(folder + L"\\" + file)) << Utf16ToUtf8(file);
   }
   EXPECT_TRUE(Exists(StartMenuShortcut()));
   EXPECT_EQ(UninstallValue(L"DisplayName"), L"Tavrin Programmer 1.32");
@@ -251,7 +238,7 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
     PostMessageW(form, WM_CLOSE, 0, 0);
     ASSERT_EQ(run.Wait(10000), 0u);
     const std::string paths = ReadAll(errFile);
-    EXPECT_NE(paths.find("voice//update_is_ready.wav: " + Utf8(folder + L"\\voice\\update_is_ready.wav")),
+    EXPECT_NE(paths.find("voice//update_is_ready.wav: " + Utf16ToUtf8(folder + L"\\voice\\update_is_ready.wav")),
               std::string::npos)
         << paths;
   }
@@ -262,16 +249,17 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
     ASSERT_TRUE(Start(uninstall, quiet, elsewhere)) << GetLastError();
     ASSERT_EQ(uninstall.Wait(60000), 0u);
   }
-  EXPECT_TRUE(WaitFor([&] { return !Exists(folder); }, 60s)) << "the install folder stays";
-  EXPECT_TRUE(WaitFor([&] { return UninstallValue(L"UninstallString").empty(); }, 10s));
-  EXPECT_FALSE(Exists(StartMenuShortcut()));
+  // The shortcut goes last.
+  EXPECT_TRUE(WaitFor([&] { return !Exists(StartMenuShortcut()); }, 60s)) << "the shortcut stays";
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_TRUE(UninstallValue(L"UninstallString").empty());
   std::filesystem::remove_all(std::filesystem::path(elsewhere), ignored);
 }
 
 // The portable zip, unpacked by the test's fixture: the program at the top
 // carries its manifest (visual styles, the DPI choice) and starts.
 TEST(Program, TheZipUnpacksToAProgramWithItsManifestThatStarts) {
-  const std::wstring folder = Windows(Widen(TAVRIN_UNZIPPED_DIR));
+  const std::wstring folder = Windows(Utf8ToUtf16(TAVRIN_UNZIPPED_DIR));
   const std::wstring exe = folder + L"\\tavrin-programmer.exe";
   ASSERT_TRUE(Exists(exe)) << "no unpacked zip: build the package target first";
   EXPECT_TRUE(Exists(folder + L"\\voice\\update_is_ready.wav"));
