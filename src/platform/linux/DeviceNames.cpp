@@ -182,7 +182,9 @@ bool PortTypeKnown(const SystemRoots& roots, const std::string& ttyName) {
   // such a port is listed unasked, and the scan's open refuses it.
   if (DeviceInUseElsewhere(device)) return true;
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  // Busy: held exclusively by a program we may not see (another user's), so a
+  // port in use, listed as one.
+  if (fd < 0) return errno == EBUSY;
   serial_struct info {};
   const bool known = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
   close(fd);
