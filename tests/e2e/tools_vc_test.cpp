@@ -654,14 +654,26 @@ TEST(ToolsVc, ResetsAfterAnUpdateAndComesBackUnderANewName) {
 }
 
 TEST(ToolsVc, ResetOnDemandLosesWhatComesAndReturnsAsAnotherUnit) {
-  auto vc = StartVc(Quiet());
+  // Sent on the controller's thread as it goes silent: a slow test thread
+  // could send only after the short silence is over.
+  std::atomic<Host*> sender{nullptr};
+  Options o = Quiet();
+  o.log = true;
+  o.logSink = [&](const std::string& line) {
+    Host* host = sender.load();
+    if (host != nullptr && line.find("reset: silent for") != std::string::npos) {
+      sender = nullptr;
+      EXPECT_TRUE(host->TrySend(IdentifyRequest(1)));
+    }
+  };
+  auto vc = StartVc(o);
   Host host(vc->SlavePath());
+  sender = &host;
   tavrin::vc::ResetPlan plan;
   plan.silentFor = 400ms;
   plan.identity = tavrin::vc::Identity{7, false, 2, 0x0009, 0x0004, 1, 1};
   const auto t0 = Clock::now();
   ASSERT_TRUE(vc->Reset(plan));
-  host.Send(IdentifyRequest(1));
   EXPECT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().droppedBytes == 12; }, kLong));
   ASSERT_TRUE(vc->WaitUntil([&] { return vc->GetCounters().resetsEnded == 1; }, kLong));
   EXPECT_GE(Clock::now() - t0, 350ms);
