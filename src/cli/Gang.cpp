@@ -223,6 +223,7 @@ void Gang::OnLine(std::size_t i, const std::string& line) {
   } else if (event == "unit" && o.contains("unit") && o["unit"].is_object()) {
     OnUnit(i, o["unit"]);
   } else if (event == "question") {
+    slot.state = "waiting";  // for the answer
     OnQuestion(i, o.value("text", ""));
   }
   Changed();
