@@ -1,9 +1,9 @@
 #include "cli/Gang.h"
 
+#include <array>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <array>
 #include <deque>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -136,9 +136,8 @@ void Gang::Start(std::size_t i) {
   std::string error = "the path of this program is not known";
   std::optional<platform::ChildProcess> child;
   if (!program_.empty()) {
-    child = platform::StartProcess(program_, WorkerArguments(args_, slots_[i].port,
-                                                             static_cast<int>(i) + 1),
-                                   &error);
+    child = platform::StartProcess(
+        program_, WorkerArguments(args_, slots_[i].port, static_cast<int>(i) + 1), &error);
   }
   if (!child) {
     slots_[i].exitStatus = 127;
@@ -174,15 +173,15 @@ void Gang::Start(std::size_t i) {
 #ifndef _WIN32
 void Gang::Read(std::size_t i) {
   Worker& w = *workers_[i];
-  w.pipe->async_read_some(asio::buffer(w.chunk), [this, i](const std::error_code& ec,
-                                                           std::size_t n) {
-    if (ec) {
-      OnEnded(i);
-      return;
-    }
-    Take(i, workers_[i]->chunk.data(), n);
-    Read(i);
-  });
+  w.pipe->async_read_some(asio::buffer(w.chunk),
+                          [this, i](const std::error_code& ec, std::size_t n) {
+                            if (ec) {
+                              OnEnded(i);
+                              return;
+                            }
+                            Take(i, workers_[i]->chunk.data(), n);
+                            Read(i);
+                          });
 }
 #endif
 
@@ -259,9 +258,8 @@ void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
     slot.versions += unit.contains(after) ? std::to_string(unit.value(after, 0)) : "unchanged";
   }
   ++units_;
-  view_.Print(Format("#%d  %s  %s  %s  %s  %.1f s", units_, slot.port.c_str(),
-                     slot.model.c_str(), slot.versions.c_str(), result.c_str(),
-                     unit.value("seconds", 0.0)),
+  view_.Print(Format("#%d  %s  %s  %s  %s  %.1f s", units_, slot.port.c_str(), slot.model.c_str(),
+                     slot.versions.c_str(), result.c_str(), unit.value("seconds", 0.0)),
               options_.json);
   if (options_.json) {
     unit["slot"] = static_cast<int>(i) + 1;
@@ -275,8 +273,9 @@ void Gang::OnQuestion(std::size_t i, const std::string& text) {
   if (!askable_) {
     workers_[i]->child.Write("n\n");
     Note(i, text);
-    Note(i, "no terminal on standard input to answer the question, so the answer is No and "
-            "nothing is written; give --yes to answer Yes.");
+    Note(i,
+         "no terminal on standard input to answer the question, so the answer is No and "
+         "nothing is written; give --yes to answer Yes.");
     return;
   }
   questions_.emplace_back(i, text);
@@ -385,8 +384,8 @@ void Gang::Finish() {
     total.failed += slot.failed;
     total.refused += slot.refused;
     total.interrupted += slot.interrupted;
-    view_.Print(Format("Slot %zu, %s: %s; exit %d.", i + 1, slot.port.c_str(),
-                       slot.Tally().c_str(), status),
+    view_.Print(Format("Slot %zu, %s: %s; exit %d.", i + 1, slot.port.c_str(), slot.Tally().c_str(),
+                       status),
                 options_.json);
   }
   view_.Print(Format("Total: %s; exit %d.", total.Tally().c_str(), worst), options_.json);

@@ -80,7 +80,8 @@ void Session::Connect(bool withTimeout) {
   identifiedPosted_ = false;
   timed_ = withTimeout && !(options_.loop && phase_ == Phase::Connecting);
   if (timed_) StartTimeout();
-  if (worker_) worker_->State(phase_ == Phase::Verifying ? "verifying" : "scanning", unit_, IsDataMap());
+  if (worker_)
+    worker_->State(phase_ == Phase::Verifying ? "verifying" : "scanning", unit_, IsDataMap());
   Button1Click();
 }
 

@@ -398,8 +398,9 @@ TEST_F(CliEndToEnd, SeveralPortsWriteTheirControllersAtOnceAndOneSilentSlotFails
     Cli gang({"write", firmware, "--json", "--port", a->PortName() + "," + b->PortName(), "--port",
               c->SlavePath()});
     if (silent) {
-      ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Err(), b->PortName() + ": ended, exit 4"); }))
-          << gang.All();
+      ASSERT_TRUE(gang.ReadUntil([&] {
+        return Has(gang.Err(), b->PortName() + ": ended, exit 4");
+      })) << gang.All();
       EXPECT_EQ(a->GetCounters().imagesOk + c->GetCounters().imagesOk, 0u) << "not yet at the end";
     }
     EXPECT_EQ(gang.Wait(), silent ? 4 : 0) << gang.All();
