@@ -343,6 +343,17 @@ TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
   EXPECT_EQ(controller->GetCounters().closes, 0u);
 }
 
+// A time-out of weeks, given as "wait as long as it takes", waits: Ctrl+C
+// is what ends the wait for a controller that never comes.
+TEST_F(CliEndToEnd, ALongTimeOutWaitsUntilCtrlC) {
+  Cli cli({"identify", "--port", "COM250", "--timeout", "3000000"});
+  EXPECT_FALSE(cli.ReadUntil([&] { return Has(cli.Err(), "no controller answered"); }, 1500ms))
+      << cli.All();
+  cli.Interrupt();
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_TRUE(Has(cli.Err(), "tavrin-cli: interrupted.")) << cli.Err();
+}
+
 TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
   const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
   auto first = Start(Controller());
