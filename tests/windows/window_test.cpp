@@ -386,7 +386,14 @@ TEST_F(WindowTest, KeyboardFocusStartsOnConnectMovesWithTabAndComesBack) {
   };
   EXPECT_EQ(tab(false), f.Button3);
   EXPECT_EQ(tab(false), f.Memo1);
+  // Escape in the log, as the message loop gets it: a multi-line edit in a
+  // dialog closes its parent, here the whole window. The close would be
+  // queued behind the keys and the Tab that follows them.
+  PostMessageW(f.Memo1, WM_KEYDOWN, VK_ESCAPE, 1);
+  PostMessageW(f.Memo1, WM_CHAR, VK_ESCAPE, 1);
   EXPECT_EQ(tab(true), f.Button3);
+  MSG close;
+  EXPECT_FALSE(PeekMessageW(&close, f.Handle(), WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
 
   // Another window takes the focus; coming back gives it to DISCONNECT again.
   HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
