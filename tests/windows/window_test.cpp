@@ -241,6 +241,11 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   EXPECT_EQ(ClientRect(f.ComboBox1).top, 128);
   EXPECT_FALSE(IsWindowVisible(f.ComboBox1));
   EXPECT_FALSE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_READONLY);
+  // What the user typed stays a line of its own before the next added line.
+  SetWindowTextW(f.Memo1, L"typed");
+  f.AddLogLine("added");
+  EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"typed", "added"}));
+  f.ClearLog();
   EXPECT_TRUE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_MULTILINE);
   wchar_t cls[64] = {};
   GetClassNameW(f.StatusBar1, cls, 64);
