@@ -20,6 +20,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/
         DESTINATION share/${TAVRIN_PACKAGE_NAME}/voice)
 # The licence travels in the Debian form of the copyright file.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
+              ${CMAKE_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES
         DESTINATION ${TAVRIN_DOC_DIR})
 # The README links into docs/.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${TAVRIN_DOC_DIR}/docs

@@ -5,7 +5,9 @@
 
 install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/voice/update_failed.wav
         DESTINATION ${TAVRIN_INSTALL_BINDIR}/voice)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+# The notices of the code of others compiled into the programs go with them.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
+              ${CMAKE_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES DESTINATION .)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
 
 set(TAVRIN_PACKAGE_TITLE "Tavrin Programmer")
@@ -49,4 +51,7 @@ set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS "SetRegView 64")
 set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS
     "  WriteRegStr SHCTX \"${TAVRIN_UNINSTALL_KEY}\" \"QuietUninstallString\" '\"$INSTDIR\\Uninstall.exe\" /S'")
 set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "  SetRegView 64")
+# An upgrade first removes the version before it (silently under /S), so no
+# file or Start-menu folder of the old one is left behind.
+set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 include(CPack)

@@ -38,6 +38,12 @@ if ! file "$build"/tavrin-programmer-*-win64-setup.exe | grep -q 'PE32+'; then
   echo "windows-tests.sh: the installer is not a 64-bit program" >&2
   exit 1
 fi
+# SHA256SUMS holds the two packages of this release, each line verified.
+if ! (cd "$build" && sha256sum -c --strict --quiet SHA256SUMS) ||
+  [[ $(wc -l <"$build/SHA256SUMS") != 2 ]]; then
+  echo "windows-tests.sh: SHA256SUMS does not match the release" >&2
+  exit 1
+fi
 
 # One persistent wineserver for the whole run (the prefix is made first when
 # missing); stopped again however the run ends.

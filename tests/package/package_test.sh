@@ -69,7 +69,8 @@ for f in share/tavrin-programmer/voice/update_is_ready.wav share/tavrin-programm
   share/icons/hicolor/scalable/apps/tavrin-programmer.svg \
   share/icons/hicolor/48x48/apps/tavrin-programmer.png \
   lib/udev/rules.d/70-tavrin-programmer.rules \
-  share/doc/tavrin-programmer/README.md share/doc/tavrin-programmer/copyright; do
+  share/doc/tavrin-programmer/README.md share/doc/tavrin-programmer/copyright \
+  share/doc/tavrin-programmer/THIRD-PARTY-NOTICES; do
   has -rw-r--r-- "$f"
 done
 

@@ -218,7 +218,7 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
     ASSERT_EQ(install.Wait(120000), 0u);
   }
   for (const wchar_t* file : {L"tavrin-programmer.exe", L"voice\\update_is_ready.wav",
-                              L"voice\\update_failed.wav", L"README.md", L"LICENSE",
+                              L"voice\\update_failed.wav", L"README.md", L"LICENSE", L"THIRD-PARTY-NOTICES",
                               L"Uninstall.exe"}) {
     EXPECT_TRUE(Exists(folder + L"\\" + file)) << Utf16ToUtf8(file);
   }

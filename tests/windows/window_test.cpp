@@ -241,6 +241,11 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   EXPECT_EQ(ClientRect(f.ComboBox1).top, 128);
   EXPECT_FALSE(IsWindowVisible(f.ComboBox1));
   EXPECT_FALSE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_READONLY);
+  // What the user typed stays a line of its own before the next added line.
+  SetWindowTextW(f.Memo1, L"typed");
+  f.AddLogLine("added");
+  EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"typed", "added"}));
+  f.ClearLog();
   EXPECT_TRUE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_MULTILINE);
   wchar_t cls[64] = {};
   GetClassNameW(f.StatusBar1, cls, 64);
@@ -386,7 +391,14 @@ TEST_F(WindowTest, KeyboardFocusStartsOnConnectMovesWithTabAndComesBack) {
   };
   EXPECT_EQ(tab(false), f.Button3);
   EXPECT_EQ(tab(false), f.Memo1);
+  // Escape in the log, as the message loop gets it: a multi-line edit in a
+  // dialog closes its parent, here the whole window. The close would be
+  // queued behind the keys and the Tab that follows them.
+  PostMessageW(f.Memo1, WM_KEYDOWN, VK_ESCAPE, 1);
+  PostMessageW(f.Memo1, WM_CHAR, VK_ESCAPE, 1);
   EXPECT_EQ(tab(true), f.Button3);
+  MSG close;
+  EXPECT_FALSE(PeekMessageW(&close, f.Handle(), WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
 
   // Another window takes the focus; coming back gives it to DISCONNECT again.
   HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,

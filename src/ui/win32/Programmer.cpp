@@ -48,7 +48,10 @@ std::wstring WindowText(HWND hwnd) {
 
 // A multi-line edit keeps Tab for itself; in the log Tab and Shift+Tab move
 // on to the other controls instead, as everywhere else in the window.
+// Escape, too, stays here: a multi-line edit under the dialog manager would
+// close its parent, which is the whole window.
 LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if ((msg == WM_KEYDOWN || msg == WM_CHAR) && wParam == VK_ESCAPE) return 0;
   LRESULT result = DefSubclassProc(hwnd, msg, wParam, lParam);
   if (msg == WM_GETDLGCODE) {
     result &= ~DLGC_WANTTAB;
