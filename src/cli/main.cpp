@@ -15,6 +15,7 @@
 #include "platform/Utf16.h"
 #endif
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -134,6 +135,11 @@ int main(int argc, char** argv) {
     if (options.command != CliOptions::Command::Write || options.worker > 0) {
       return tavrin::cli::Fail(kProgram, "several ports are for write only (see --help)",
                                kExitUsage);
+    }
+    // An empty name would let its slot scan every port.
+    if (std::find(options.ports.begin(), options.ports.end(), std::string()) !=
+        options.ports.end()) {
+      return tavrin::cli::Fail(kProgram, "--port: an empty port name (see --help)", kExitUsage);
     }
     if (std::set<std::string>(options.ports.begin(), options.ports.end()).size() !=
         options.ports.size()) {
