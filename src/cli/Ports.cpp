@@ -14,8 +14,6 @@
 
 namespace cli {
 
-namespace {
-
 // The COM names the scan tries, in its order.
 std::vector<std::string> ScanPorts() {
   asio::io_context io;
@@ -28,6 +26,8 @@ std::vector<std::string> ScanPorts() {
   window.Detach();
   return ports;
 }
+
+namespace {
 
 std::string PortList(const std::vector<std::string>& ports) {
   if (ports.empty()) return "No COM ports: the scan would find nothing to try.\n";
