@@ -26,5 +26,7 @@ struct UsbDetails {
 // facts come from sysfs (the listing's roots, which tests replace). Windows:
 // `devicePath` is a COM name, the facts come from SetupAPI. Nothing is opened.
 UsbDetails UsbDetailsFor(const std::string& devicePath);
+// The same for the port the COM name `name` stands for.
+UsbDetails UsbDetailsForPort(const std::string& name);
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/DeviceNames.h"
 #include "platform/linux/PortUse.h"
 
 namespace fs = std::filesystem;
@@ -78,6 +79,11 @@ UsbDetails UsbDetailsFor(const std::string& devicePath) {
   details.byPath = LinkTo(fs::path(dev) / "serial" / "by-path", node);
   details.byId = LinkTo(fs::path(dev) / "serial" / "by-id", node);
   return details;
+}
+
+UsbDetails UsbDetailsForPort(const std::string& name) {
+  const std::string device = DeviceFileForName(name);
+  return device.empty() ? UsbDetails{} : UsbDetailsFor(device);
 }
 
 }  // namespace platform

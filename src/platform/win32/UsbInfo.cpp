@@ -90,4 +90,6 @@ UsbDetails UsbDetailsFor(const std::string& devicePath) {
   return details;
 }
 
+UsbDetails UsbDetailsForPort(const std::string& name) { return UsbDetailsFor(name); }
+
 }  // namespace platform
