@@ -535,18 +535,14 @@ void PartLine() {
   vc.Stop();
 }
 
-// The same paced write through tavrin-cli, a process of its own that finds
-// the controller by scanning, as a script on a service bench would run it.
-void PartCli() {
-  tavrin::vc::VirtualController vc(InstantController(true));
-  StartController(vc);
-  const std::size_t frames = g_quick ? 300 : 1440;
-  const fs::path path = WriteFirmware(frames, 2);
+// tavrin-cli write of `path` with the arguments `extra`, a process of its own;
+// its wall time. The controller's record tells the rest.
+double RunCliWrite(tavrin::vc::VirtualController& vc, const fs::path& path,
+                   const std::vector<std::string>& extra) {
   const auto before = vc.GetCounters();
-  const std::size_t wireFrom = vc.Wire().size();
-
   const std::string program = (fs::read_symlink("/proc/self/exe").parent_path() / "tavrin-cli").string();
   std::vector<std::string> args = {program, "write", path.string(), "--timeout", "30"};
+  args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -566,6 +562,18 @@ void PartCli() {
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die(Format("tavrin-cli ended with status %d", status));
   if (vc.GetCounters().imagesOk != before.imagesOk + 1) Die("the controller refused the image");
+  return wall;
+}
+
+// The same paced write through tavrin-cli, a process of its own that finds
+// the controller by scanning, as a script on a service bench would run it.
+void PartCli() {
+  tavrin::vc::VirtualController vc(InstantController(true));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 300 : 1440;
+  const fs::path path = WriteFirmware(frames, 2);
+  const std::size_t wireFrom = vc.Wire().size();
+  const double wall = RunCliWrite(vc, path, {});
   fs::remove(path);
 
   TransferFigures f;
@@ -580,6 +588,39 @@ void PartCli() {
       Format("median %.0f us, 99th percentile %.0f us", Percentile(f.turnaroundsUs, 50) - chunkLine,
              Percentile(f.turnaroundsUs, 99) - chunkLine));
   Row("  the whole command: start, scan, connect, write, result", Format("%.2f s", wall));
+  vc.Stop();
+}
+
+// --trace's cost where it is greatest: a controller that answers at once, so
+// the link runs as fast as the programmer can, with a trace line per frame.
+// Runs with and without alternate; the medians are compared.
+void PartTrace() {
+  tavrin::vc::VirtualController vc(InstantController(false));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 2000 : 10000;
+  const fs::path path = WriteFirmware(frames, 2);
+  const fs::path trace = g_work / "bench.trace";
+  std::vector<double> rates[2];
+  for (int run = 0; run < (g_quick ? 2 : 5); ++run) {
+    for (int traced = 0; traced < 2; ++traced) {
+      const std::size_t wireFrom = vc.Wire().size();
+      RunCliWrite(vc, path, traced ? std::vector<std::string>{"--yes", "--trace", trace.string()}
+                                   : std::vector<std::string>{"--yes"});
+      TransferFigures f;
+      ReadWire(vc, wireFrom, f);
+      rates[traced].push_back(static_cast<double>(f.chunks) / f.seconds);
+    }
+  }
+  const double plain = Percentile(rates[0], 50);
+  const double traced = Percentile(rates[1], 50);
+  const double slower = 100.0 * (plain - traced) / plain;
+  Row(Format("tavrin-cli write, %zu frames, controller answering at once: without --trace", frames),
+      Format("%.0f chunks/s (median of %zu)", plain, rates[0].size()));
+  Row("  with --trace FILE (a line per frame in and out)",
+      Format("%.0f chunks/s, %.1f%% slower, %.1f MB of trace", traced, slower,
+             static_cast<double>(fs::file_size(trace)) / 1e6),
+      "<= 5% slower", Verdict(slower <= 5.0));
+  fs::remove(path);
   vc.Stop();
 }
 
@@ -666,6 +707,7 @@ const Part kParts[] = {
     {"transfer", "Raw throughput and host turnaround (controller answers at once)", PartTransfer},
     {"line", "Efficiency on a paced 115200-baud line", PartLine},
     {"cli", "The same paced line through tavrin-cli", PartCli},
+    {"trace", "The cost of tavrin-cli --trace", PartTrace},
     {"idle", "Idle cost", PartIdle},
     {"memory", "Memory", PartMemory},
 };
@@ -721,7 +763,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--child") {
       child = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|idle|memory]...\n");
+      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|trace|idle|memory]...\n");
       return 0;
     } else {
       names.push_back(arg);

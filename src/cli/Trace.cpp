@@ -100,31 +100,44 @@ std::string Fields(const Record& r) {
   return fields;
 }
 
-std::string Line(const Record& r) {
-  std::string line = Format("%12lld  ", static_cast<long long>(r.us));
-  if (r.marker == Marker::UnitBegins) return line + "==   unit begins\n";
-  if (r.marker == Marker::UnitEnds) return line + "==   unit ends: " + r.text + "\n";
+// Appends the record's line to `out`; the bytes without printf, which would
+// make the writer thread the busiest one on a fast link.
+void AppendLine(const Record& r, std::string& out) {
+  out += Format("%12lld  ", static_cast<long long>(r.us));
+  if (r.marker == Marker::UnitBegins) {
+    out += "==   unit begins\n";
+    return;
+  }
+  if (r.marker == Marker::UnitEnds) {
+    out += std::string("==   unit ends: ") + r.text + "\n";
+    return;
+  }
   switch (r.kind) {
     case wire::TapKind::Out:
     case wire::TapKind::In: {
-      line += r.kind == wire::TapKind::Out ? "out  " : "in   ";
-      line += Format("%-16s %3u  ", FrameName(r).c_str(), r.length);
-      std::string fields = Fields(r);
-      if (fields.size() < 36) fields.append(36 - fields.size(), ' ');
-      line += fields + " |";
-      for (std::uint32_t i = 0; i < std::min<std::uint32_t>(r.length, kShownBytes); ++i)
-        line += Format(" %02x", r.bytes[i]);
-      return line + "\n";
+      out += r.kind == wire::TapKind::Out ? "out  " : "in   ";
+      out += Format("%-16s %3u  ", FrameName(r).c_str(), r.length);
+      const std::size_t fieldsAt = out.size();
+      out += Fields(r);
+      if (out.size() - fieldsAt < 36) out.append(36 - (out.size() - fieldsAt), ' ');
+      out += " |";
+      static constexpr char kHex[] = "0123456789abcdef";
+      for (std::uint32_t i = 0; i < std::min<std::uint32_t>(r.length, kShownBytes); ++i) {
+        const char hex[3] = {' ', kHex[r.bytes[i] >> 4], kHex[r.bytes[i] & 15]};
+        out.append(hex, 3);
+      }
+      out += '\n';
+      return;
     }
-    case wire::TapKind::ScanStep: return line + "--   scan step: " + r.text + "\n";
-    case wire::TapKind::Open: return line + "--   open " + r.text + "\n";
-    case wire::TapKind::OpenFailed: return line + "--   open failed: " + r.text + "\n";
-    case wire::TapKind::Close: return line + "--   close\n";
-    case wire::TapKind::RetryLimit: return line + "--   retry limit: the link is dropped\n";
-    case wire::TapKind::DeviceGone: return line + "--   the port's device has gone\n";
-    case wire::TapKind::LinkEnd: return line + "--   link end\n";
+    case wire::TapKind::ScanStep: out += std::string("--   scan step: ") + r.text; break;
+    case wire::TapKind::Open: out += std::string("--   open ") + r.text; break;
+    case wire::TapKind::OpenFailed: out += std::string("--   open failed: ") + r.text; break;
+    case wire::TapKind::Close: out += "--   close"; break;
+    case wire::TapKind::RetryLimit: out += "--   retry limit: the link is dropped"; break;
+    case wire::TapKind::DeviceGone: out += "--   the port's device has gone"; break;
+    case wire::TapKind::LinkEnd: out += "--   link end"; break;
   }
-  return line + "\n";
+  out += '\n';
 }
 
 class Writer {
@@ -192,6 +205,8 @@ class Writer {
         stopping = stopping_;
       }
       for (const Record& r : batch) Take(r);
+      Write(text_);
+      text_.clear();
       batch.clear();
       if (lost > 0)
         Write(Format("%12lld  --   %zu events lost: the trace writer fell behind\n",
@@ -204,8 +219,10 @@ class Writer {
   }
 
   void Take(const Record& r) {
-    Write(Line(r));
+    AppendLine(r, text_);
     if (r.marker != Marker::UnitEnds) return;
+    Write(text_);
+    text_.clear();
     if (failuresOnly_ && r.success) Cut();
     unitStart_ = written_;
   }
@@ -231,6 +248,7 @@ class Writer {
   // The writer thread's own.
   std::int64_t written_ = 0;
   std::int64_t unitStart_ = 0;
+  std::string text_;  // lines not yet written
 };
 
 // Never destroyed: a reader thread may still be in the tap while the
