@@ -262,7 +262,8 @@ void JudgePort(const PortReport& port, Report& report) {
           {false, port.name,
            "Stale lock file " + l.path + (l.pid > 0 ? Format(": process %d has ended", l.pid) : std::string(": it names no process")) +
                (port.opens ? "; opening the port removed it." : "."),
-           "sudo rm -f " + l.path + " (this programmer takes a stale lock over; other terminal programs may refuse the port)."});
+           port.opens ? "None needed now; should it come back: sudo rm -f " + l.path
+                      : "sudo rm -f " + l.path + " (this programmer takes a stale lock over; other terminal programs may refuse the port)."});
     }
   }
   if (port.tried && !port.opens) {

@@ -279,7 +279,7 @@ void OnTap(const wire::TapEvent& event) {
                          std::memcmp(event.bytes,
                                      store.Frames + static_cast<std::size_t>(store.Cursor) * kFrameSize,
                                      kFrameSize) == 0;
-      g_writer->lastChunk_ = chunk ? store.Cursor : -1;
+      g_writer->lastChunk_ = chunk ? static_cast<std::int64_t>(store.Cursor) : -1;
     }
     r.chunk = g_writer->lastChunk_;
   }

@@ -416,7 +416,9 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
     ++at;
   }
   const std::string text = ReadFile(trace);
+  EXPECT_TRUE(Has(text, "out  IdentifyRequest   12  sequence ")) << text;
   EXPECT_TRUE(Has(text, "chunk 13, interval 150 ms")) << text;
+  EXPECT_TRUE(Has(text, "out  ImageClose        64  interval 100 ms")) << text;
   EXPECT_TRUE(Has(text, "FirmwareResult")) << text;
   EXPECT_TRUE(Has(text, "result 1 (success)")) << text;
   EXPECT_TRUE(Has(text, "link end")) << text;
