@@ -52,9 +52,10 @@ nlohmann::json PortJson(const PortReport& port) {
   if (!port.openError.empty()) o["openError"] = port.openError;
   if (port.usb.usb) {
     const platform::UsbDetails& u = port.usb;
-    nlohmann::json usb = {{"vendorId", u.vendorId}, {"productId", u.productId},
-                          {"manufacturer", u.manufacturer}, {"product", u.product},
-                          {"serial", u.serial}, {"driver", u.driver}, {"location", u.location}};
+    nlohmann::json usb = {
+        {"vendorId", u.vendorId}, {"productId", u.productId}, {"manufacturer", u.manufacturer},
+        {"product", u.product},   {"serial", u.serial},       {"driver", u.driver},
+        {"location", u.location}};
     usb["latencyTimerMs"] = u.latencyTimerMs >= 0 ? nlohmann::json(u.latencyTimerMs) : nullptr;
     if (!u.byPath.empty()) usb["byPath"] = u.byPath;
     if (!u.byId.empty()) usb["byId"] = u.byId;
@@ -87,8 +88,11 @@ std::string PortText(const PortReport& port) {
             (l.pid > 0 ? Format(" of process %d", l.pid) : std::string()) +
             (l.live ? ": held\n" : ": stale\n");
   }
-  if (!port.tried) text += "          opens: not tried, the port is in use\n";
-  else text += port.opens ? "          opens: yes\n" : "          opens: no (" + port.openError + ")\n";
+  if (!port.tried)
+    text += "          opens: not tried, the port is in use\n";
+  else
+    text +=
+        port.opens ? "          opens: yes\n" : "          opens: no (" + port.openError + ")\n";
   return text;
 }
 

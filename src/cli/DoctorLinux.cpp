@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -99,7 +99,8 @@ void CheckUser(Report& report) {
   std::string device;
   FindSerialGroup(device);
   std::vector<gid_t> gids(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
-  gids.resize(static_cast<std::size_t>(std::max(getgroups(static_cast<int>(gids.size()), gids.data()), 0)));
+  gids.resize(
+      static_cast<std::size_t>(std::max(getgroups(static_cast<int>(gids.size()), gids.data()), 0)));
   gids.push_back(getegid());
   std::vector<std::string> names;
   for (gid_t gid : gids) {
@@ -108,7 +109,8 @@ void CheckUser(Report& report) {
   }
   std::string groups;
   for (const std::string& name : names) groups += (groups.empty() ? "" : " ") + name;
-  report.facts.push_back({"User", g_user.user + Format(" (uid %u), groups now: ", geteuid()) + groups});
+  report.facts.push_back(
+      {"User", g_user.user + Format(" (uid %u), groups now: ", geteuid()) + groups});
   const group* serial = getgrnam(g_user.group.c_str());
   const bool inGroupNow =
       serial != nullptr && std::find(gids.begin(), gids.end(), serial->gr_gid) != gids.end();
@@ -120,7 +122,8 @@ void CheckUser(Report& report) {
   g_user.newLoginNeeded = !inGroupNow && listed;
   std::string how = geteuid() == 0 ? "yes (root)"
                     : inGroupNow   ? "yes, as a member of " + g_user.group
-                    : acl ? "yes, through " + std::string(HasAclEntries(device) ? "an ACL" : "the permissions") +
+                    : acl          ? "yes, through " +
+                                std::string(HasAclEntries(device) ? "an ACL" : "the permissions") +
                                 " of " + device + " (the desktop's uaccess gives it at the seat)"
                           : "no";
   report.facts.push_back({"May open serial ports", how});
@@ -130,18 +133,24 @@ void CheckUser(Report& report) {
   report.system["groupAddedSinceLogin"] = g_user.newLoginNeeded;
   report.system["acl"] = acl;
   if (g_user.mayOpen && acl) {
-    report.findings.push_back(
-        {false, "", "Serial ports open through an ACL that the desktop gives at its seat: not over ssh, nor for another user.",
-         "For every session: sudo usermod -aG " + g_user.group + " " + g_user.user + ", then log out and in again."});
+    report.findings.push_back({false, "",
+                               "Serial ports open through an ACL that the desktop gives at its "
+                               "seat: not over ssh, nor for another user.",
+                               "For every session: sudo usermod -aG " + g_user.group + " " +
+                                   g_user.user + ", then log out and in again."});
   }
   if (g_user.mayOpen) return;
   if (g_user.newLoginNeeded) {
-    report.findings.push_back(
-        {true, "", g_user.user + " was added to the group " + g_user.group + " after this login, so this session does not have it yet.",
-         "Log out and in again (or reboot); meanwhile `newgrp " + g_user.group + "` gives it to one shell."});
+    report.findings.push_back({true, "",
+                               g_user.user + " was added to the group " + g_user.group +
+                                   " after this login, so this session does not have it yet.",
+                               "Log out and in again (or reboot); meanwhile `newgrp " +
+                                   g_user.group + "` gives it to one shell."});
   } else {
     report.findings.push_back(
-        {true, "", g_user.user + " may not open serial ports: not a member of the group " + g_user.group + ".",
+        {true, "",
+         g_user.user + " may not open serial ports: not a member of the group " + g_user.group +
+             ".",
          "sudo usermod -aG " + g_user.group + " " + g_user.user + ", then log out and in again."});
   }
 }
@@ -159,7 +168,8 @@ void CheckModemManager(Report& report) {
   const bool running = ProcessRunning("ModemManager");
   const std::string rule = InstalledRule();
   report.facts.push_back({"ModemManager", running ? "running" : "not running"});
-  report.facts.push_back({"udev rule " + std::string(kRuleName), rule.empty() ? "not installed" : rule});
+  report.facts.push_back(
+      {"udev rule " + std::string(kRuleName), rule.empty() ? "not installed" : rule});
   report.system["modemManagerRunning"] = running;
   report.system["udevRule"] = rule.empty() ? nlohmann::json(nullptr) : nlohmann::json(rule);
 }
@@ -189,9 +199,10 @@ void CheckBrltty(Report& report) {
   for (const char* path : {"/usr/bin/brltty", "/bin/brltty", "/usr/sbin/brltty", "/sbin/brltty"})
     installed = installed || fs::exists(path, ec);
   const std::vector<std::string> rules = BrlttyRules();
-  report.facts.push_back({"brltty", installed ? (rules.empty() ? "installed, no rules for CH340/CH341 adapters"
-                                                                : "installed, with rules for CH340/CH341 adapters")
-                                              : "not installed"});
+  report.facts.push_back(
+      {"brltty", installed ? (rules.empty() ? "installed, no rules for CH340/CH341 adapters"
+                                            : "installed, with rules for CH340/CH341 adapters")
+                           : "not installed"});
   report.system["brlttyInstalled"] = installed;
   report.system["brlttyRules"] = rules;
   if (!installed || rules.empty()) return;
@@ -199,11 +210,13 @@ void CheckBrltty(Report& report) {
   for (const std::string& rule : rules)
     mask += (mask.empty() ? "" : " && ") + std::string("sudo ln -sf /dev/null /etc/udev/rules.d/") +
             fs::path(rule).filename().string();
-  report.findings.push_back(
-      {true, "", "brltty is installed with udev rules (" + rules.front() +
-                     ") that take CH340/CH341 USB-serial adapters (1a86:7523, 1a86:5523) for braille displays and hold their port.",
-       "If no braille display is used here: " + mask +
-           " && sudo udevadm control --reload (or: sudo apt remove brltty), then plug the adapter in again."});
+  report.findings.push_back({true, "",
+                             "brltty is installed with udev rules (" + rules.front() +
+                                 ") that take CH340/CH341 USB-serial adapters (1a86:7523, "
+                                 "1a86:5523) for braille displays and hold their port.",
+                             "If no braille display is used here: " + mask +
+                                 " && sudo udevadm control --reload (or: sudo apt remove brltty), "
+                                 "then plug the adapter in again."});
 }
 
 std::string RuleFix() {
@@ -212,9 +225,12 @@ std::string RuleFix() {
     lines += "ATTRS{idVendor}==\"" + ids.substr(0, 4) + "\", ATTRS{idProduct}==\"" + ids.substr(5) +
              "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
   }
-  if (lines.empty()) lines = "ATTRS{idVendor}==\"0483\", ATTRS{idProduct}==\"5740\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
+  if (lines.empty())
+    lines =
+        "ATTRS{idVendor}==\"0483\", ATTRS{idProduct}==\"5740\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
   return "printf '" + lines + "' | sudo tee /etc/udev/rules.d/" + kRuleName +
-         " && sudo udevadm control --reload, then plug the controller in again (the ids are those of "
+         " && sudo udevadm control --reload, then plug the controller in again (the ids are those "
+         "of "
          "the adapters found; `lsusb` shows the controller's).";
 }
 
@@ -244,26 +260,35 @@ void CheckPortUse(PortReport& port) {
 void JudgePort(const PortReport& port, Report& report) {
   const std::string who = port.name + " (" + port.device + ")";
   for (const Holder& h : port.holders) {
-    const std::string fix = h.name == "brltty" ? "sudo systemctl stop brltty, and see the brltty finding"
-                            : h.name == "ModemManager" ? "sudo systemctl stop ModemManager, and install the udev rule"
-                                                       : Format("Close that program (kill %d), then try again.", h.pid);
-    report.findings.push_back({true, port.name, who + Format(" is held by process %d (%s).", h.pid, h.name.c_str()), fix});
+    const std::string fix =
+        h.name == "brltty"         ? "sudo systemctl stop brltty, and see the brltty finding"
+        : h.name == "ModemManager" ? "sudo systemctl stop ModemManager, and install the udev rule"
+                                   : Format("Close that program (kill %d), then try again.", h.pid);
+    report.findings.push_back({true, port.name,
+                               who + Format(" is held by process %d (%s).", h.pid, h.name.c_str()),
+                               fix});
   }
   for (const LockFile& l : port.locks) {
     if (l.live && port.holders.empty()) {
       report.findings.push_back(
           {true, port.name,
-           who + " is locked by " + (l.pid > 0 ? Format("process %d", l.pid) : std::string("a program that is writing")) +
+           who + " is locked by " +
+               (l.pid > 0 ? Format("process %d", l.pid)
+                          : std::string("a program that is writing")) +
                " through the lock file " + l.path + ".",
            l.pid > 0 ? Format("Close that program (kill %d), then try again.", l.pid)
                      : "Try again in a few seconds; if the file stays empty: sudo rm " + l.path});
     } else if (!l.live) {
-      report.findings.push_back(
-          {false, port.name,
-           "Stale lock file " + l.path + (l.pid > 0 ? Format(": process %d has ended", l.pid) : std::string(": it names no process")) +
-               (port.opens ? "; opening the port removed it." : "."),
-           port.opens ? "None needed now; should it come back: sudo rm -f " + l.path
-                      : "sudo rm -f " + l.path + " (this programmer takes a stale lock over; other terminal programs may refuse the port)."});
+      report.findings.push_back({false, port.name,
+                                 "Stale lock file " + l.path +
+                                     (l.pid > 0 ? Format(": process %d has ended", l.pid)
+                                                : std::string(": it names no process")) +
+                                     (port.opens ? "; opening the port removed it." : "."),
+                                 port.opens
+                                     ? "None needed now; should it come back: sudo rm -f " + l.path
+                                     : "sudo rm -f " + l.path +
+                                           " (this programmer takes a stale lock over; other "
+                                           "terminal programs may refuse the port)."});
     }
   }
   if (port.tried && !port.opens) {
@@ -271,13 +296,16 @@ void JudgePort(const PortReport& port, Report& report) {
     report.findings.push_back(
         {true, port.name,
          who + " does not open" + (denied ? ": permission denied." : " (" + port.openError + ")."),
-         denied ? "sudo usermod -aG " + g_user.group + " " + g_user.user + ", then log out and in again."
-                : "Unplug the controller and plug it in again; `sudo dmesg | tail` tells what the system saw."});
+         denied ? "sudo usermod -aG " + g_user.group + " " + g_user.user +
+                      ", then log out and in again."
+                : "Unplug the controller and plug it in again; `sudo dmesg | tail` tells what the "
+                  "system saw."});
   }
   if (port.usb.latencyTimerMs > 1) {
     report.findings.push_back(
         {false, port.name,
-         Format("The adapter's latency timer is %d ms: every answer waits up to that long.", port.usb.latencyTimerMs),
+         Format("The adapter's latency timer is %d ms: every answer waits up to that long.",
+                port.usb.latencyTimerMs),
          "echo 1 | sudo tee " + port.usb.latencyTimerPath});
   }
 }
@@ -286,7 +314,9 @@ void Conclude(Report& report) {
   if (!report.system.value("modemManagerRunning", false) || !report.system["udevRule"].is_null())
     return;
   report.findings.push_back(
-      {true, "", "ModemManager is running and the udev rule that keeps it away from the controller is not installed: it probes USB serial ports with AT commands.",
+      {true, "",
+       "ModemManager is running and the udev rule that keeps it away from the controller is not "
+       "installed: it probes USB serial ports with AT commands.",
        RuleFix()});
 }
 

@@ -20,7 +20,8 @@ void JudgePort(const PortReport& port, Report& report) {
   report.findings.push_back(
       {true, port.name,
        port.name + " does not open (" + port.openError +
-           "): another program has it open (a terminal, another programmer), or the adapter has gone.",
+           "): another program has it open (a terminal, another programmer), or the adapter has "
+           "gone.",
        "Close the program that uses " + port.name +
            ", or unplug the adapter and plug it in again (the Device Manager shows whether Windows "
            "sees it)."});

@@ -61,12 +61,18 @@ std::string FrameName(const Record& r) {
   }
   if (!r.valid) return "Rejected";
   switch (type) {
-    case 0xDA01: return "IdentifyReply";
-    case 0xDA04: return "ChunkRequest";
-    case 0xDA05: return "PaceUpdate";
-    case 0xDA07: return "FirmwareResult";
-    case 0xDA09: return "DataMapResult";
-    default: return Format("Other %04x", type);
+    case 0xDA01:
+      return "IdentifyReply";
+    case 0xDA04:
+      return "ChunkRequest";
+    case 0xDA05:
+      return "PaceUpdate";
+    case 0xDA07:
+      return "FirmwareResult";
+    case 0xDA09:
+      return "DataMapResult";
+    default:
+      return Format("Other %04x", type);
   }
 }
 
@@ -78,7 +84,8 @@ std::string Fields(const Record& r) {
   const std::uint32_t shown = std::min<std::uint32_t>(r.length, kShownBytes);
   if (r.kind == wire::TapKind::Out) {
     if (r.chunk >= 0) add(Format("chunk %lld", static_cast<long long>(r.chunk)));
-    if (r.chunk < 0 && r.length == 12 && Word(r.bytes) == 0xDA00) add(Format("sequence %u", r.bytes[3]));
+    if (r.chunk < 0 && r.length == 12 && Word(r.bytes) == 0xDA00)
+      add(Format("sequence %u", r.bytes[3]));
     add(Format("interval %u ms", r.intervalMs));
     if (!r.fresh) add(Format("retransmission %u", r.retry));
     return fields;
@@ -87,13 +94,18 @@ std::string Fields(const Record& r) {
     add("fails the receive check");
   } else if (shown >= 16) {
     switch (Word(r.bytes)) {
-      case 0xDA04: add(Format("interval %u ms", Word(r.bytes + 4))); break;
-      case 0xDA05: add(Format("interval %u ms", Word(r.bytes + 13))); break;
+      case 0xDA04:
+        add(Format("interval %u ms", Word(r.bytes + 4)));
+        break;
+      case 0xDA05:
+        add(Format("interval %u ms", Word(r.bytes + 13)));
+        break;
       case 0xDA07:
       case 0xDA09:
         add(Format("result %u (%s)", r.bytes[4], r.bytes[4] == 1 ? "success" : "failure"));
         break;
-      default: break;
+      default:
+        break;
     }
   }
   if (r.length > kShownBytes) add(Format("first %zu bytes shown", kShownBytes));
@@ -129,13 +141,27 @@ void AppendLine(const Record& r, std::string& out) {
       out += '\n';
       return;
     }
-    case wire::TapKind::ScanStep: out += std::string("--   scan step: ") + r.text; break;
-    case wire::TapKind::Open: out += std::string("--   open ") + r.text; break;
-    case wire::TapKind::OpenFailed: out += std::string("--   open failed: ") + r.text; break;
-    case wire::TapKind::Close: out += "--   close"; break;
-    case wire::TapKind::RetryLimit: out += "--   retry limit: the link is dropped"; break;
-    case wire::TapKind::DeviceGone: out += "--   the port's device has gone"; break;
-    case wire::TapKind::LinkEnd: out += "--   link end"; break;
+    case wire::TapKind::ScanStep:
+      out += std::string("--   scan step: ") + r.text;
+      break;
+    case wire::TapKind::Open:
+      out += std::string("--   open ") + r.text;
+      break;
+    case wire::TapKind::OpenFailed:
+      out += std::string("--   open failed: ") + r.text;
+      break;
+    case wire::TapKind::Close:
+      out += "--   close";
+      break;
+    case wire::TapKind::RetryLimit:
+      out += "--   retry limit: the link is dropped";
+      break;
+    case wire::TapKind::DeviceGone:
+      out += "--   the port's device has gone";
+      break;
+    case wire::TapKind::LinkEnd:
+      out += "--   link end";
+      break;
   }
   out += '\n';
 }
@@ -148,8 +174,9 @@ class Writer {
     failuresOnly_ = failuresOnly;
     start_ = Clock::now();
     queue_.reserve(kWakeAt * 2);
-    Write("# tavrin-cli trace: microseconds since the start; out = to the controller, in = from "
-          "it, -- = the link, == = a unit\n");
+    Write(
+        "# tavrin-cli trace: microseconds since the start; out = to the controller, in = from "
+        "it, -- = the link, == = a unit\n");
     unitStart_ = written_;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -275,10 +302,11 @@ void OnTap(const wire::TapEvent& event) {
     // Called under TransmitLock, which guards the image store too.
     if (event.fresh) {
       const ImageStoreT& store = ImageStore();
-      const bool chunk = event.length == kFrameSize && store.Cursor < store.FrameCount &&
-                         std::memcmp(event.bytes,
-                                     store.Frames + static_cast<std::size_t>(store.Cursor) * kFrameSize,
-                                     kFrameSize) == 0;
+      const bool chunk =
+          event.length == kFrameSize && store.Cursor < store.FrameCount &&
+          std::memcmp(event.bytes,
+                      store.Frames + static_cast<std::size_t>(store.Cursor) * kFrameSize,
+                      kFrameSize) == 0;
       g_writer->lastChunk_ = chunk ? static_cast<std::int64_t>(store.Cursor) : -1;
     }
     r.chunk = g_writer->lastChunk_;

@@ -13,13 +13,13 @@ struct UsbDetails {
   std::string manufacturer;  // as the adapter reports it; may be empty
   std::string product;
   std::string serial;
-  std::string driver;        // Linux: "ch341-uart", "cdc_acm"; Windows: the service, "usbser"
-  int latencyTimerMs = -1;   // -1: the driver has no latency timer
+  std::string driver;            // Linux: "ch341-uart", "cdc_acm"; Windows: the service, "usbser"
+  int latencyTimerMs = -1;       // -1: the driver has no latency timer
   std::string latencyTimerPath;  // Linux: the file that sets it
-  std::string location;      // Linux: the USB path, "1-2.3:1.0"; Windows: the location info
-  std::string byPath;        // Linux: the /dev/serial/by-path link that names the device
-  std::string byId;          // Linux: the /dev/serial/by-id link
-  std::string friendlyName;  // Windows: the Device Manager's name, "USB-SERIAL CH340 (COM5)"
+  std::string location;          // Linux: the USB path, "1-2.3:1.0"; Windows: the location info
+  std::string byPath;            // Linux: the /dev/serial/by-path link that names the device
+  std::string byId;              // Linux: the /dev/serial/by-id link
+  std::string friendlyName;      // Windows: the Device Manager's name, "USB-SERIAL CH340 (COM5)"
 };
 
 // Linux: `devicePath` is a device file (/dev/ttyUSB0) or a link to one; the

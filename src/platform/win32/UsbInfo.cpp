@@ -17,14 +17,14 @@ namespace platform {
 namespace {
 
 // GUID_DEVCLASS_PORTS, the "Ports (COM & LPT)" class.
-constexpr GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+constexpr GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 std::wstring Property(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD property) {
   wchar_t buffer[512] = {};
   DWORD type = 0;
-  if (!SetupDiGetDeviceRegistryPropertyW(set, &data, property, &type,
-                                         reinterpret_cast<BYTE*>(buffer), sizeof buffer - 2,
-                                         nullptr))
+  if (!SetupDiGetDeviceRegistryPropertyW(
+          set, &data, property, &type, reinterpret_cast<BYTE*>(buffer), sizeof buffer - 2, nullptr))
     return {};
   return buffer;  // REG_MULTI_SZ: its first string
 }
