@@ -604,8 +604,9 @@ void PartTrace() {
   for (int run = 0; run < (g_quick ? 2 : 5); ++run) {
     for (int traced = 0; traced < 2; ++traced) {
       const std::size_t wireFrom = vc.Wire().size();
-      RunCliWrite(vc, path, traced ? std::vector<std::string>{"--yes", "--trace", trace.string()}
-                                   : std::vector<std::string>{"--yes"});
+      RunCliWrite(vc, path,
+                  traced ? std::vector<std::string>{"--yes", "--trace", trace.string()}
+                         : std::vector<std::string>{"--yes"});
       TransferFigures f;
       ReadWire(vc, wireFrom, f);
       rates[traced].push_back(static_cast<double>(f.chunks) / f.seconds);
@@ -763,7 +764,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--child") {
       child = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|trace|idle|memory]...\n");
+      std::printf(
+          "usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|trace|idle|memory]...\n");
       return 0;
     } else {
       names.push_back(arg);

@@ -385,8 +385,8 @@ void Session::OnTimeout() {
 }
 
 int RunSession(const CliOptions& options, const std::string& title) {
-  if (std::string error; !options.trace.empty() &&
-                         !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
+  if (std::string error;
+      !options.trace.empty() && !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
     platform::WriteText(stderr, ErrorLine(error + "\n"));
     return kExitUsage;
   }

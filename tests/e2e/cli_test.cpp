@@ -14,8 +14,8 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -411,7 +411,8 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
     auto& list = traced[frame.out ? 1 : 0];
     auto& at = next[frame.out ? 1 : 0];
     while (at < list.size() && list[at] != hex) ++at;
-    ASSERT_LT(at, list.size()) << frame.what << " " << hex << " is not in the trace, or out of order:\n"
+    ASSERT_LT(at, list.size()) << frame.what << " " << hex
+                               << " is not in the trace, or out of order:\n"
                                << ReadFile(trace);
     ++at;
   }
@@ -455,8 +456,8 @@ TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
   EXPECT_EQ(text.Wait(), 1) << text.All();
   EXPECT_TRUE(Has(text.Out(), "held by process ")) << text.Out();
   EXPECT_TRUE(Has(text.Out(), " (sh)")) << text.Out();
-  EXPECT_TRUE(Has(text.Out(), "lock file " + lockOf(stale->SlavePath()) +
-                                  " of process " + std::to_string(ended) + ": stale"))
+  EXPECT_TRUE(Has(text.Out(), "lock file " + lockOf(stale->SlavePath()) + " of process " +
+                                  std::to_string(ended) + ": stale"))
       << text.Out();
 
   makeStale();  // the open took it over

@@ -192,7 +192,9 @@ std::vector<std::string> ProcessesHolding(const struct stat& line, bool all) {
   return holders;
 }
 
-bool HeldByAnotherProcess(const struct stat& line) { return !ProcessesHolding(line, false).empty(); }
+bool HeldByAnotherProcess(const struct stat& line) {
+  return !ProcessesHolding(line, false).empty();
+}
 
 // ---- Lock files of terminal programs --------------------------------------------
 
