@@ -2,6 +2,7 @@
 // Device Manager gives it, and whether it opens.
 #include "cli/Doctor.h"
 #include "platform/PortInfo.h"
+#include "serial/Port.h"
 
 namespace cli::doctor {
 
@@ -17,6 +18,16 @@ void CheckPortUse(PortReport& port) {
 
 void JudgePort(const PortReport& port, Report& report) {
   if (!port.tried || port.opens) return;
+  if (port.openError != kOpenFailedText) {
+    // It opened, and then refused the line settings the programmer needs.
+    report.findings.push_back(
+        {true, port.name,
+         port.name + " opens but refuses the line settings (" + port.openError +
+             "): its driver is not a serial port's, or the device is not working.",
+         "Unplug the adapter and plug it in again; the Device Manager shows whether Windows sees "
+         "it and which driver it has."});
+    return;
+  }
   report.findings.push_back(
       {true, port.name,
        port.name + " does not open (" + port.openError +
