@@ -1,6 +1,7 @@
 #include "cli/Trace.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -49,7 +50,17 @@ std::uint16_t Word(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
 }
 
-std::string FrameName(const Record& r) {
+// The lines are made without printf and without a string per field: on a
+// fast link the writer thread formats two lines per chunk.
+void Number(std::string& out, std::uint64_t value, std::size_t width = 0) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  const auto length = static_cast<std::size_t>(end - digits);
+  if (length < width) out.append(width - length, ' ');
+  out.append(digits, length);
+}
+
+const char* FrameName(const Record& r) {
   if (r.length < 2) return "Block";
   const std::uint16_t type = Word(r.bytes);
   if (r.kind == wire::TapKind::Out) {
@@ -72,50 +83,70 @@ std::string FrameName(const Record& r) {
     case 0xDA09:
       return "DataMapResult";
     default:
-      return Format("Other %04x", type);
+      return "Other";
   }
 }
 
-std::string Fields(const Record& r) {
-  std::string fields;
-  const auto add = [&fields](const std::string& field) {
-    fields += (fields.empty() ? "" : ", ") + field;
-  };
+class FieldList {
+ public:
+  explicit FieldList(std::string& out) : out_(out) {}
+  // "name value suffix", after a comma when not the first.
+  void Add(const char* name, std::uint64_t value, const char* suffix = "") {
+    Start();
+    out_ += name;
+    Number(out_, value);
+    out_ += suffix;
+  }
+  void Add(const char* text) {
+    Start();
+    out_ += text;
+  }
+
+ private:
+  void Start() {
+    if (!first_) out_ += ", ";
+    first_ = false;
+  }
+  std::string& out_;
+  bool first_ = true;
+};
+
+void AppendFields(const Record& r, std::string& out) {
+  FieldList fields(out);
   const std::uint32_t shown = std::min<std::uint32_t>(r.length, kShownBytes);
   if (r.kind == wire::TapKind::Out) {
-    if (r.chunk >= 0) add(Format("chunk %lld", static_cast<long long>(r.chunk)));
+    if (r.chunk >= 0) fields.Add("chunk ", static_cast<std::uint64_t>(r.chunk));
     if (r.chunk < 0 && r.length == 12 && Word(r.bytes) == 0xDA00)
-      add(Format("sequence %u", r.bytes[3]));
-    add(Format("interval %u ms", r.intervalMs));
-    if (!r.fresh) add(Format("retransmission %u", r.retry));
-    return fields;
+      fields.Add("sequence ", r.bytes[3]);
+    fields.Add("interval ", r.intervalMs, " ms");
+    if (!r.fresh) fields.Add("retransmission ", r.retry);
+    return;
   }
   if (!r.valid) {
-    add("fails the receive check");
+    fields.Add("fails the receive check");
   } else if (shown >= 16) {
     switch (Word(r.bytes)) {
       case 0xDA04:
-        add(Format("interval %u ms", Word(r.bytes + 4)));
+        fields.Add("interval ", Word(r.bytes + 4), " ms");
         break;
       case 0xDA05:
-        add(Format("interval %u ms", Word(r.bytes + 13)));
+        fields.Add("interval ", Word(r.bytes + 13), " ms");
         break;
       case 0xDA07:
       case 0xDA09:
-        add(Format("result %u (%s)", r.bytes[4], r.bytes[4] == 1 ? "success" : "failure"));
+        fields.Add("result ", r.bytes[4], r.bytes[4] == 1 ? " (success)" : " (failure)");
         break;
       default:
         break;
     }
   }
-  if (r.length > kShownBytes) add(Format("first %zu bytes shown", kShownBytes));
-  return fields;
+  if (r.length > kShownBytes) fields.Add("first ", kShownBytes, " bytes shown");
 }
 
-// Appends the record's line to `out`; the bytes without printf, which would
-// make the writer thread the busiest one on a fast link.
+// Appends the record's line to `out`.
 void AppendLine(const Record& r, std::string& out) {
-  out += Format("%12lld  ", static_cast<long long>(r.us));
+  Number(out, static_cast<std::uint64_t>(std::max<std::int64_t>(r.us, 0)), 12);
+  out += "  ";
   if (r.marker == Marker::UnitBegins) {
     out += "==   unit begins\n";
     return;
@@ -128,9 +159,16 @@ void AppendLine(const Record& r, std::string& out) {
     case wire::TapKind::Out:
     case wire::TapKind::In: {
       out += r.kind == wire::TapKind::Out ? "out  " : "in   ";
-      out += Format("%-16s %3u  ", FrameName(r).c_str(), r.length);
+      const std::size_t nameAt = out.size();
+      out += FrameName(r);
+      if (r.kind == wire::TapKind::In && r.valid && r.length >= 2 &&
+          out.compare(nameAt, 5, "Other") == 0)
+        out += Format(" %04x", Word(r.bytes));
+      if (out.size() - nameAt < 17) out.append(17 - (out.size() - nameAt), ' ');
+      Number(out, r.length, 3);
+      out += "  ";
       const std::size_t fieldsAt = out.size();
-      out += Fields(r);
+      AppendFields(r, out);
       if (out.size() - fieldsAt < 36) out.append(36 - (out.size() - fieldsAt), ' ');
       out += " |";
       static constexpr char kHex[] = "0123456789abcdef";
