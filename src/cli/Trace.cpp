@@ -13,6 +13,7 @@
 
 #include "cli/Text.h"
 #include "platform/File.h"
+#include "platform/ThreadPriority.h"
 #include "protocol/Messager.h"
 #include "serial/WireTap.h"
 #include "transfer/ImageStore.h"
@@ -254,6 +255,9 @@ class Writer {
 
  private:
   void Run() {
+    // The link's threads come first; on a real line this thread has nearly
+    // all the time there is, and on a saturated machine the queue holds out.
+    platform::LowerThisThreadPriority();
     std::vector<Record> batch;
     batch.reserve(kWakeAt * 2);
     for (;;) {
