@@ -535,18 +535,15 @@ void PartLine() {
   vc.Stop();
 }
 
-// The same paced write through tavrin-cli, a process of its own that finds
-// the controller by scanning, as a script on a service bench would run it.
-void PartCli() {
-  tavrin::vc::VirtualController vc(InstantController(true));
-  StartController(vc);
-  const std::size_t frames = g_quick ? 300 : 1440;
-  const fs::path path = WriteFirmware(frames, 2);
+// tavrin-cli write of `path` with the arguments `extra`, a process of its own;
+// its wall time, and in `cpu` the CPU time it took (all its threads). The
+// controller's record tells the rest.
+double RunCliWrite(tavrin::vc::VirtualController& vc, const fs::path& path,
+                   const std::vector<std::string>& extra, double* cpu = nullptr) {
   const auto before = vc.GetCounters();
-  const std::size_t wireFrom = vc.Wire().size();
-
   const std::string program = (fs::read_symlink("/proc/self/exe").parent_path() / "tavrin-cli").string();
   std::vector<std::string> args = {program, "write", path.string(), "--timeout", "30"};
+  args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -562,10 +559,27 @@ void PartCli() {
   }
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  if (cpu != nullptr) {
+    *cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die(Format("tavrin-cli ended with status %d", status));
   if (vc.GetCounters().imagesOk != before.imagesOk + 1) Die("the controller refused the image");
+  return wall;
+}
+
+// The same paced write through tavrin-cli, a process of its own that finds
+// the controller by scanning, as a script on a service bench would run it.
+void PartCli() {
+  tavrin::vc::VirtualController vc(InstantController(true));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 300 : 1440;
+  const fs::path path = WriteFirmware(frames, 2);
+  const std::size_t wireFrom = vc.Wire().size();
+  const double wall = RunCliWrite(vc, path, {});
   fs::remove(path);
 
   TransferFigures f;
@@ -580,6 +594,51 @@ void PartCli() {
       Format("median %.0f us, 99th percentile %.0f us", Percentile(f.turnaroundsUs, 50) - chunkLine,
              Percentile(f.turnaroundsUs, 99) - chunkLine));
   Row("  the whole command: start, scan, connect, write, result", Format("%.2f s", wall));
+  vc.Stop();
+}
+
+// --trace's cost where it is greatest: a controller that answers at once, so
+// the link runs as fast as the programmer can, with a trace line per frame.
+// Runs with and without alternate; the medians are compared.
+void PartTrace() {
+  tavrin::vc::VirtualController vc(InstantController(false));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 2000 : 10000;
+  const fs::path path = WriteFirmware(frames, 2);
+  const fs::path trace = g_work / "bench.trace";
+  std::vector<double> rates[2];
+  std::vector<double> cpuUs[2];  // the whole process's CPU time per chunk
+  for (int run = 0; run < (g_quick ? 2 : 7); ++run) {
+    for (int traced = 0; traced < 2; ++traced) {
+      const std::size_t wireFrom = vc.Wire().size();
+      double cpu = 0;
+      RunCliWrite(vc, path,
+                  traced ? std::vector<std::string>{"--yes", "--trace", trace.string()}
+                         : std::vector<std::string>{"--yes"},
+                  &cpu);
+      TransferFigures f;
+      ReadWire(vc, wireFrom, f);
+      rates[traced].push_back(static_cast<double>(f.chunks) / f.seconds);
+      cpuUs[traced].push_back(cpu * 1e6 / static_cast<double>(frames));
+    }
+  }
+  const double plain = Percentile(rates[0], 50);
+  const double traced = Percentile(rates[1], 50);
+  const double slower = 100.0 * (plain - traced) / plain;
+  Row(Format("tavrin-cli write, %zu frames, controller answering at once: without --trace", frames),
+      Format("%.0f chunks/s (median of %zu), CPU %.1f us a chunk", plain, rates[0].size(),
+             Percentile(cpuUs[0], 50)));
+  Row("  with --trace FILE (a line per frame in and out)",
+      Format("%.0f chunks/s, %.1f%% slower, CPU %.1f us a chunk, %.1f MB of trace", traced, slower,
+             Percentile(cpuUs[1], 50), static_cast<double>(fs::file_size(trace)) / 1e6),
+      "<= 5% slower", Verdict(slower <= 5.0));
+  // On a real line a chunk's cycle is 6.94 ms: what the trace adds to it.
+  const double addedUs = Percentile(cpuUs[1], 50) - Percentile(cpuUs[0], 50);
+  Row("  the trace's CPU time against a 115200-baud line's chunk cycle",
+      Format("%.1f us of %.0f us = %.2f%%", addedUs, 1e6 / kLineChunksPerSecond,
+             100.0 * addedUs * kLineChunksPerSecond / 1e6),
+      "<= 5%", Verdict(addedUs * kLineChunksPerSecond / 1e6 <= 0.05));
+  fs::remove(path);
   vc.Stop();
 }
 
@@ -666,6 +725,7 @@ const Part kParts[] = {
     {"transfer", "Raw throughput and host turnaround (controller answers at once)", PartTransfer},
     {"line", "Efficiency on a paced 115200-baud line", PartLine},
     {"cli", "The same paced line through tavrin-cli", PartCli},
+    {"trace", "The cost of tavrin-cli --trace", PartTrace},
     {"idle", "Idle cost", PartIdle},
     {"memory", "Memory", PartMemory},
 };
@@ -721,7 +781,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--child") {
       child = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|idle|memory]...\n");
+      std::printf(
+          "usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|trace|idle|memory]...\n");
       return 0;
     } else {
       names.push_back(arg);
