@@ -10,7 +10,7 @@
 // them as one table.
 //
 //   tavrin-bench               every part, then the table
-//   tavrin-bench PART...       only these parts (crc load transfer line cli gang idle memory)
+//   tavrin-bench PART...       only these parts (crc load transfer line cli gang trace idle memory)
 //   tavrin-bench --quick       smaller runs, for trying the bench out
 #include <QApplication>
 #include <QEventLoop>
@@ -536,12 +536,11 @@ void PartLine() {
   vc.Stop();
 }
 
-// tavrin-cli run to its end with nothing on its standard streams: its wall
-// time and the CPU time of that process alone, not of the workers it may
-// start (read from /proc while it is a zombie, before it is waited for).
+// tavrin-cli run to its end with nothing on its standard streams.
 struct CliRun {
   double wall = 0;
-  double ownCpu = 0;
+  double cpu = 0;     // all its threads, and the workers it waited for
+  double ownCpu = 0;  // that process alone, not the workers it started
   int status = -1;
 };
 
@@ -563,6 +562,7 @@ CliRun RunCli(const std::vector<std::string>& cliArgs) {
     Die("cannot start " + program);
   }
   posix_spawn_file_actions_destroy(&actions);
+  // Ended but not yet waited for: /proc still tells its own CPU time.
   siginfo_t info{};
   waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   CliRun run;
@@ -581,9 +581,27 @@ CliRun RunCli(const std::vector<std::string>& cliArgs) {
   double onCpuNs = 0;
   if (schedstat >> onCpuNs) run.ownCpu = std::max(run.ownCpu, onCpuNs / 1e9);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return run;
+}
+
+// tavrin-cli write of `path` with the arguments `extra`, a process of its own;
+// its wall time, and in `cpu` the CPU time it took (all its threads). The
+// controller's record tells the rest.
+double RunCliWrite(tavrin::vc::VirtualController& vc, const fs::path& path,
+                   const std::vector<std::string>& extra, double* cpu = nullptr) {
+  const auto before = vc.GetCounters();
+  std::vector<std::string> args = {"write", path.string(), "--timeout", "30"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  const CliRun run = RunCli(args);
+  if (cpu != nullptr) *cpu = run.cpu;
+  if (run.status != 0) Die(Format("tavrin-cli ended with status %d", run.status));
+  if (vc.GetCounters().imagesOk != before.imagesOk + 1) Die("the controller refused the image");
+  return run.wall;
 }
 
 // The same paced write through tavrin-cli, a process of its own that finds
@@ -593,13 +611,8 @@ void PartCli() {
   StartController(vc);
   const std::size_t frames = g_quick ? 300 : 1440;
   const fs::path path = WriteFirmware(frames, 2);
-  const auto before = vc.GetCounters();
   const std::size_t wireFrom = vc.Wire().size();
-
-  const CliRun run = RunCli({"write", path.string(), "--timeout", "30"});
-  const double wall = run.wall;
-  if (run.status != 0) Die(Format("tavrin-cli ended with status %d", run.status));
-  if (vc.GetCounters().imagesOk != before.imagesOk + 1) Die("the controller refused the image");
+  const double wall = RunCliWrite(vc, path, {});
   fs::remove(path);
 
   TransferFigures f;
@@ -614,6 +627,51 @@ void PartCli() {
       Format("median %.0f us, 99th percentile %.0f us", Percentile(f.turnaroundsUs, 50) - chunkLine,
              Percentile(f.turnaroundsUs, 99) - chunkLine));
   Row("  the whole command: start, scan, connect, write, result", Format("%.2f s", wall));
+  vc.Stop();
+}
+
+// --trace's cost where it is greatest: a controller that answers at once, so
+// the link runs as fast as the programmer can, with a trace line per frame.
+// Runs with and without alternate; the medians are compared.
+void PartTrace() {
+  tavrin::vc::VirtualController vc(InstantController(false));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 2000 : 10000;
+  const fs::path path = WriteFirmware(frames, 2);
+  const fs::path trace = g_work / "bench.trace";
+  std::vector<double> rates[2];
+  std::vector<double> cpuUs[2];  // the whole process's CPU time per chunk
+  for (int run = 0; run < (g_quick ? 2 : 7); ++run) {
+    for (int traced = 0; traced < 2; ++traced) {
+      const std::size_t wireFrom = vc.Wire().size();
+      double cpu = 0;
+      RunCliWrite(vc, path,
+                  traced ? std::vector<std::string>{"--yes", "--trace", trace.string()}
+                         : std::vector<std::string>{"--yes"},
+                  &cpu);
+      TransferFigures f;
+      ReadWire(vc, wireFrom, f);
+      rates[traced].push_back(static_cast<double>(f.chunks) / f.seconds);
+      cpuUs[traced].push_back(cpu * 1e6 / static_cast<double>(frames));
+    }
+  }
+  const double plain = Percentile(rates[0], 50);
+  const double traced = Percentile(rates[1], 50);
+  const double slower = 100.0 * (plain - traced) / plain;
+  Row(Format("tavrin-cli write, %zu frames, controller answering at once: without --trace", frames),
+      Format("%.0f chunks/s (median of %zu), CPU %.1f us a chunk", plain, rates[0].size(),
+             Percentile(cpuUs[0], 50)));
+  Row("  with --trace FILE (a line per frame in and out)",
+      Format("%.0f chunks/s, %.1f%% slower, CPU %.1f us a chunk, %.1f MB of trace", traced, slower,
+             Percentile(cpuUs[1], 50), static_cast<double>(fs::file_size(trace)) / 1e6),
+      "<= 5% slower", Verdict(slower <= 5.0));
+  // On a real line a chunk's cycle is 6.94 ms: what the trace adds to it.
+  const double addedUs = Percentile(cpuUs[1], 50) - Percentile(cpuUs[0], 50);
+  Row("  the trace's CPU time against a 115200-baud line's chunk cycle",
+      Format("%.1f us of %.0f us = %.2f%%", addedUs, 1e6 / kLineChunksPerSecond,
+             100.0 * addedUs * kLineChunksPerSecond / 1e6),
+      "<= 5%", Verdict(addedUs * kLineChunksPerSecond / 1e6 <= 0.05));
+  fs::remove(path);
   vc.Stop();
 }
 
@@ -737,6 +795,7 @@ const Part kParts[] = {
     {"line", "Efficiency on a paced 115200-baud line", PartLine},
     {"cli", "The same paced line through tavrin-cli", PartCli},
     {"gang", "Four paced lines at once through tavrin-cli", PartGang},
+    {"trace", "The cost of tavrin-cli --trace", PartTrace},
     {"idle", "Idle cost", PartIdle},
     {"memory", "Memory", PartMemory},
 };
@@ -792,7 +851,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--child") {
       child = true;
     } else if (arg == "-h" || arg == "--help") {
-      std::printf("usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|gang|idle|memory]...\n");
+      std::printf(
+          "usage: tavrin-bench [--quick] [crc|load|transfer|line|cli|gang|trace|idle|memory]...\n");
       return 0;
     } else {
       names.push_back(arg);

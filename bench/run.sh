@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (build-bench/, optimised, no sanitizer) and prints the
 # programmer's figures as a table. Arguments go to tavrin-bench: part names
-# (crc load transfer line cli gang idle memory) and --quick.
+# (crc load transfer line cli gang trace idle memory) and --quick; `bench/run.sh trace`
+# shows what --trace costs a write through tavrin-cli.
 # Takes about three minutes on two cores once built.
 set -euo pipefail
 cd "$(dirname "$0")/.."

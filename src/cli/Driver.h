@@ -38,12 +38,18 @@ struct CliOptions {
   bool verify = false;
   bool loop = false;
   bool json = false;
+  std::string trace;  // --trace FILE; empty: none
+  bool traceFailuresOnly = false;
 };
 
 namespace cli {
 
 // Lists the ports the scan would try, in its order.
 int RunPorts();
+// The COM names the scan tries, in its order.
+std::vector<std::string> ScanPorts();
+// Checks what stands between this machine and a controller (Doctor.cpp).
+int RunDoctor(bool json);
 // A --port given as a device path (/dev/ttyACM0, a /dev/serial/... link)
 // becomes the COM name that stands for it; kExitUsage, with the ports
 // listed, when none does.

@@ -4,6 +4,7 @@
 
 #include "cli/Session.h"
 #include "cli/Text.h"
+#include "cli/Trace.h"
 #include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
@@ -16,6 +17,7 @@ namespace cli {
 void Session::EndUnit(int status, const std::string& result) {
   if (unitEnded_) return;
   unitEnded_ = true;
+  Trace::UnitEnds(result, status == kExitSuccess);
   // A controller refused before its report (an unknown model) still has its code.
   if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
   if (unit_.when.empty()) unit_.when = LocalIsoTime();

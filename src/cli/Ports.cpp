@@ -10,11 +10,10 @@
 #include "cli/Text.h"
 #include "platform/Console.h"
 #include "platform/PortInfo.h"
+#include "platform/UsbInfo.h"
 #include "ui/console/ConsoleWindow.h"
 
 namespace cli {
-
-namespace {
 
 // The COM names the scan tries, in its order.
 std::vector<std::string> ScanPorts() {
@@ -29,6 +28,8 @@ std::vector<std::string> ScanPorts() {
   return ports;
 }
 
+namespace {
+
 std::string PortList(const std::vector<std::string>& ports) {
   if (ports.empty()) return "No COM ports: the scan would find nothing to try.\n";
   std::string text = "The scan tries these ports, in this order:\n";
@@ -36,6 +37,15 @@ std::string PortList(const std::vector<std::string>& ports) {
     std::string padded = name;
     if (padded.size() < 7) padded.append(7 - padded.size(), ' ');
     text += "  " + padded + " " + platform::DescribePort(name) + "\n";
+    const platform::UsbDetails usb = platform::UsbDetailsForPort(name);
+    if (!usb.friendlyName.empty()) text += "          " + usb.friendlyName + "\n";
+    if (usb.usb) {
+      text += "          USB " + usb.vendorId + ":" + usb.productId;
+      if (!usb.product.empty()) text += " \"" + usb.product + "\"";
+      if (!usb.serial.empty()) text += ", serial " + usb.serial;
+      text += "\n";
+      if (!usb.byPath.empty()) text += "          " + usb.byPath + "\n";
+    }
   }
   return text;
 }

@@ -7,6 +7,7 @@
 
 #include "cli/Interrupts.h"
 #include "cli/Text.h"
+#include "cli/Trace.h"
 #include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
@@ -77,6 +78,7 @@ void Session::StartTimeout() {
 
 void Session::Connect(bool withTimeout) {
   phase_ = phase_ == Phase::Verifying ? Phase::Verifying : Phase::Connecting;
+  if (phase_ == Phase::Connecting) Trace::UnitBegins();
   window_.SetPortFilter(options_.port);
   window_.ForgetStatusTexts();
   unit_ = Unit{};
@@ -406,8 +408,15 @@ void Session::OnTimeout() {
 }
 
 int RunSession(const CliOptions& options, const std::string& title) {
+  if (std::string error;
+      !options.trace.empty() && !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
+    platform::WriteText(stderr, ErrorLine(error + "\n"));
+    return kExitUsage;
+  }
   Session session(options, title);
-  return session.Run();
+  const int status = session.Run();
+  Trace::Stop(status == kExitSuccess);
+  return status;
 }
 
 }  // namespace cli

@@ -43,6 +43,17 @@ void AddConnectOptions(CLI::App* command, CliOptions& options) {
       ->check(CLI::PositiveNumber);
 }
 
+void AddTraceOptions(CLI::App* command, CliOptions& options) {
+  auto* trace = command->add_option(
+      "--trace", options.trace,
+      "Write every frame in and out, the scan's steps, opens and closes to FILE, one line each");
+  trace->type_name("FILE");
+  command
+      ->add_flag("--trace-failures-only", options.traceFailuresOnly,
+                 "Keep in the trace only the controllers that were not written or identified")
+      ->needs(trace);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +89,7 @@ int main(int argc, char** argv) {
       "identify",
       "Wait until a controller answers, print its report as the window's log shows it, disconnect");
   AddConnectOptions(identify, options);
+  AddTraceOptions(identify, options);
   identify->add_flag(
       "--json", options.json,
       "One JSON object per controller on standard output; the texts go to standard error");
@@ -88,6 +100,7 @@ int main(int argc, char** argv) {
   write->add_option("FILE", options.file, "The firmware (.sbin) or data map (.lbin) file")
       ->required();
   AddConnectOptions(write, options);
+  AddTraceOptions(write, options);
   write->add_flag("--yes", options.yes,
                   "Answer Yes to the version questions (without it and without a terminal: No)");
   write->add_flag(
@@ -104,9 +117,18 @@ int main(int argc, char** argv) {
   write->add_option("--worker", options.worker)->group("");
   write->footer(std::string(kExitStatusHelp) + cli::kGangExitHelp);
 
+  bool doctorJson = false;
+  auto* doctor = app.add_subcommand(
+      "doctor",
+      "Check what stands between this machine and a controller: permissions, programs that take "
+      "serial ports, and each port the scan tries; for each problem the step that fixes it");
+  doctor->add_flag("--json", doctorJson, "The findings as one JSON object on standard output");
+  doctor->footer("Exit status: 0 nothing stands in the way; 1 something does; 2 usage.");
+
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 
   if (*ports) return cli::RunPorts();
+  if (*doctor) return cli::RunDoctor(doctorJson);
   options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
 
   if (options.command == CliOptions::Command::Write) {

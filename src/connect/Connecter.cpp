@@ -9,6 +9,7 @@
 #include "protocol/Messager.h"
 #include "serial/Port.h"
 #include "serial/Ports.h"
+#include "serial/WireTap.h"
 #include "ui/WindowOps.h"
 
 ConnectStateT ConnectState = ConnectStateT::Scanning;
@@ -64,6 +65,7 @@ bool ScanStep() {
     ScanPortIndex = 0;
   }
   const std::string name = window.PortListCurrentText();
+  wire::Mark(wire::TapKind::ScanStep, name.c_str());
 
   // A CONNECT while a port is still open (a connection whose answer did not
   // identify a controller leaves CONNECT enabled) must not leave that port
@@ -114,6 +116,7 @@ void Disconnect() {
   window.StopTimer(WindowTimer::Timer1);
   window.SetColour(WindowColour::ButtonFace);
   ClosePort();
+  wire::Mark(wire::TapKind::LinkEnd);
   window.SetStatusText(kDisconnectedText);
   window.EnableControl(Control::Button1, true);
   window.EnableControl(Control::Button2, false);

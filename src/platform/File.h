@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -39,5 +40,11 @@ class InputFile {
   std::intptr_t handle_ = -1;  // a descriptor, or a Windows handle; -1 when closed
   std::int64_t size_ = -1;
 };
+
+// A file written by the program (a trace), made anew; `path` is UTF-8.
+// nullptr when it cannot be made.
+std::FILE* CreateOutputFile(const std::string& path);
+// Cuts the file back to `size` bytes (flushed first) and goes on writing there.
+bool TruncateOutputFile(std::FILE* file, std::int64_t size);
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include "protocol/Stm32_crc32_soft.h"
 #include "serial/Port.h"
 #include "serial/Read_tr.h"
+#include "serial/WireTap.h"
 #include "transfer/ImageStore.h"
 #include "ui/WindowOps.h"
 
@@ -155,9 +156,19 @@ bool TransmitFrame(bool fresh, const std::uint8_t* frame, std::uint32_t length,
 
   PurgePortOutput();
   if (g_transmitObserver) g_transmitObserver(TxBuffer.Data, TxBuffer.Length);
+  if (const wire::Tap tap = wire::CurrentTap()) {
+    wire::TapEvent event;
+    event.bytes = TxBuffer.Data;
+    event.length = TxBuffer.Length;
+    event.fresh = fresh;
+    event.retry = RetrySlot.RetryCount;
+    event.intervalMs = fresh ? intervalMs : Timer2Interval();
+    tap(event);
+  }
   WakeWriter();
 
   if (RetrySlot.RetryCount <= kRetryLimit) return true;
+  wire::Mark(wire::TapKind::RetryLimit);
   Disconnect();
   Window().SetStatusText(kRetryLimitText);
   return true;

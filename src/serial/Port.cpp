@@ -8,6 +8,7 @@
 
 #include "protocol/Messager.h"
 #include "serial/Read_tr.h"
+#include "serial/WireTap.h"
 #include "serial/Wrt_tr.h"
 #include "ui/WindowOps.h"
 
@@ -42,6 +43,7 @@ bool BuildDevicePath(const std::string& name, char (&path)[kPathBufferSize]) {
 
 bool FailAfterClose(const char* text) {
   ClosePort();
+  wire::Mark(wire::TapKind::OpenFailed, text);
   Window().SetStatusText(text);
   return false;
 }
@@ -65,6 +67,7 @@ bool OpenPort(const std::string& name) {
     port = platform::SerialOpen(path);
   }
   if (!port) {
+    wire::Mark(wire::TapKind::OpenFailed, kOpenFailedText);
     Window().SetStatusText(kOpenFailedText);
     return false;
   }
@@ -72,6 +75,7 @@ bool OpenPort(const std::string& name) {
     std::lock_guard lock(g_mutex);
     g_port = port;
   }
+  wire::Mark(wire::TapKind::Open, name.c_str());
 
   platform::SerialSettings settings;
   if (!platform::SerialGetState(*port, settings)) return FailAfterClose(kReadDcbFailedText);
@@ -136,7 +140,10 @@ void ClosePort() {
   if (writer) writer->Finish(kLastWriteLimit);
   // Ends the reader's pending wait and the writer's; the threads' own
   // references keep the port object alive until they have finished.
-  if (port) platform::SerialClose(*port);
+  if (port) {
+    platform::SerialClose(*port);
+    wire::Mark(wire::TapKind::Close);
+  }
 }
 
 void SetOpenPathObserverForTest(std::function<void(const std::string& path)> observer) {

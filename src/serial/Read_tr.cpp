@@ -6,6 +6,7 @@
 
 #include "connect/Connecter.h"
 #include "protocol/Messager.h"
+#include "serial/WireTap.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ void ReadThread::Execute() {
     const platform::WaitResult event = platform::SerialWaitEvent(port);
     if (event == platform::WaitResult::Closed) break;
     if (event == platform::WaitResult::Gone) {
+      wire::Mark(wire::TapKind::DeviceGone);
       DeviceGone();
       // Nothing will come any more: sleep until the stop request.
       terminated_.wait(false);
@@ -101,6 +103,14 @@ void ReadThread::HandleBlock(std::uint16_t count) {
   const bool valid = hooks && hooks->check ? hooks->check(RxBuffer, count)
                                            : CheckBlock(RxBuffer, count);
   if (hooks && hooks->observer) hooks->observer(RxBuffer, count, valid);
+  if (const wire::Tap tap = wire::CurrentTap()) {
+    wire::TapEvent event;
+    event.kind = wire::TapKind::In;
+    event.bytes = RxBuffer;
+    event.length = count;
+    event.valid = valid;
+    tap(event);
+  }
   if (!valid) return;
   {
     // ClosePort gives the stop request under the same lock: once it has

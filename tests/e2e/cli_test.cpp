@@ -8,13 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -24,6 +28,7 @@
 #include "image/ImageFile.h"
 #include "protocol/Messager.h"
 #include "support/FrameBuilders.h"
+#include "support/Pty.h"
 #include "support/RecordingWindow.h"
 #include "vc/VirtualController.h"
 
@@ -129,11 +134,22 @@ class Cli {
   std::string err_;
 };
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+std::string Hex2(std::uint8_t byte) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02x", byte);
+  return text;
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -306,8 +322,14 @@ TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
     vc::Options options = Controller();
     options.faults.ignore = *vc::FrameSet::Parse("3-100000");  // 1: identify, 2: frame 0
     auto controller = Start(options);
-    Cli cli({"write", firmware});
+    // A failed unit keeps its trace, also when only failures are kept.
+    const std::string trace = File("lost.trace", {});
+    Cli cli({"write", firmware, "--trace", trace, "--trace-failures-only"});
     EXPECT_EQ(cli.Wait(), 4) << cli.All();
+    const std::string traced = ReadFile(trace);
+    EXPECT_TRUE(Has(traced, "retransmission 5")) << traced;
+    EXPECT_TRUE(Has(traced, "retry limit")) << traced;
+    EXPECT_TRUE(Has(traced, "unit ends: link lost")) << traced;
     EXPECT_TRUE(Has(cli.Err(), std::string("status: ") + kRetryLimitText)) << cli.Err();
     EXPECT_TRUE(Has(cli.Err(), "did not get the whole image")) << cli.Err();
     EXPECT_FALSE(Has(cli.Out(), kFirmwareResultOkText));
@@ -372,6 +394,121 @@ TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
   EXPECT_EQ(loop.Wait(), 0) << loop.All();
   EXPECT_TRUE(Has(loop.Out(), "Tally: 2 written, 0 failed, 0 refused.")) << loop.Out();
   EXPECT_TRUE(Has(loop.Out(), "firmware 3 -> 5  written")) << loop.Out();
+}
+
+TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
+  vc::Options options = Controller();
+  options.recordWire = true;
+  auto controller = Start(options);
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  const std::string trace = File("write.trace", {});
+  Cli cli({"write", firmware, "--trace", trace});
+  ASSERT_EQ(cli.Wait(), 0) << cli.All();
+  // The frames of each direction as the trace shows them, in its order.
+  std::vector<std::string> traced[2];  // [0] to the controller, [1] from it
+  for (const std::string& line : Lines(ReadFile(trace))) {
+    std::istringstream fields(line);
+    std::string us;
+    std::string direction;
+    fields >> us >> direction;
+    const auto bar = line.find(" | ");
+    if ((direction == "out" || direction == "in") && bar != std::string::npos)
+      traced[direction == "in" ? 1 : 0].push_back(line.substr(bar + 3));
+  }
+  const auto wire = controller->Wire();
+  ASSERT_GT(wire.size(), 30u);  // identify, 14 chunks, the closing frame and the answers
+  std::size_t next[2] = {0, 0};
+  for (const vc::WireFrame& frame : wire) {
+    std::string hex;
+    for (std::uint8_t b : frame.bytes) hex += (hex.empty() ? "" : " ") + Hex2(b);
+    auto& list = traced[frame.out ? 1 : 0];
+    auto& at = next[frame.out ? 1 : 0];
+    while (at < list.size() && list[at] != hex) ++at;
+    ASSERT_LT(at, list.size()) << frame.what << " " << hex
+                               << " is not in the trace, or out of order:\n"
+                               << ReadFile(trace);
+    ++at;
+  }
+  const std::string text = ReadFile(trace);
+  EXPECT_TRUE(Has(text, "out  IdentifyRequest   12  sequence ")) << text;
+  EXPECT_TRUE(Has(text, "chunk 13, interval 150 ms")) << text;
+  EXPECT_TRUE(Has(text, "out  ImageClose        64  interval 100 ms")) << text;
+  EXPECT_TRUE(Has(text, "FirmwareResult")) << text;
+  EXPECT_TRUE(Has(text, "result 1 (success)")) << text;
+  EXPECT_TRUE(Has(text, "link end")) << text;
+
+  // Only failures kept: a written controller leaves no frame behind.
+  Cli again({"write", firmware, "--yes", "--trace", trace, "--trace-failures-only"});
+  ASSERT_EQ(again.Wait(), 0) << again.All();
+  EXPECT_FALSE(Has(ReadFile(trace), "  out  ")) << ReadFile(trace);
+}
+
+TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
+  auto held = Start(Controller());
+  auto locked = Start(Controller());
+  auto stale = Start(Controller());
+  LineHolder holder(held->SlavePath(), true);
+  ASSERT_TRUE(holder.Ok());
+  // /dev/pts/7 is locked as LCK..pts_7.
+  const auto lockOf = [](const std::string& slave) {
+    std::string name = slave.substr(std::strlen("/dev/"));
+    std::replace(name.begin(), name.end(), '/', '_');
+    return "/run/lock/LCK.." + name;
+  };
+  std::ofstream(lockOf(locked->SlavePath())) << std::setw(10) << getpid() << '\n';
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const auto makeStale = [&] {
+    std::ofstream(lockOf(stale->SlavePath())) << std::setw(10) << ended << '\n';
+  };
+  makeStale();
+
+  Cli text({"doctor"});
+  EXPECT_EQ(text.Wait(), 1) << text.All();
+  EXPECT_TRUE(Has(text.Out(), "held by process ")) << text.Out();
+  EXPECT_TRUE(Has(text.Out(), " (sh)")) << text.Out();
+  EXPECT_TRUE(Has(text.Out(), "lock file " + lockOf(stale->SlavePath()) + " of process " +
+                                  std::to_string(ended) + ": stale"))
+      << text.Out();
+
+  makeStale();  // the open took it over
+  Cli json({"doctor", "--json"});
+  EXPECT_EQ(json.Wait(), 1) << json.All();
+  unlink(lockOf(locked->SlavePath()).c_str());
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json.Out())).object();
+  EXPECT_FALSE(o["ok"].toBool()) << json.Out();
+  QJsonObject ports;
+  for (const auto& port : o["ports"].toArray())
+    ports[port.toObject()["name"].toString()] = port.toObject();
+  const auto port = [&](const vc::VirtualController& c) {
+    return ports[QString::fromStdString(c.PortName())].toObject();
+  };
+  const QJsonObject h = port(*held);
+  ASSERT_EQ(h["holders"].toArray().size(), 1) << json.Out();
+  EXPECT_EQ(h["holders"].toArray()[0].toObject()["name"].toString(), QStringLiteral("sh"));
+  EXPECT_FALSE(h["tried"].toBool());
+  const QJsonObject l = port(*locked);
+  ASSERT_EQ(l["locks"].toArray().size(), 1) << json.Out();
+  EXPECT_FALSE(l["locks"].toArray()[0].toObject()["stale"].toBool());
+  EXPECT_EQ(l["locks"].toArray()[0].toObject()["pid"].toInt(), getpid());
+  EXPECT_FALSE(l["tried"].toBool());
+  const QJsonObject s = port(*stale);
+  ASSERT_EQ(s["locks"].toArray().size(), 1) << json.Out();
+  EXPECT_TRUE(s["locks"].toArray()[0].toObject()["stale"].toBool());
+  EXPECT_TRUE(s["opens"].toBool()) << json.Out();
+  // The stale lock is a note; the holder and the live lock stand in the way.
+  int problems = 0;
+  for (const auto& f : o["findings"].toArray()) {
+    const QJsonObject finding = f.toObject();
+    if (finding["port"].toString() == QString::fromStdString(stale->PortName()))
+      EXPECT_FALSE(finding["problem"].toBool()) << json.Out();
+    else if (finding["problem"].toBool())
+      ++problems;
+  }
+  EXPECT_GE(problems, 2) << json.Out();
+  unlink(lockOf(stale->SlavePath()).c_str());
 }
 
 // It must run where there is no display at all, and pull in no toolkit.

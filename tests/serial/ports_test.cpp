@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/DeviceNames.h"
+#include "platform/UsbInfo.h"
 #include "platform/linux/PortUse.h"
 #include "serial/Port.h"
 #include "serial/Ports.h"
@@ -323,6 +324,41 @@ TEST_F(SystemPorts, APortHeldExclusivelyByAnotherUserIsListedAsInUse) {
   int status = -1;
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// A USB adapter as sysfs shows it: the tty's device is the USB-serial port
+// below the adapter's interface, the ids are two levels up.
+TEST_F(SystemPorts, UsbAdapterDetailsComeFromSysfsAndTheByPathLink) {
+  namespace fs = std::filesystem;
+  const fs::path usb = fs::path(root_) / "devices/pci0000:00/usb1/1-2";
+  const fs::path port = usb / "1-2:1.0/ttyUSB0";
+  fs::create_directories(port);
+  fs::create_directories(fs::path(root_) / "drivers/ftdi_sio");
+  fs::create_directories(fs::path(root_) / "sys/ttyUSB0");
+  fs::create_directories(fs::path(root_) / "dev/serial/by-path");
+  const std::pair<const char*, const char*> attributes[] = {
+      {"idVendor", "0403"}, {"idProduct", "6001"}, {"product", "FT232R USB UART"},
+      {"manufacturer", "FTDI"}, {"serial", "A50285BI"}};
+  for (const auto& [name, value] : attributes) std::ofstream(usb / name) << value << "\n";
+  std::ofstream(port / "latency_timer") << "16\n";
+  fs::create_directory_symlink(fs::path(root_) / "drivers/ftdi_sio", port / "driver");
+  fs::create_directory_symlink(port, fs::path(root_) / "sys/ttyUSB0/device");
+  std::ofstream(root_ + "/dev/ttyUSB0").put('\0');
+  const std::string byPath = root_ + "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+  fs::create_symlink("../../ttyUSB0", byPath);
+
+  const platform::UsbDetails d = platform::UsbDetailsFor(root_ + "/dev/ttyUSB0");
+  ASSERT_TRUE(d.usb);
+  EXPECT_EQ(d.vendorId + ":" + d.productId, "0403:6001");
+  EXPECT_EQ(d.product, "FT232R USB UART");
+  EXPECT_EQ(d.serial, "A50285BI");
+  EXPECT_EQ(d.driver, "ftdi_sio");
+  EXPECT_EQ(d.location, "1-2:1.0");
+  EXPECT_EQ(d.latencyTimerMs, 16);
+  EXPECT_EQ(d.latencyTimerPath, root_ + "/sys/ttyUSB0/device/latency_timer");
+  EXPECT_EQ(d.byPath, byPath);
+  // An on-board port is no USB adapter.
+  EXPECT_FALSE(platform::UsbDetailsFor(root_ + "/dev/ttyS6").usb);
 }
 
 }  // namespace

@@ -280,6 +280,12 @@ void SetSystemPortRootsForTest(const std::string& sysClassTty, const std::string
   g_roots.dev = dev.empty() ? "/dev" : dev;
 }
 
+void SystemPortRoots(std::string& sysClassTty, std::string& dev) {
+  const SystemRoots roots = Roots();
+  sysClassTty = roots.sysClassTty;
+  dev = roots.dev;
+}
+
 std::string DeviceFileForName(const std::string& name) {
   static constexpr char kDevicePrefix[] = "\\\\.\\";
   constexpr std::size_t kPrefixLength = sizeof kDevicePrefix - 1;

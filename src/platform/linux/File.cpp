@@ -8,6 +8,13 @@
 
 namespace platform {
 
+std::FILE* CreateOutputFile(const std::string& path) { return std::fopen(path.c_str(), "wbe"); }
+
+bool TruncateOutputFile(std::FILE* file, std::int64_t size) {
+  return std::fflush(file) == 0 && ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0 &&
+         ::fseeko(file, static_cast<off_t>(size), SEEK_SET) == 0;
+}
+
 InputFile::~InputFile() { Close(); }
 
 InputFile::OpenResult InputFile::Open(const std::string& path) {

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -175,19 +176,24 @@ bool ProcessHolds(const std::string& pid, const struct stat& line) {
 }
 
 // Every process whose descriptors can be read; this process does not count.
-bool HeldByAnotherProcess(const struct stat& line) {
+// The first one found, or all of them.
+std::vector<std::string> ProcessesHolding(const struct stat& line, bool all) {
+  std::vector<std::string> holders;
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
+  if (proc == nullptr) return holders;
   const std::string self = std::to_string(getpid());
-  bool held = false;
-  while (!held) {
+  while (all || holders.empty()) {
     const dirent* entry = readdir(proc);
     if (entry == nullptr) break;
     if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || self == entry->d_name) continue;
-    held = ProcessHolds(entry->d_name, line);
+    if (ProcessHolds(entry->d_name, line)) holders.emplace_back(entry->d_name);
   }
   closedir(proc);
-  return held;
+  return holders;
+}
+
+bool HeldByAnotherProcess(const struct stat& line) {
+  return !ProcessesHolding(line, false).empty();
 }
 
 // ---- Lock files of terminal programs --------------------------------------------
@@ -382,6 +388,43 @@ bool DeviceInUseElsewhere(const std::string& device) {
   if (realpath(device.c_str(), real) == nullptr || stat(real, &st) != 0 || !S_ISCHR(st.st_mode))
     return false;
   return LockedByAnother(LockNames(real)) || HeldByAnotherProcess(st);
+}
+
+PortUse DescribePortUse(const std::string& device) {
+  PortUse use;
+  char real[PATH_MAX];
+  struct stat st {};
+  if (realpath(device.c_str(), real) == nullptr) return use;
+  use.device = real;
+  if (stat(real, &st) != 0 || !S_ISCHR(st.st_mode)) return use;
+  for (const std::string& pid : ProcessesHolding(st, true)) {
+    PortHolder holder;
+    holder.pid = std::atoi(pid.c_str());
+    std::ifstream comm("/proc/" + pid + "/comm");
+    std::getline(comm, holder.name);
+    use.holders.push_back(holder);
+  }
+  std::vector<std::string> seen;
+  for (const char* dir : kLockDirectories) {
+    char realDir[PATH_MAX];
+    if (realpath(dir, realDir) == nullptr ||
+        std::find(seen.begin(), seen.end(), realDir) != seen.end())
+      continue;
+    seen.emplace_back(realDir);
+    for (const auto& name : LockNames(real)) {
+      const std::string path = std::string(realDir) + "/" + name;
+      struct stat lockStat {};
+      if (lstat(path.c_str(), &lockStat) != 0) continue;
+      PortLockFile lock;
+      lock.path = path;
+      const pid_t owner = LockOwner(path);
+      lock.beingWritten = owner == kLockBeingWritten;
+      lock.pid = owner > 0 ? static_cast<int>(owner) : 0;
+      lock.live = LockedByAnother(path);
+      use.locks.push_back(lock);
+    }
+  }
+  return use;
 }
 
 SerialHandle SerialOpen(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "platform/File.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -78,6 +79,16 @@ void InputFile::Close() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;
   size_ = -1;
+}
+
+std::FILE* CreateOutputFile(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"wb");
+}
+
+bool TruncateOutputFile(std::FILE* file, std::int64_t size) {
+  return std::fflush(file) == 0 && _chsize_s(_fileno(file), size) == 0 &&
+         _fseeki64(file, size, SEEK_SET) == 0;
 }
 
 }  // namespace platform

@@ -1,0 +1,31 @@
+// --trace FILE: every frame in and out, the scan's steps, opens and closes,
+// retransmissions and the end of each link, one line each. The link's threads
+// only put a fixed-size record into a bounded queue; a writer thread of its
+// own formats and writes them, so the trace costs the transfer next to nothing.
+//
+// --trace-failures-only: the file keeps only units that did not succeed. A
+// unit's part runs from the end of the unit before it (so the wait for it is
+// in) to its own end; its lines go to the file as they come, and when the unit
+// ends in success the file is cut back to where its part began. What follows
+// the last unit stays only when the run ends in failure.
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+class Trace {
+ public:
+  // Makes FILE and starts the writer; false, with the reason, when FILE
+  // cannot be made.
+  static bool Start(const std::string& path, bool failuresOnly, std::string* error);
+  // A unit (one controller) begins, and ends with `result` ("written",
+  // "failed", ...); `success` keeps it out of a --trace-failures-only file.
+  static void UnitBegins();
+  static void UnitEnds(const std::string& result, bool success);
+  // Writes what is queued and closes the file; `success` as for a unit, for
+  // what came after the last one. Nothing when no trace was started.
+  static void Stop(bool success);
+};
+
+}  // namespace cli
