@@ -4,6 +4,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -417,6 +418,16 @@ int ExitRank(int status) {
   }
 }
 
+std::string SlotFile(const std::string& file, const std::string& port) {
+  // The slot's own file beside the one given: a trace is one link's.
+  const std::size_t slash = file.find_last_of("/\\");
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t dot = file.rfind('.');
+  // A dot that starts the name (.trace) or sits in a directory's name is no extension's.
+  if (dot == std::string::npos || dot <= name) dot = file.size();
+  return file.substr(0, dot) + "-" + port + file.substr(dot);
+}
+
 std::vector<std::string> WorkerArguments(const std::vector<std::string>& args,
                                          const std::string& port, int slot) {
   std::vector<std::string> out;
@@ -428,6 +439,14 @@ std::vector<std::string> WorkerArguments(const std::vector<std::string>& args,
       continue;
     }
     if (a.rfind("--port=", 0) == 0) continue;
+    if (a == "--trace" && i + 1 < args.size()) {
+      out.insert(out.end(), {a, SlotFile(args[++i], port)});
+      continue;
+    }
+    if (a.rfind("--trace=", 0) == 0) {
+      out.push_back("--trace=" + SlotFile(a.substr(std::strlen("--trace=")), port));
+      continue;
+    }
     out.push_back(a);
     // Right after the command: ahead of a "--" that ends the options.
     if (!placed && (a == "write" || a == "identify")) {

@@ -19,8 +19,12 @@ inline constexpr const char* kGangExitHelp =
 // The rank of an exit status in that order.
 int ExitRank(int status);
 
+// `file` with the port before its extension: trace.log, COM21 -> trace-COM21.log.
+std::string SlotFile(const std::string& file, const std::string& port);
+
 // A slot's worker arguments: the arguments given (after the program's name)
-// with every --port taken out, the slot's own port and --worker put in.
+// with every --port taken out, the slot's own port and --worker put in, and
+// a --trace file made the slot's own (SlotFile).
 std::vector<std::string> WorkerArguments(const std::vector<std::string>& args,
                                          const std::string& port, int slot);
 
