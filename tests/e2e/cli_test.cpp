@@ -282,20 +282,27 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   std::mt19937 rng(9);
   auto damaged = image::BuildFirmware({1, 7}, image::GeneratePayload(4, rng), rng);
   damaged[3 * 64 + 30] ^= 0x40;
+  const std::string same = Firmware("same.sbin", 1, 3);
   const struct {
-    std::string file;
+    std::vector<std::string> args;
     std::string text;
   } cases[] = {
-      {Firmware("device5.sbin", 5, 7), kFirmwareWrongDeviceText},
-      {File("damaged.sbin", damaged), kFirmwareHeaderText},
+      {{Firmware("device5.sbin", 5, 7)}, kFirmwareWrongDeviceText},
+      {{File("damaged.sbin", damaged)}, kFirmwareHeaderText},
       // The controller's own version, asked about; no terminal answers No.
-      {Firmware("same.sbin", 1, 3), kFirmwareSameQuestion},
+      {{same, "--rewrite"}, kFirmwareSameQuestion},
   };
   for (const auto& c : cases) {
-    Cli cli({"write", c.file});
-    EXPECT_EQ(cli.Wait(), 5) << c.file << "\n" << cli.All();
+    std::vector<std::string> args{"write"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Cli cli(args);
+    EXPECT_EQ(cli.Wait(), 5) << c.args[0] << "\n" << cli.All();
     EXPECT_TRUE(Has(cli.Out(), c.text)) << cli.Out();
   }
+  // Without --rewrite the same version is left alone, as already current.
+  Cli current({"write", same, "--yes", "--json"});
+  EXPECT_EQ(current.Wait(), 0) << current.All();
+  EXPECT_TRUE(Has(current.Out(), "\"result\":\"already current\"")) << current.Out();
   EXPECT_EQ(controller->GetCounters().chunks, 0u);
   EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
 }
@@ -357,7 +364,7 @@ TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
   EXPECT_EQ(second->GetCounters().imagesOk, 1u);
   loop.Interrupt();
   EXPECT_EQ(loop.Wait(), 0) << loop.All();
-  EXPECT_TRUE(Has(loop.Out(), "Tally: 2 written, 0 failed, 0 refused.")) << loop.Out();
+  EXPECT_TRUE(Has(loop.Out(), "Tally: 2 written, 0 already current, 0 failed, 0 refused, 0 interrupted.")) << loop.Out();
   EXPECT_TRUE(Has(loop.Out(), "firmware 3 -> 5  written")) << loop.Out();
 }
 
