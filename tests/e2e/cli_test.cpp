@@ -25,6 +25,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/ImageFile.h"
@@ -124,6 +125,17 @@ class Cli {
 
   void Interrupt() { kill(pid_, SIGINT); }
   void Signal(int signal) { kill(pid_, signal); }
+  // Whether `signal` is still waiting to be delivered (two sent before the
+  // first is taken count as one).
+  bool SignalPending(int signal) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+        if ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) return true;
+      }
+    }
+    return false;
+  }
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
   std::string All() const { return out_ + err_; }
@@ -442,10 +454,11 @@ TEST_F(CliEndToEnd, AnUnknownControllerLeftOnTheFixtureIsOneRefusedUnit) {
   auto controller = Start(options);
   Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes"});
   ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
-  // Several probes answered by the same unknown model: still the one unit.
-  const std::uint64_t seen = controller->GetCounters().identifyRequests;
+  // Several probes (each opens and closes the port) answered by the same
+  // unknown model: still the one unit.
+  const std::uint64_t seen = controller->GetCounters().hostCloses;
   ASSERT_TRUE(controller->WaitUntil(
-      [&] { return controller->GetCounters().identifyRequests >= seen + 4; }, 30s));
+      [&] { return controller->GetCounters().hostCloses >= seen + 5; }, 60s));
   controller->Stop();
   ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
   loop.Interrupt();
@@ -505,12 +518,17 @@ TEST_F(CliEndToEnd, TwoCtrlCDuringAScanLeaveNoLockAndTheSettingsRestored) {
   auto controller = Start(options);
   const termios before = Settings(controller->SlavePath());
   Cli cli({"identify", "--port", controller->PortName()});
-  // The port is open and the scan step waits for an answer.
-  ASSERT_TRUE(controller->WaitUntil([&] { return controller->GetCounters().framesIn >= 2; }, 30s));
+  // The port is open, with its lock, and the scan step waits for an answer.
+  const std::string lock = LockPath(controller->SlavePath());
+  ASSERT_TRUE(controller->WaitUntil(
+      [&] { return controller->GetCounters().framesIn >= 2 && std::filesystem::exists(lock); },
+      30s));
   cli.Interrupt();
+  const auto until = Clock::now() + 10s;
+  while (cli.SignalPending(SIGINT) && Clock::now() < until) std::this_thread::yield();
   cli.Interrupt();
   EXPECT_EQ(cli.Wait(), 130) << cli.All();
-  EXPECT_FALSE(std::filesystem::exists(LockPath(controller->SlavePath())));
+  EXPECT_FALSE(std::filesystem::exists(lock));
   const termios after = Settings(controller->SlavePath());
   EXPECT_EQ(before.c_cflag, after.c_cflag);
   EXPECT_EQ(before.c_iflag, after.c_iflag);
