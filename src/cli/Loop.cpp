@@ -42,8 +42,11 @@ void Session::EndUnit(int status, const std::string& result) {
     unit_.framesSent = FramesSent();
     unit_.retransmissions = Retransmissions() - retransmissionsBefore_;
   }
-  if (status == kExitSuccess && !unit_.versionAfter &&
-      options_.command == CliOptions::Command::Write) {
+  if (result == "already current") {
+    // Left alone: nothing of the file was taken in, and the version stays.
+    unit_.versionAfter = IsDataMap() ? unit_.dataMap : unit_.firmware;
+  } else if (status == kExitSuccess && !unit_.versionAfter &&
+             options_.command == CliOptions::Command::Write) {
     std::lock_guard lock(TransmitLock());
     const auto& store = ImageStore();
     unit_.versionAfter =

@@ -44,14 +44,15 @@ void AddConnectOptions(CLI::App* command, CliOptions& options) {
             double value = 0;
             if (!CLI::detail::lexical_cast(text, value) || !(value >= kMinTimeout) ||
                 !(value <= kMaxTimeout)) {
-              return "--timeout takes seconds from 0.1 to 86400, not " + text;
+              return "seconds from 0.1 to 86400 are taken, not " + text;
             }
             return {};
           },
           "SECONDS 0.1-86400"));
   command->add_option("--log", options.log,
                       "Append one JSON line per controller to FILE (JSON Lines), flushed to the "
-                      "disk before the next one; see docs/log.md");
+                      "disk before the next one; see docs/log.md")
+      ->type_name("FILE");
 }
 
 }  // namespace

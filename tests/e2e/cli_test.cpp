@@ -367,6 +367,7 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   Cli current({"write", same, "--yes", "--json"});
   EXPECT_EQ(current.Wait(), 0) << current.All();
   EXPECT_TRUE(Has(current.Out(), "\"result\":\"already current\"")) << current.Out();
+  EXPECT_TRUE(Has(current.Out(), "\"firmwareVersionAfter\":3")) << current.Out();
   EXPECT_EQ(controller->GetCounters().chunks, 0u);
   EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
 }
