@@ -100,9 +100,10 @@ void Session::PrintUnitLine() {
 
 int Session::Tally(bool interrupted) {
   // The controller cut off by Ctrl+C neither failed nor was refused.
-  window_.PrintLine(Format("Tally: %d written, %d already current, %d failed, %d refused, %d "
-                           "interrupted.",
-                           written_, current_, failed_, refused_, interrupted_));
+  window_.PrintLine(
+      Format("Tally: %d written, %d already current, %d failed, %d refused, %d "
+             "interrupted.",
+             written_, current_, failed_, refused_, interrupted_));
   if (interrupted) return kExitInterrupted;
   if (failed_ > 0) return kExitControllerFailure;
   return refused_ > 0 ? kExitRefused : kExitSuccess;
@@ -120,8 +121,8 @@ bool Session::UnitEnded() {
   if (log_ == nullptr) return true;
   std::string error;
   if (log_->Append(line, &error)) return true;
-  window_.PrintNote(ErrorLine(options_.log + ": this unit's record could not be written (" +
-                              error + "); ending."));
+  window_.PrintNote(ErrorLine(options_.log + ": this unit's record could not be written (" + error +
+                              "); ending."));
   return false;
 }
 

@@ -32,9 +32,10 @@ Session::Session(const CliOptions& options, std::string title, platform::AppendF
       work_(asio::make_work_guard(io_)),
       timeout_(io_, [this] { OnTimeout(); }),
       probe_(io_, [this] { OnProbeTimer(); }),
-      linkEnd_(io_, [this] {
-        if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
-      }),
+      linkEnd_(io_,
+               [this] {
+                 if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
+               }),
       watch_(io_, [this] { WatchOutput(); }),
       log_(log),
       file_(std::move(file)),
@@ -222,7 +223,8 @@ int Session::AnswerBox(const ConsoleWindow::Box& box) {
 
 int Session::AnswerQuestion(const ConsoleWindow::Box& box) {
   if (box.text == kFirmwareSameQuestion && !options_.rewrite) {
-    window_.PrintLine("> no: the controller already has the file's version (--rewrite writes it again)");
+    window_.PrintLine(
+        "> no: the controller already has the file's version (--rewrite writes it again)");
     outcome_ = kAlreadyCurrent;
     return kIdNo;
   }
@@ -271,9 +273,10 @@ void Session::OnIdentified() {
   TakeReport();
   if (options_.loop && SameUnitBack()) {
     Button3Click();
-    window_.PrintNote(Format("The controller on %s answers as the unit just written did: the same "
-                             "unit, back after its restart; not written or counted again.",
-                             unit_.port.c_str()));
+    window_.PrintNote(
+        Format("The controller on %s answers as the unit just written did: the same "
+               "unit, back after its restart; not written or counted again.",
+               unit_.port.c_str()));
     StartProbing();
     return;
   }
@@ -484,8 +487,8 @@ int RunSession(const CliOptions& options, const std::string& title) {
   if (!options.log.empty()) {
     std::string error;
     if (!log.Open(options.log, &error)) {
-      platform::WriteText(stderr, ErrorLine(options.log + ": cannot be opened to append to (" +
-                                            error + ")\n"));
+      platform::WriteText(
+          stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
       return kExitUsage;
     }
   }

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <asio/executor_work_guard.hpp>
-#include <atomic>
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -38,8 +38,7 @@ class Session {
  public:
   // `log`, when not null, takes one line per unit; `file`, for a write, what
   // the records say of the file.
-  Session(const CliOptions& options, std::string title, platform::AppendFile* log,
-          FileFacts file);
+  Session(const CliOptions& options, std::string title, platform::AppendFile* log, FileFacts file);
   // Runs the io_context on this thread, which becomes the window thread,
   // until the session ends; its exit status.
   int Run();

@@ -29,7 +29,7 @@ struct Unit {
   bool dataMemoryOk = false;
   bool alert = false;
   std::vector<std::string> report;
-  std::vector<std::string> texts;  // boxes and status texts shown
+  std::vector<std::string> texts;             // boxes and status texts shown
   std::optional<std::uint16_t> versionAfter;  // of the kind written
   std::optional<std::uint16_t> otherAfter;    // of the other kind, when --verify read it
   std::string result;

@@ -50,7 +50,8 @@ void Session::RememberUnit() {
   // What it answered, unless a write may have changed it: known then only
   // when the controller said the write succeeded.
   id.known = !unit_.model.empty() && (!transferred || writeOk_);
-  if (writeOk_ && unit_.versionAfter) (IsDataMap() ? id.dataMap : id.firmware) = *unit_.versionAfter;
+  if (writeOk_ && unit_.versionAfter)
+    (IsDataMap() ? id.dataMap : id.firmware) = *unit_.versionAfter;
   if (writeOk_ && unit_.otherAfter) (IsDataMap() ? id.firmware : id.dataMap) = *unit_.otherAfter;
   last_ = id;
   // Seen again after its write (by --verify): it will not come back.

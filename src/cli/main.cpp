@@ -49,9 +49,10 @@ void AddConnectOptions(CLI::App* command, CliOptions& options) {
             return {};
           },
           "SECONDS 0.1-86400"));
-  command->add_option("--log", options.log,
-                      "Append one JSON line per controller to FILE (JSON Lines), flushed to the "
-                      "disk before the next one; see docs/log.md")
+  command
+      ->add_option("--log", options.log,
+                   "Append one JSON line per controller to FILE (JSON Lines), flushed to the "
+                   "disk before the next one; see docs/log.md")
       ->type_name("FILE");
 }
 

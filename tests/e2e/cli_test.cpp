@@ -6,9 +6,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
 #include <termios.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -433,8 +432,9 @@ TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
   }
   loop.Interrupt();
   EXPECT_EQ(loop.Wait(), 0) << loop.All();
-  EXPECT_TRUE(Has(loop.Out(), "Tally: 3 written, 0 already current, 0 failed, 0 refused, 0 "
-                              "interrupted."))
+  EXPECT_TRUE(Has(loop.Out(),
+                  "Tally: 3 written, 0 already current, 0 failed, 0 refused, 0 "
+                  "interrupted."))
       << loop.Out();
   EXPECT_TRUE(Has(loop.Out(), "firmware 3 -> 5  written")) << loop.Out();
   const auto records = LogRecords(log);
@@ -458,15 +458,16 @@ TEST_F(CliEndToEnd, AnUnknownControllerLeftOnTheFixtureIsOneRefusedUnit) {
   // Several probes (each opens and closes the port) answered by the same
   // unknown model: still the one unit.
   const std::uint64_t seen = controller->GetCounters().hostCloses;
-  ASSERT_TRUE(controller->WaitUntil(
-      [&] { return controller->GetCounters().hostCloses >= seen + 5; }, 60s));
+  ASSERT_TRUE(
+      controller->WaitUntil([&] { return controller->GetCounters().hostCloses >= seen + 5; }, 60s));
   controller->Stop();
   ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
   loop.Interrupt();
   EXPECT_EQ(loop.Wait(), 5) << loop.All();
   EXPECT_FALSE(Has(loop.Out(), "#2 ")) << loop.Out();
-  EXPECT_TRUE(Has(loop.Out(), "Tally: 0 written, 0 already current, 0 failed, 1 refused, 0 "
-                              "interrupted."))
+  EXPECT_TRUE(Has(loop.Out(),
+                  "Tally: 0 written, 0 already current, 0 failed, 1 refused, 0 "
+                  "interrupted."))
       << loop.Out();
 }
 
@@ -488,8 +489,9 @@ TEST_F(CliEndToEnd, AControllerThatRestartsAfterItsWriteIsOneWrittenUnit) {
   EXPECT_EQ(loop.Wait(), 0) << loop.All();
   EXPECT_EQ(controller->GetCounters().transfersStarted, 1u);
   EXPECT_EQ(Count(loop.Out(), "\"result\""), 1u) << loop.Out();
-  EXPECT_TRUE(Has(loop.Err(), "Tally: 1 written, 0 already current, 0 failed, 0 refused, 0 "
-                              "interrupted."))
+  EXPECT_TRUE(Has(loop.Err(),
+                  "Tally: 1 written, 0 already current, 0 failed, 0 refused, 0 "
+                  "interrupted."))
       << loop.Err();
 }
 
@@ -498,14 +500,15 @@ TEST_F(CliEndToEnd, AVerifyTimeOutIsStillOneUnitWithItsLineAndRecord) {
   options.resetAfterUpdate = std::chrono::milliseconds(600000);
   auto controller = Start(options);
   const std::string log = dir_.filePath("verify.jsonl").toStdString();
-  Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--verify", "--timeout", "1",
-            "--log", log});
+  Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--verify", "--timeout", "1", "--log",
+            log});
   ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
   EXPECT_TRUE(Has(loop.Out(), "verify timed out")) << loop.Out();
   loop.Interrupt();
   EXPECT_EQ(loop.Wait(), 1) << loop.All();
-  EXPECT_TRUE(Has(loop.Out(), "Tally: 0 written, 0 already current, 1 failed, 0 refused, 0 "
-                              "interrupted."))
+  EXPECT_TRUE(Has(loop.Out(),
+                  "Tally: 0 written, 0 already current, 1 failed, 0 refused, 0 "
+                  "interrupted."))
       << loop.Out();
   const auto records = LogRecords(log);
   ASSERT_EQ(records.size(), 1u);
@@ -550,7 +553,8 @@ TEST_F(CliEndToEnd, TwoProgramsAppendingToOneLogNeverMixTheirLines) {
   }
   const auto records = LogRecords(log);
   ASSERT_EQ(records.size(), 2u * kRounds);
-  for (const QJsonObject& r : records) EXPECT_EQ(r["result"].toString(), QStringLiteral("identified"));
+  for (const QJsonObject& r : records)
+    EXPECT_EQ(r["result"].toString(), QStringLiteral("identified"));
 }
 
 // It must run where there is no display at all, and pull in no toolkit.

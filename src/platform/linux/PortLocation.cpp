@@ -21,7 +21,8 @@ std::string PortUsbLocation(const std::string& name) {
   const std::string device = PortDevice(name);
   if (device.rfind("/dev/", 0) != 0) return {};
   std::error_code ec;
-  fs::path at = fs::canonical(fs::path("/sys/class/tty") / fs::path(device).filename() / "device", ec);
+  fs::path at =
+      fs::canonical(fs::path("/sys/class/tty") / fs::path(device).filename() / "device", ec);
   if (ec) return {};
   // Up from the interface ("1-2.3:1.0") to the USB device, whose directory
   // name is its location: digits, dashes and dots only.

@@ -1,10 +1,10 @@
 #include "platform/Console.h"
 
-#include <atomic>
-#include <cerrno>
-
 #include <io.h>
 #include <windows.h>
+
+#include <atomic>
+#include <cerrno>
 
 #include "platform/Utf16.h"
 
