@@ -476,6 +476,7 @@ void Session::OnTimeout() {
 void Session::WatchOutput() {
   if (phase_ == Phase::Done) return;
   if (platform::OutputClosed()) {
+    window_.PrintNote(ErrorLine("the output's reader has gone (a closed pipe): ending."));
     OnInterrupt();
     return;
   }
