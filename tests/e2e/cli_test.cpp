@@ -453,7 +453,8 @@ TEST_F(CliEndToEnd, AnUnknownControllerLeftOnTheFixtureIsOneRefusedUnit) {
   vc::Options options = Controller();
   options.identity.deviceCode = 999;
   auto controller = Start(options);
-  Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes"});
+  Cli loop(
+      {"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--port", controller->PortName()});
   ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
   // Several probes (each opens and closes the port) answered by the same
   // unknown model: still the one unit.
@@ -501,7 +502,7 @@ TEST_F(CliEndToEnd, AVerifyTimeOutIsStillOneUnitWithItsLineAndRecord) {
   auto controller = Start(options);
   const std::string log = dir_.filePath("verify.jsonl").toStdString();
   Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--verify", "--timeout", "1", "--log",
-            log});
+            log, "--port", controller->PortName()});
   ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
   EXPECT_TRUE(Has(loop.Out(), "verify timed out")) << loop.Out();
   loop.Interrupt();
