@@ -1,23 +1,29 @@
-# What `cmake --install` puts beside the programs, and the Debian package made
-# of it all: `cmake --build build --target package` writes
-# build/tavrin-programmer_<version>_<arch>.deb. The package carries every
-# install rule of the project, the tools' and any other program's included.
+# What `cmake --install` puts beside the programs, and the packages made of it
+# all: `cmake --build build --target package` writes
+# build/tavrin-programmer_<version>_<arch>.deb on Linux; in the Windows build
+# it writes the installer tavrin-programmer-<version>-win64-setup.exe, the
+# portable tavrin-programmer-<version>-win64.zip and SHA256SUMS of both. The
+# packages carry every install rule of the project, the tools' and any other
+# program's included.
 
 set(TAVRIN_PACKAGE_NAME tavrin-programmer)
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
+  return()
+endif()
+
 set(TAVRIN_DOC_DIR share/doc/${TAVRIN_PACKAGE_NAME})
 
 # The sounds, where the program looks when the working directory has none.
 install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/voice/update_failed.wav
         DESTINATION share/${TAVRIN_PACKAGE_NAME}/voice)
+# The licence travels in the Debian form of the copyright file.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
         DESTINATION ${TAVRIN_DOC_DIR})
 # The README links into docs/.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${TAVRIN_DOC_DIR}/docs
         FILES_MATCHING PATTERN "*.md")
-
-if(WIN32)
-  return()
-endif()
 
 if(TAVRIN_BUILD_GUI)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/tavrin-programmer.desktop DESTINATION share/applications)

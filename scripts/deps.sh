@@ -21,6 +21,8 @@ packages=(
   dpkg-dev desktop-file-utils
   # the Windows stage: MinGW-w64 build, tried under Wine
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+  # the Windows release: the installer
+  nsis
   "$@"
 )
 # Not needed: espeak-ng, which only speaks the committed voice/*.wav anew.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the core, the serial layer, the Win32 window
-# (tavrin-programmer.exe) and their tests for 64-bit Windows with MinGW-w64 and
-# runs them under Wine (CTest label "windows"), the serial and window tests
+# (tavrin-programmer.exe) and their tests for 64-bit Windows with MinGW-w64,
+# makes the Windows release (installer, zip, SHA256SUMS) and runs the tests
+# under Wine (CTest label "windows"), the serial and window tests
 # against the virtual controller on a pseudo-terminal, the window in Xvfb.
 # Usage: scripts/windows-tests.sh [extra ctest arguments]
 # TAVRIN_WIN_BUILD_DIR overrides the build directory (default: build-win).
@@ -27,6 +28,22 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DTAVRIN_BUILD_GUI=ON -DTAVRIN_BUILD_TOOLS=OFF
 cmake --build "$build"
+# The Windows release: the installer, the zip and SHA256SUMS in build-win/;
+# the zip unpacked for the test that starts the program from it.
+cmake --build "$build" --target package
+rm -rf "$build/unzipped"
+mkdir -p "$build/unzipped"
+(cd "$build/unzipped" && cmake -E tar xf "$build"/tavrin-programmer-*-win64.zip)
+if ! file "$build"/tavrin-programmer-*-win64-setup.exe | grep -q 'PE32+'; then
+  echo "windows-tests.sh: the installer is not a 64-bit program" >&2
+  exit 1
+fi
+# SHA256SUMS holds the two packages of this release, each line verified.
+if ! (cd "$build" && sha256sum -c --strict --quiet SHA256SUMS) ||
+  [[ $(wc -l <"$build/SHA256SUMS") != 2 ]]; then
+  echo "windows-tests.sh: SHA256SUMS does not match the release" >&2
+  exit 1
+fi
 
 # One persistent wineserver for the whole run (the prefix is made first when
 # missing); stopped again however the run ends.

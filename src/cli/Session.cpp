@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 #include "cli/Interrupts.h"
@@ -74,7 +75,11 @@ int Session::Run() {
 // ---- Connecting ---------------------------------------------------------------
 
 void Session::StartTimeout() {
-  timeout_.Start(static_cast<int>(std::lround(options_.timeoutSeconds * 1000)));
+  // A time-out longer than the timer's int of milliseconds (some 24 days)
+  // waits that long rather than wrapping round to one that has run out.
+  const double ms = std::min(options_.timeoutSeconds * 1000,
+                             static_cast<double>(std::numeric_limits<int>::max()));
+  timeout_.Start(static_cast<int>(std::lround(ms)));
 }
 
 void Session::Connect(bool withTimeout) {

@@ -79,7 +79,9 @@ void SerialClose(SerialPort& port);
 bool SerialIsClosed(const SerialPort& port);
 
 // Tests make one step fail on every port until it is set back to None.
-enum class SerialFault { None, Open, GetState, SetState, SetTimeouts };
+// WaitEvent (Windows): the wait for a port event fails at once with an error
+// that does not mean the device has gone.
+enum class SerialFault { None, Open, GetState, SetState, SetTimeouts, WaitEvent };
 void SetSerialFaultForTest(SerialFault fault);
 
 }  // namespace platform

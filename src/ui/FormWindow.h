@@ -1,14 +1,16 @@
 // The window operations of a window whose form runs them on the window
 // thread, for a form of any toolkit: each operation goes to the form's method
 // of the same name, at once on the window thread, otherwise carried there by
-// WindowCalls. The toolkit's window supplies the wake, IsWindowThread, and
-// attaches and detaches the form. The object lives for the whole process, so
+// WindowCalls. The toolkit's window supplies the wake and IsWindowThread; the
+// form attaches and detaches itself and runs Close when it closes, so both
+// windows close in the same order. The object lives for the whole process, so
 // a thread that fetched it just before the window went away still calls into
 // something valid: the call is then dropped, or a box answers at once as if
 // unanswered.
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -39,6 +41,17 @@ class FormWindow : public IWindow {
                       std::string& chosenPath) override;
   void Post(std::function<void()> job) override;
 
+  // The form attaches itself while it lives: Attach installs this window with
+  // SetWindow; Detach puts the null window back and releases every waiting
+  // caller.
+  void Attach(Form* form);
+  void Detach(Form* form);
+  // The closing sequence, the same in every window: waiting callers go free
+  // and boxes answer at once; the form ends the boxes and dialogs it shows;
+  // Timer1 stops, so the scan opens no port behind a window that is going
+  // away; then FormClose closes the port and stops Timer2.
+  void Close(Form& form);
+
  protected:
   explicit FormWindow(std::function<void()> wake) : calls_(std::move(wake)) {}
 
@@ -51,11 +64,43 @@ class FormWindow : public IWindow {
   std::optional<T> Call(std::function<T(Form&)> op);
 
   WindowCalls calls_;
-  Form* form_ = nullptr;  // written on the window thread only
+  Form* form_ = nullptr;  // written on the window thread only, under formMutex_
+  // For a wake from another thread that needs the form.
+  std::mutex formMutex_;
 };
 
 // Members are defined out of the class, so that a window's header can declare
 // the instantiation extern while its form is still incomplete there.
+
+template <class Form>
+void FormWindow<Form>::Attach(Form* form) {
+  {
+    std::lock_guard lock(formMutex_);
+    form_ = form;
+  }
+  calls_.SetOpen();
+  SetWindow(this);
+}
+
+template <class Form>
+void FormWindow<Form>::Detach(Form* form) {
+  {
+    std::lock_guard lock(formMutex_);
+    if (form_ != form) return;
+    form_ = nullptr;
+  }
+  calls_.SetGone();
+  SetWindow(nullptr);
+}
+
+template <class Form>
+void FormWindow<Form>::Close(Form& form) {
+  if (form_ != &form) return;
+  calls_.SetClosing();
+  form.EndModalWindows();
+  form.StopTimer(WindowTimer::Timer1);
+  form.FormClose();
+}
 
 template <class Form>
 void FormWindow<Form>::Run(std::function<void(Form&)> op) {

@@ -20,11 +20,13 @@ std::string SoundFilePath(const char* name, const std::string& programDir) {
     // Paths are UTF-8 on both sides; the path type would read a narrow string
     // in the local code page on Windows.
     const fs::path dir(std::u8string(programDir.begin(), programDir.end()));
-    const fs::path installed =
-        (dir / kInstalledVoiceDir / fs::path(name).filename()).lexically_normal();
-    if (fs::is_regular_file(installed, error)) {
-      const std::u8string utf8 = installed.u8string();
-      return std::string(utf8.begin(), utf8.end());
+    for (const char* voiceDir : kInstalledVoiceDirs) {
+      const fs::path installed =
+          (dir / voiceDir / fs::path(name).filename()).lexically_normal();
+      if (fs::is_regular_file(installed, error)) {
+        const std::u8string utf8 = installed.u8string();
+        return std::string(utf8.begin(), utf8.end());
+      }
     }
   } catch (...) {
     // A path the system cannot spell: as good as missing.

@@ -414,6 +414,19 @@ TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
   EXPECT_EQ(controller->GetCounters().closes, 0u);
 }
 
+// A time-out of weeks, given as "wait as long as it takes", waits: Ctrl+C
+// is what ends the wait for a controller that never comes.
+TEST_F(CliEndToEnd, ALongTimeOutWaitsUntilCtrlC) {
+  Cli cli({"identify", "--port", "COM250", "--timeout", "3000000"});
+  // The scan has begun: Ctrl+C is the program's own to handle by now.
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "status: "); })) << cli.All();
+  EXPECT_FALSE(cli.ReadUntil([&] { return Has(cli.Err(), "no controller answered"); }, 1s))
+      << cli.All();
+  cli.Interrupt();
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_TRUE(Has(cli.Err(), "tavrin-cli: interrupted.")) << cli.Err();
+}
+
 TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
   const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
   const std::string log = dir_.filePath("line.jsonl").toStdString();

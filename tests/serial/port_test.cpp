@@ -229,6 +229,23 @@ TEST_F(PortOpenClose, ChildrenOfTheProgramDoNotKeepTheLineLockedAfterTheClose) {
   close(other);
   kill(copy, SIGKILL);
   waitpid(copy, nullptr, 0);
+
+  // Nor when the port is dropped without a close.
+  port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  const pid_t second = fork();
+  if (second == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(second, 0);
+  port.reset();
+  const int again = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(again, 0);
+  EXPECT_EQ(flock(again, LOCK_EX | LOCK_NB), 0);
+  close(again);
+  kill(second, SIGKILL);
+  waitpid(second, nullptr, 0);
 }
 
 TEST_F(PortOpenClose, AfterACloseNoDescriptorOfThisProcessRefersToTheLine) {

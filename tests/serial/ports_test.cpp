@@ -1,8 +1,12 @@
 // The port list: the name filter over the system's device names, and the
 // DOS-device directory the Linux listing reads.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -299,6 +303,26 @@ TEST_F(SystemPorts, UnknownTypesAreDroppedAndAPortInUseIsNeverOpenedToAsk) {
   EXPECT_EQ(Listed(), std::vector<std::string>{"COM305"});
   EXPECT_EQ(openCount(), 1);
   close(opens);
+}
+
+TEST_F(SystemPorts, APortHeldExclusivelyByAnotherUserIsListedAsInUse) {
+  // Run as nobody: the holder's descriptors are then out of sight, and the
+  // open that asks the type is refused as busy.
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root to become nobody";
+  ASSERT_EQ(chown(pty_.slavePath.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  for (const char* dir : {"", "/sys", "/sys/ttyS4", "/sys/ttyS5", "/dev"})
+    ASSERT_EQ(chmod((root_ + dir).c_str(), 0755), 0);
+  ASSERT_EQ(ioctl(pty_.slave, TIOCEXCL), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
+    _exit(Listed() == std::vector<std::string>{"COM305", "COM306"} ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace

@@ -184,11 +184,13 @@ TEST_F(ConnectScan, ConnectedStateIgnoresTimerTicksUntilConnectRestartsTheScan) 
 TEST_F(ConnectScan, OnlyNamesLongerThanFourCharactersGoThroughTheDeviceNamespace) {
   std::vector<std::string> paths;
   SetOpenPathObserverForTest([&](const std::string& path) { paths.push_back(path); });
-  ListDevices({"COM5", "COM10"});
+  // COM7: no controller there to answer (under Wine one may be on COM5),
+  // which would end the scan at the first port.
+  ListDevices({"COM7", "COM10"});
   Button1Click();  // whether the ports open does not matter here
   Timer1Timer();
   SetOpenPathObserverForTest({});
-  EXPECT_EQ(paths, (std::vector<std::string>{"COM5", "\\\\.\\COM10"}));
+  EXPECT_EQ(paths, (std::vector<std::string>{"COM7", "\\\\.\\COM10"}));
 }
 
 TEST_F(ConnectScan, DisconnectResetsTheWindowInItsOrderAndLeavesTheScanState) {

@@ -311,6 +311,24 @@ TEST_F(Loaders, AFileUnderACyrillicPathLoads) {
 #endif
 }
 
+TEST_F(Loaders, AFileUnderAPathOfMoreThan259CharactersLoads) {
+  fs::path folder = dir_;
+  for (char c = 'a'; c < 'g'; ++c) folder /= std::string(50, c);
+  const fs::path fw = folder / "long.sbin";
+  ASSERT_GT(fw.native().size(), 259u);
+#ifdef _WIN32
+  // Made through the system's long form, which Windows needs for such a path
+  // whatever the loader does.
+  const fs::path made(L"\\\\?\\" + fs::absolute(folder).wstring());
+#else
+  const fs::path made = folder;
+#endif
+  ASSERT_TRUE(fs::create_directories(made));
+  WriteFile(made / "long.sbin", MakeFirmware({.version = 0x0300, .frames = 9}));
+  EXPECT_EQ(Load(ImageKind::Firmware, fw), (std::vector<std::string>{kFirmwareDialog, "gauge 0"}));
+  EXPECT_EQ(ImageStore().FrameCount, 9u);
+}
+
 #ifndef _WIN32
 TEST_F(Loaders, AFifoOrDeviceInPlaceOfTheFileIsCorruptedAndNeverWaitedOn) {
   // A FIFO put where the chosen file was: opening it for reading would wait

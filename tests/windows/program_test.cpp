@@ -1,29 +1,32 @@
-// tavrin-programmer.exe itself, driven from outside as a user would: CONNECT
-// against the controller on COM5, update firmware with the system's file
-// dialog, the success box, then closing the window ends the program with 0.
-// Under Wine the window needs an X display (Xvfb). And tavrin-cli.exe, run as
-// a script runs it, its outputs going to files.
+// The Windows release and tavrin-programmer.exe in it, driven from outside as
+// a user and a deployment tool would: the silent install, CONNECT against the
+// controller on COM5, update firmware with the system's file dialog, the
+// success box, closing the window (exit code 0), the silent uninstall; and the
+// program of the zip. Under Wine the window needs an X display (Xvfb). And
+// tavrin-cli.exe, run as a script runs it, its outputs going to files.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/Utf16.h"
+
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
+
 namespace {
 
 using namespace std::chrono_literals;
-
-std::wstring Widen(const std::string& s) {
-  std::wstring out(s.size(), L'\0');
-  out.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), static_cast<int>(out.size()))));
-  return out;
-}
 
 std::wstring Text(HWND hwnd) {
   wchar_t buffer[512] = {};
@@ -63,38 +66,16 @@ HWND OwnedDialog(HWND owner, const wchar_t* caption) {
   return find.found;
 }
 
-TEST(Program, WritesFirmwareFromAClickOnConnectToTheSuccessBox) {
-  if (std::getenv("TAVRIN_TEST_PORT") == nullptr || TAVRIN_WINDOWS_SAMPLES_DIR[0] == '\0') {
-    GTEST_SKIP() << "no controller";
+std::wstring Windows(std::wstring path) {
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
   }
-  std::wstring command = L"\"" + Widen(TAVRIN_PROGRAM_EXE) + L"\"";
-  const std::wstring folder = Widen(TAVRIN_PROGRAM_FOLDER);
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                             folder.c_str(), &si, &pi))
-      << GetLastError();
-  struct Stop {
-    PROCESS_INFORMATION& pi;
-    ~Stop() {
-      if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 1);
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
-    }
-  } stop{pi};
+  return path;
+}
 
-  // Shown once it is complete.
-  HWND form = WaitFor(
-      [] {
-        HWND found = FindWindowW(L"TForm1", L"Tavrin Programmer 1.32");
-        return found != nullptr && IsWindowVisible(found) ? found : nullptr;
-      },
-      30s);
-  if (form == nullptr && WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) {
-    GTEST_SKIP() << "the program could not show its window (no display?)";
-  }
-  ASSERT_NE(form, nullptr);
+// CONNECT against the controller on COM5, update firmware with the sample
+// file typed into the system's file dialog, the success box closed.
+void WriteFirmwareThroughTheWindow(HWND form) {
   HWND connect = FindWindowExW(form, nullptr, L"BUTTON", L"CONNECT");
   HWND update = FindWindowExW(form, nullptr, L"BUTTON", L"update firmware");
   HWND status = FindWindowExW(form, nullptr, L"msctls_statusbar32", nullptr);
@@ -105,7 +86,6 @@ TEST(Program, WritesFirmwareFromAClickOnConnectToTheSuccessBox) {
       << Text(status).size();
   EXPECT_EQ(Text(status), L"The device is connected!");
 
-  // The system's file dialog: the file's name typed in, then Open.
   PostMessageW(update, BM_CLICK, 0, 0);
   HWND dialog = nullptr;
   const HWND name = WaitFor(
@@ -116,10 +96,8 @@ TEST(Program, WritesFirmwareFromAClickOnConnectToTheSuccessBox) {
       },
       30s);
   ASSERT_NE(name, nullptr);
-  std::wstring file = Widen(std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/device1-firmware-v12.sbin");
-  for (wchar_t& c : file) {
-    if (c == L'/') c = L'\\';
-  }
+  const std::wstring file =
+      Windows(Utf8ToUtf16(std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/device1-firmware-v12.sbin"));
   SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(file.c_str()));
   PostMessageW(dialog, WM_COMMAND, IDOK, 0);
 
@@ -130,12 +108,194 @@ TEST(Program, WritesFirmwareFromAClickOnConnectToTheSuccessBox) {
   ASSERT_TRUE(WaitFor([&] { return OwnedDialog(form, L"ОК") == nullptr; }, 10s));
   EXPECT_EQ(Text(status), L"device disconnected.");
   EXPECT_TRUE(IsWindowEnabled(connect));
+}
 
+// A process of the program, ended by force if a test leaves it running.
+struct Running {
+  PROCESS_INFORMATION pi{};
+  Running() = default;
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running() {
+    if (pi.hProcess == nullptr) return;
+    if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  DWORD Wait(DWORD ms) {
+    if (WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+  }
+};
+
+// Starts a command line in a folder; the standard error goes to errFile when
+// one is named.
+bool Start(Running& run, std::wstring command, const std::wstring& folder,
+           const std::wstring& errFile = L"") {
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  HANDLE err = nullptr;
+  if (!errFile.empty()) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    err = CreateFileW(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (err == INVALID_HANDLE_VALUE) return false;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = err;
+    si.hStdError = err;
+  }
+  const BOOL ok = CreateProcessW(nullptr, command.data(), nullptr, nullptr, err != nullptr, 0,
+                                 nullptr, folder.empty() ? nullptr : folder.c_str(), &si, &run.pi);
+  if (err != nullptr) CloseHandle(err);
+  return ok != FALSE;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadAll(const std::wstring& file) {
+  std::ifstream in(std::filesystem::path(file), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The program's window once it is shown complete, or nothing.
+HWND ShownForm(Running& run) {
+  HWND form = WaitFor(
+      [&]() -> HWND {
+        HWND found = FindWindowW(L"TForm1", L"Tavrin Programmer 1.32");
+        if (found == nullptr || !IsWindowVisible(found)) return nullptr;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(found, &pid);
+        return pid == run.pi.dwProcessId ? found : nullptr;
+      },
+      30s);
+  return form;
+}
+
+// A value of the installer's uninstall entry, in the 64-bit registry view.
+std::wstring UninstallValue(const wchar_t* name) {
+  wchar_t value[1024] = {};
+  DWORD size = sizeof(value);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                   L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrin Programmer",
+                   name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, value,
+                   &size) != ERROR_SUCCESS) {
+    return L"";
+  }
+  return value;
+}
+
+std::wstring StartMenuShortcut() {
+  wchar_t programs[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_COMMON_PROGRAMS, nullptr, 0, programs);
+  return std::wstring(programs) + L"\\Tavrin Programmer 1.32\\Tavrin Programmer.lnk";
+}
+
+// The whole life of an installation, as a technician and a deployment tool
+// see it: the silent install, the installed program started from another
+// folder writing a firmware image through CONNECT and the system's file
+// dialog and finding its sounds beside itself, then the silent uninstall.
+TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
+  if (std::getenv("TAVRIN_TEST_PORT") == nullptr || TAVRIN_WINDOWS_SAMPLES_DIR[0] == '\0') {
+    GTEST_SKIP() << "no controller";
+  }
+  const std::wstring setup = Windows(Utf8ToUtf16(TAVRIN_SETUP_EXE));
+  ASSERT_TRUE(Exists(setup)) << "no installer: build the package target first";
+  wchar_t tempBuffer[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, tempBuffer);
+  const std::wstring temp = tempBuffer;
+  const std::wstring folder = temp + L"tavrin install test\\Tavrin Programmer";
+  const std::wstring elsewhere = temp + L"tavrin install test";
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(elsewhere), ignored);
+  std::filesystem::create_directories(std::filesystem::path(elsewhere), ignored);
+
+  {
+    Running install;
+    ASSERT_TRUE(Start(install, L"\"" + setup + L"\" /S /D=" + folder, L"")) << GetLastError();
+    ASSERT_EQ(install.Wait(120000), 0u);
+  }
+  for (const wchar_t* file : {L"tavrin-programmer.exe", L"voice\\update_is_ready.wav",
+                              L"voice\\update_failed.wav", L"README.md", L"LICENSE",
+                              L"Uninstall.exe"}) {
+    EXPECT_TRUE(Exists(folder + L"\\" + file)) << Utf16ToUtf8(file);
+  }
+  EXPECT_TRUE(Exists(StartMenuShortcut()));
+  EXPECT_EQ(UninstallValue(L"DisplayName"), L"Tavrin Programmer 1.32");
+  EXPECT_EQ(UninstallValue(L"DisplayVersion"), L"1.32");
+  EXPECT_EQ(UninstallValue(L"Publisher"), L"Tavrin Programmer developers");
+  EXPECT_EQ(UninstallValue(L"UninstallString"), L"\"" + folder + L"\\Uninstall.exe\"");
+  const std::wstring quiet = UninstallValue(L"QuietUninstallString");
+  EXPECT_EQ(quiet, L"\"" + folder + L"\\Uninstall.exe\" /S");
+
+  {
+    Running run;
+    SetEnvironmentVariableW(L"TAVRIN_SHOW_SOUND_PATHS", L"1");
+    const std::wstring errFile = elsewhere + L"\\stderr.txt";
+    const bool started = Start(run, L"\"" + folder + L"\\tavrin-programmer.exe\"", elsewhere, errFile);
+    SetEnvironmentVariableW(L"TAVRIN_SHOW_SOUND_PATHS", nullptr);
+    ASSERT_TRUE(started) << GetLastError();
+    HWND form = ShownForm(run);
+    ASSERT_NE(form, nullptr);
+    WriteFirmwareThroughTheWindow(form);
+    if (HasFatalFailure()) return;
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    ASSERT_EQ(run.Wait(10000), 0u);
+    const std::string paths = ReadAll(errFile);
+    EXPECT_NE(paths.find("voice//update_is_ready.wav: " + Utf16ToUtf8(folder + L"\\voice\\update_is_ready.wav")),
+              std::string::npos)
+        << paths;
+  }
+
+  {
+    // The uninstaller copies itself away and returns before it is done.
+    Running uninstall;
+    ASSERT_TRUE(Start(uninstall, quiet, elsewhere)) << GetLastError();
+    ASSERT_EQ(uninstall.Wait(60000), 0u);
+  }
+  // The shortcut goes last.
+  EXPECT_TRUE(WaitFor([&] { return !Exists(StartMenuShortcut()); }, 60s)) << "the shortcut stays";
+  EXPECT_FALSE(Exists(folder));
+  EXPECT_TRUE(UninstallValue(L"UninstallString").empty());
+  std::filesystem::remove_all(std::filesystem::path(elsewhere), ignored);
+}
+
+// The portable zip, unpacked by the test's fixture: the program at the top
+// carries its manifest (visual styles, the DPI choice) and starts.
+TEST(Program, TheZipUnpacksToAProgramWithItsManifestThatStarts) {
+  const std::wstring folder = Windows(Utf8ToUtf16(TAVRIN_UNZIPPED_DIR));
+  const std::wstring exe = folder + L"\\tavrin-programmer.exe";
+  ASSERT_TRUE(Exists(exe)) << "no unpacked zip: build the package target first";
+  EXPECT_TRUE(Exists(folder + L"\\voice\\update_is_ready.wav"));
+  EXPECT_TRUE(Exists(folder + L"\\LICENSE"));
+
+  HMODULE image = LoadLibraryExW(exe.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(image, nullptr);
+  std::string manifest;
+  if (HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    if (data != nullptr) manifest.assign(data, SizeofResource(image, found));
+  }
+  FreeLibrary(image);
+  EXPECT_NE(manifest.find(R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")"),
+            std::string::npos)
+      << manifest;
+  EXPECT_NE(manifest.find(R"(level="asInvoker")"), std::string::npos);
+  EXPECT_NE(manifest.find(R"(<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">false</dpiAware>)"),
+            std::string::npos);
+
+  Running run;
+  ASSERT_TRUE(Start(run, L"\"" + exe + L"\"", L"")) << GetLastError();
+  HWND form = ShownForm(run);
+  if (form == nullptr && run.Wait(0) != STILL_ACTIVE) {
+    GTEST_SKIP() << "the program could not show its window (no display?)";
+  }
+  ASSERT_NE(form, nullptr);
   PostMessageW(form, WM_CLOSE, 0, 0);
-  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(run.Wait(10000), 0u);
 }
 
 // tavrin-cli.exe with standard input from NUL and both outputs in files.
@@ -167,8 +327,8 @@ CliRun RunCli(const std::vector<std::string>& args) {
                            0, nullptr);
   HANDLE err = CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                            0, nullptr);
-  std::wstring command = L"\"" + Widen(TAVRIN_CLI_EXE) + L"\"";
-  for (const std::string& a : args) command += L" \"" + Widen(a) + L"\"";
+  std::wstring command = L"\"" + Utf8ToUtf16(TAVRIN_CLI_EXE) + L"\"";
+  for (const std::string& a : args) command += L" \"" + Utf8ToUtf16(a) + L"\"";
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;

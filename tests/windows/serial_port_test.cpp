@@ -16,6 +16,7 @@
 #include "platform/Serial.h"
 #include "protocol/Messager.h"
 #include "support/RecordingWindow.h"
+#include "support/Wait.h"
 
 #include <windows.h>  // last: its macros (MessageBox) would rename the window's methods
 
@@ -233,6 +234,37 @@ TEST_F(SerialPortTest, ClosingFromAnotherThreadEndsThePendingWait) {
   EXPECT_FALSE(platform::SerialSetZeroTimeouts(*port));
   EXPECT_TRUE(platform::SerialSetZeroTimeouts(*again));
   platform::SerialClose(*again);
+}
+
+TEST_F(SerialPortTest, AWaitFailingAtOnceIsFollowedByAPauseThatTheCloseEnds) {
+  auto port = platform::SerialOpen(port_);
+  ASSERT_NE(port, nullptr);
+  Configure(*port);
+  // As some virtual-port drivers do: an error that does not mean the device
+  // has gone, at once, every time.
+  platform::SetSerialFaultForTest(platform::SerialFault::WaitEvent);
+  struct Reset {
+    ~Reset() { platform::SetSerialFaultForTest(platform::SerialFault::None); }
+  } reset;
+
+  // The reader's loop cannot spin: its first six waits take their growing
+  // pauses (630 ms in all), where a spin would take microseconds.
+  std::atomic<int> others{0};
+  const auto start = std::chrono::steady_clock::now();
+  auto reader = std::async(std::launch::async, [&] {
+    platform::WaitResult result;
+    while ((result = platform::SerialWaitEvent(*port)) == platform::WaitResult::Other) ++others;
+    return result;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return others.load() >= 6; }, 10s));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+
+  // The seventh pause (640 ms) is cut short by the close.
+  const auto closing = std::chrono::steady_clock::now();
+  platform::SerialClose(*port);
+  ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(reader.get(), platform::WaitResult::Closed);
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 400ms);
 }
 
 }  // namespace

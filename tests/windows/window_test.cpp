@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "connect/Connecter.h"
+#include "platform/Serial.h"
 #include "platform/Sound.h"
 #include "protocol/Messager.h"
 #include "serial/Port.h"
@@ -239,7 +240,12 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   EXPECT_EQ(ClientRect(f.ComboBox1).left, 184);
   EXPECT_EQ(ClientRect(f.ComboBox1).top, 128);
   EXPECT_FALSE(IsWindowVisible(f.ComboBox1));
-  EXPECT_TRUE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_READONLY);
+  EXPECT_FALSE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_READONLY);
+  // What the user typed stays a line of its own before the next added line.
+  SetWindowTextW(f.Memo1, L"typed");
+  f.AddLogLine("added");
+  EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"typed", "added"}));
+  f.ClearLog();
   EXPECT_TRUE(GetWindowLongW(f.Memo1, GWL_STYLE) & ES_MULTILINE);
   wchar_t cls[64] = {};
   GetClassNameW(f.StatusBar1, cls, 64);
@@ -294,6 +300,14 @@ TEST_F(WindowTest, ControlsAtTheirRectanglesWithCaptionsAndStates) {
   f.SetGauge(60);
   EXPECT_EQ(PixelAt(f.CGauge1, 3, 3), RGB(0, 0, 128));
   EXPECT_EQ(PixelAt(f.CGauge1, 320, 3), RGB(255, 255, 255));
+  // The gauge's bottom row lies under the status bar's top row, which stays
+  // the status bar's after the gauge repaints.
+  RedrawWindow(f.CGauge1, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+  {
+    HDC dc = GetDC(f.Handle());
+    EXPECT_NE(GetPixel(dc, 100, 232), RGB(0, 0, 0));
+    ReleaseDC(f.Handle(), dc);
+  }
   EXPECT_TRUE(SaveScreenshot(f.Handle(), std::filesystem::path(TAVRIN_WINDOWS_SCREENSHOT_DIR) /
                                              "windows-main-window-red-gauge-60.png"));
 }
@@ -357,6 +371,75 @@ TEST_F(WindowTest, AWholeFirmwareWriteEndsInTheSuccessBox) {
   EXPECT_EQ(Text(form_->CGauge1), L"0%");
   EXPECT_EQ(form_->Colour(), WindowColour::ButtonFace);
   EXPECT_TRUE(form_->LogLines().empty());
+}
+
+TEST_F(WindowTest, KeyboardFocusStartsOnConnectMovesWithTabAndComesBack) {
+  TForm1& f = *form_;
+  ASSERT_TRUE(PumpUntil([&] { return GetFocus() == f.Button1; }, 5s)) << GetFocus();
+  // Tab and Shift+Tab as the message loop gets them.
+  auto tab = [&](bool shift) {
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    HWND from = GetFocus();
+    PostMessageW(from, WM_KEYDOWN, VK_TAB, 0);
+    PumpUntil([&] { return GetFocus() != from; }, 2s);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    return GetFocus();
+  };
+  EXPECT_EQ(tab(false), f.Button3);
+  EXPECT_EQ(tab(false), f.Memo1);
+  // Escape in the log, as the message loop gets it: a multi-line edit in a
+  // dialog closes its parent, here the whole window. The close would be
+  // queued behind the keys and the Tab that follows them.
+  PostMessageW(f.Memo1, WM_KEYDOWN, VK_ESCAPE, 1);
+  PostMessageW(f.Memo1, WM_CHAR, VK_ESCAPE, 1);
+  EXPECT_EQ(tab(true), f.Button3);
+  MSG close;
+  EXPECT_FALSE(PeekMessageW(&close, f.Handle(), WM_CLOSE, WM_CLOSE, PM_NOREMOVE));
+
+  // Another window takes the focus; coming back gives it to DISCONNECT again.
+  HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                               100, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(other, nullptr);
+  SetForegroundWindow(other);
+  SetActiveWindow(other);
+  EXPECT_TRUE(PumpUntil([&] { return GetFocus() != f.Button3; }, 2s));
+  SetForegroundWindow(f.Handle());
+  SetActiveWindow(f.Handle());
+  EXPECT_TRUE(PumpUntil([&] { return GetFocus() == f.Button3; }, 2s)) << GetFocus();
+  DestroyWindow(other);
+
+  // A focused button that is disabled hands the focus on.
+  SetFocus(f.Button1);
+  f.EnableControl(Control::Button1, false);
+  EXPECT_EQ(GetFocus(), f.Button3);
+}
+
+TEST_F(WindowTest, ClosingDuringAFirmwareWriteEndsPromptlyAndFreesThePort) {
+  std::string file = Env("TAVRIN_TEST_FIRMWARE");
+  if (file.empty() && TAVRIN_WINDOWS_SAMPLES_DIR[0] != '\0') {
+    file = std::string(TAVRIN_WINDOWS_SAMPLES_DIR) + "/device1-firmware-v12.sbin";
+  }
+  const std::string port = Env("TAVRIN_TEST_PORT");
+  if (port.empty() || file.empty()) GTEST_SKIP() << "no controller or firmware file";
+  TForm1::SetDialogAnswererForTest([&](const std::string&, const std::string&) { return file; });
+  TForm1::SetBoxAnswererForTest([](const std::string&, const std::string&, int) { return kIdOk; });
+  ASSERT_TRUE(ConnectByClick()) << form_->StatusText();
+  SendMessageW(form_->Button2, BM_CLICK, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return form_->Gauge() >= 10; }, 60s)) << form_->StatusText();
+  ASSERT_LT(form_->Gauge(), 100);
+
+  const auto start = std::chrono::steady_clock::now();
+  PostMessageW(form_->Handle(), WM_CLOSE, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !form_->Alive(); }, 5s));
+  EXPECT_TRUE(WaitUntil(NoThreadsLeft, 5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  auto again = platform::SerialOpen(port);
+  EXPECT_NE(again, nullptr);
+  if (again) platform::SerialClose(*again);
 }
 
 TEST_F(WindowTest, ABoxOfTheReaderThreadIsLetGoWhenTheWindowCloses) {

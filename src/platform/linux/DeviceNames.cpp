@@ -178,11 +178,16 @@ bool PortTypeKnown(const SystemRoots& roots, const std::string& ttyName) {
     const auto learned = g_learned.find(device);
     if (learned != g_learned.end() && SameNode(learned->second, st)) return learned->second.known;
   }
+  // A port this user may not open is not listed, and is not worth the look
+  // through every process below at each step of a scan.
+  if (access(device.c_str(), R_OK | W_OK) != 0) return false;
   // Opening a port that another program uses would disturb its modem lines:
   // such a port is listed unasked, and the scan's open refuses it.
   if (DeviceInUseElsewhere(device)) return true;
   const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  // Busy: held exclusively by a program we may not see (another user's), so a
+  // port in use, listed as one.
+  if (fd < 0) return errno == EBUSY;
   serial_struct info {};
   const bool known = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
   close(fd);

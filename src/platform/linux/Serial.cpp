@@ -340,9 +340,10 @@ class SerialPort {
     // A port dropped without SerialClose still leaves the line as it found it.
     if (!closed_) {
       RestoreLine(fd_, saved_);
-      // The flag outlives this descriptor while any other is open on the
-      // line, and would keep every other user out.
+      // The flag and the lock outlive this descriptor while any other is
+      // open on the line (a forked copy's), and would keep every other user out.
       (void)ioctl(fd_, TIOCNXCL);
+      (void)flock(fd_, LOCK_UN);
       RemoveLock(lockPath_);
     }
     close(fd_);

@@ -3,24 +3,28 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <limits>
 #include <string>
+
+#include "platform/Utf16.h"
 
 namespace platform {
 
 namespace {
 
-// UTF-8 to UTF-16; empty for a name that is not valid UTF-8.
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty() || utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-    return {};
-  const int size = static_cast<int>(utf8.size());
-  const int length =
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), length);
-  return wide;
+// The name to give CreateFileW. A full path of MAX_PATH (260) characters or
+// more opens only in the \\?\ form, which the system takes as it is: so it
+// is made absolute and normalised first (separators, "." and "..").
+std::wstring SystemName(const std::string& utf8) {
+  std::wstring name = Utf8ToUtf16(utf8);
+  if (name.empty()) return name;
+  std::wstring full(32768, L'\0');
+  const DWORD length =
+      GetFullPathNameW(name.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length == 0 || length >= full.size() || length < MAX_PATH) return name;
+  full.resize(length);
+  if (full.rfind(LR"(\\?\)", 0) == 0 || full.rfind(LR"(\\.\)", 0) == 0) return full;
+  if (full.rfind(LR"(\\)", 0) == 0) return LR"(\\?\UNC\)" + full.substr(2);
+  return LR"(\\?\)" + full;
 }
 
 }  // namespace
@@ -29,7 +33,7 @@ InputFile::~InputFile() { Close(); }
 
 InputFile::OpenResult InputFile::Open(const std::string& path) {
   Close();
-  const std::wstring name = Wide(path);
+  const std::wstring name = SystemName(path);
   if (name.empty()) return OpenResult::CannotOpen;
   // Share mode 0: no other program may write (or even read) it meanwhile.
   HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,

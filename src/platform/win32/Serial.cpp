@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <shared_mutex>
@@ -13,13 +14,15 @@ namespace platform {
 
 class SerialPort {
  public:
-  explicit SerialPort(HANDLE handle) : handle_(handle) {}
+  explicit SerialPort(HANDLE handle)
+      : closedEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), handle_(handle) {}
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
   ~SerialPort() {
     Close();
     if (rx_.event != nullptr) CloseHandle(rx_.event);
     if (tx_.event != nullptr) CloseHandle(tx_.event);
+    if (closedEvent_ != nullptr) CloseHandle(closedEvent_);
   }
 
   // Runs `call` with the handle while the port is open. Close waits for such
@@ -36,12 +39,28 @@ class SerialPort {
   void Close() {
     std::unique_lock lock(handleMutex_);
     if (closed_.exchange(true)) return;
-    // Completes a pending WaitCommEvent, ReadFile or WriteFile (aborted).
+    // Some drivers leave a pending wait or write in place when the handle
+    // goes, and the thread in it would wait for ever: an empty event mask
+    // ends the wait, and the port's outstanding I/O, any thread's, is
+    // cancelled and purged before the handle is closed.
+    SetCommMask(handle_, 0);
+    CancelIoEx(handle_, nullptr);
+    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
+    if (closedEvent_ != nullptr) SetEvent(closedEvent_);
   }
 
   bool IsClosed() const { return closed_.load(); }
+
+  // Waits up to `ms`, or less when the port is closed meanwhile.
+  void PauseUnlessClosed(DWORD ms) {
+    if (closedEvent_ != nullptr) {
+      WaitForSingleObject(closedEvent_, ms);
+    } else if (!IsClosed()) {
+      Sleep(ms);
+    }
+  }
 
   // One overlapped record and its event per direction: the reader's wait and
   // read use one, the writer's write the other.
@@ -57,7 +76,14 @@ class SerialPort {
   bool haveDcb = false;
   std::mutex dcbMutex;
 
+  // Waits for a port event that failed, or ended with no event, one after
+  // another (under rx_.mutex): each such wait is followed by a pause that
+  // grows with the count, so a driver that fails at once cannot make the
+  // reader spin.
+  unsigned idleWaits = 0;
+
  private:
+  HANDLE closedEvent_;  // set by Close, for pauses that must end with the port
   std::shared_mutex handleMutex_;
   std::atomic<bool> closed_{false};
   HANDLE handle_;
@@ -231,15 +257,23 @@ bool SerialSetRxCharMask(SerialPort& port) {
   return port.WithHandle([&](HANDLE h) { return SetCommMask(h, EV_RXCHAR) != 0; });
 }
 
-WaitResult SerialWaitEvent(SerialPort& port) {
-  SerialPort::Channel& rx = port.rx_;
-  std::lock_guard lock(rx.mutex);
+namespace {
+
+// The pause after the n-th idle wait in a row: 10 ms doubling to 640 ms.
+DWORD IdlePause(unsigned n) { return 10u << std::min(n > 0 ? n - 1 : 0u, 6u); }
+
+WaitResult WaitOnce(SerialPort& port, SerialPort::Channel& rx) {
   if (!PrepareChannel(rx)) return port.IsClosed() ? WaitResult::Closed : WaitResult::Other;
   DWORD mask = 0;
   Started started = Started::Failed;
   DWORD error = ERROR_INVALID_HANDLE;
   const bool issued = port.WithHandle([&](HANDLE h) {
-    started = StartResult(WaitCommEvent(h, &mask, &rx.overlapped));
+    if (Faulted(SerialFault::WaitEvent)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      started = Started::Failed;
+    } else {
+      started = StartResult(WaitCommEvent(h, &mask, &rx.overlapped));
+    }
     if (started == Started::Failed) error = GetLastError();
     return true;
   });
@@ -253,6 +287,23 @@ WaitResult SerialWaitEvent(SerialPort& port) {
   if (port.IsClosed()) return WaitResult::Closed;
   if (!ok) return PortIsGone(GetLastError()) ? WaitResult::Gone : WaitResult::Other;
   return (mask & EV_RXCHAR) != 0 ? WaitResult::RxChar : WaitResult::Other;
+}
+
+}  // namespace
+
+WaitResult SerialWaitEvent(SerialPort& port) {
+  SerialPort::Channel& rx = port.rx_;
+  std::lock_guard lock(rx.mutex);
+  const WaitResult result = WaitOnce(port, rx);
+  if (result != WaitResult::Other) {
+    port.idleWaits = 0;
+    return result;
+  }
+  // An error that does not say the device has gone (some virtual-port
+  // drivers fail the wait at once with errors of their own) or a wait that
+  // ended without an event: the next one starts only after a pause.
+  port.PauseUnlessClosed(IdlePause(++port.idleWaits));
+  return port.IsClosed() ? WaitResult::Closed : WaitResult::Other;
 }
 
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {

@@ -12,7 +12,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTextBlock>
 #include <QTimer>
 #include <exception>
 #include <memory>
@@ -20,12 +19,11 @@
 #include "connect/Connecter.h"
 #include "platform/qt/QtSound.h"
 #include "protocol/Messager.h"
-#include "serial/Port.h"
-#include "serial/Ports.h"
 #include "transfer/Loaders.h"
 #include "ui/qt/Application.h"
 #include "ui/qt/Led_controller12.h"
 #include "ui/qt/QtWindow.h"
+#include "ui/FormSteps.h"
 #include "ui/Sounds.h"
 #include "ui/qt/TCGauge.h"
 
@@ -200,33 +198,25 @@ void TForm1::Button2Click() { ::Button2Click(); }
 void TForm1::Button4Click() { ::Button4Click(); }
 void TForm1::Timer3Timer() { ::Timer3Timer(); }
 
-void TForm1::FormCreate() {
-  PortListClear();
-  ListSerialPorts();
-}
+void TForm1::FormCreate() { RunFormCreate(); }
 
-void TForm1::FormClose() {
-  ClosePort();
-  Timer2Stop();
-}
+void TForm1::FormClose() { RunFormClose(); }
 
 void TForm1::showEvent(QShowEvent* event) {
   closing_ = false;
-  QtWindow::Instance().SetClosing(this, false);
+  QtWindow::Instance().Reopen(this);
   QWidget::showEvent(event);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  // A reader thread waiting for a box goes free first, so closing the port
-  // never waits on a thread that waits on this window.
   closing_ = true;
-  QtWindow::Instance().SetClosing(this, true);
+  QtWindow::Instance().Close(*this);
+  event->accept();
+}
+
+void TForm1::EndModalWindows() {
   if (activeBox_) activeBox_->reject();
   if (activeDialog_) activeDialog_->reject();
-  FormClose();
-  // The scan must not open another port behind a window that is going away.
-  Timer1->stop();
-  event->accept();
 }
 
 // ---- Window operations ------------------------------------------------------
@@ -247,29 +237,22 @@ void TForm1::ShowControl(Control control, bool visible) { Button(control)->setVi
 
 void TForm1::ClearLog() {
   Memo1->clear();
-  logLines_ = 0;
+  log_.Cleared();
 }
 
 void TForm1::AddLogLine(const std::string& line) {
   QTextDocument* doc = Memo1->document();
   QTextCursor cursor(doc);
   cursor.movePosition(QTextCursor::End);
-  // An empty log is one empty block; the first line goes into it, even an
-  // empty first line, which the counter remembers.
-  if (logLines_ > 0 || !doc->isEmpty()) cursor.insertBlock();
+  // An empty log is one empty block; the first line goes into it.
+  if (log_.BreakBefore(doc->isEmpty())) cursor.insertBlock();
   cursor.insertText(Qs(line));
-  ++logLines_;
+  log_.Added();
   Memo1->moveCursor(QTextCursor::End);
 }
 
 std::vector<std::string> TForm1::LogLines() const {
-  std::vector<std::string> lines;
-  const QTextDocument* doc = Memo1->document();
-  if (logLines_ == 0 && doc->isEmpty()) return lines;
-  for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
-    lines.push_back(block.text().toStdString());
-  }
-  return lines;
+  return log_.Lines(Memo1->toPlainText().toStdString(), "\n");
 }
 
 void TForm1::SetStatusText(const std::string& text) { statusText_->setText(Qs(text)); }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ui/Boxes.h"
+#include "ui/FormSteps.h"
 #include "ui/WindowOps.h"
 
 class QComboBox;
@@ -70,6 +71,8 @@ class TForm1 : public QWidget {
   std::string PortListCurrentText() const;
   bool OpenFileDialog(const std::string& filter, const std::string& defaultExt,
                       std::string& chosenPath);
+  // Rejects the box or file dialog this window shows, if any.
+  void EndModalWindows();
 
   // What the window shows now.
   QPushButton* Button(Control control) const;
@@ -104,7 +107,7 @@ class TForm1 : public QWidget {
   QLabel* statusText_ = nullptr;
   QtSoundPlayer* sound_ = nullptr;
   WindowColour colour_ = WindowColour::ButtonFace;
-  int logLines_ = 0;
+  LogRecord log_;
   QPointer<QMessageBox> activeBox_;
   QPointer<QFileDialog> activeDialog_;
   BoxRecord boxes_;

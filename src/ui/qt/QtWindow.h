@@ -2,8 +2,6 @@
 // other threads' calls are announced by a queued call on the form.
 #pragma once
 
-#include <mutex>
-
 #include "ui/FormWindow.h"
 
 class TForm1;
@@ -14,19 +12,11 @@ class QtWindow final : public FormWindow<TForm1> {
  public:
   static QtWindow& Instance();
 
-  // The form attaches itself while it lives; Attach installs with SetWindow,
-  // Detach puts the null window back and releases every waiting caller.
-  void Attach(TForm1* form);
-  void Detach(TForm1* form);
-  // While the window closes, boxes answer at once and waiting callers go free.
-  void SetClosing(TForm1* form, bool closing);
+  // A closed window shown again takes calls again.
+  void Reopen(TForm1* form);
 
   bool IsWindowThread() const override;
 
  private:
   QtWindow();
-
-  // Guards form_ for the wake from other threads: form_ is written on the
-  // window thread under it.
-  mutable std::mutex mutex_;
 };

@@ -1,7 +1,8 @@
 #include "ui/qt/TCGauge.h"
 
 #include <QPainter>
-#include <algorithm>
+
+#include "ui/FormSteps.h"
 
 namespace {
 const QColor kBarColour(0, 0, 128);       // navy
@@ -18,7 +19,7 @@ TCGauge::TCGauge(QWidget* parent) : QProgressBar(parent) {
 
 void TCGauge::SetProgress(int percent) {
   // QProgressBar ignores values outside its range; the gauge clamps them.
-  setValue(std::clamp(percent, 0, 100));
+  setValue(ClampGauge(percent));
 }
 
 QString TCGauge::text() const { return QString::number(value()) + QLatin1Char('%'); }

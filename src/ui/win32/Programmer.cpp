@@ -8,17 +8,19 @@
 #include <stdexcept>
 
 #include "connect/Connecter.h"
+#include "platform/Utf16.h"
 #include "protocol/Messager.h"
-#include "serial/Port.h"
-#include "serial/Ports.h"
 #include "transfer/Loaders.h"
+#include "ui/FormSteps.h"
 #include "ui/Sounds.h"
 #include "ui/win32/Led_controller12.h"
 #include "ui/win32/TCGauge.h"
-#include "ui/win32/Text.h"
 #include "ui/win32/Win32Window.h"
 
 TForm1* Form1 = nullptr;
+
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
 
 namespace {
 
@@ -26,6 +28,7 @@ constexpr wchar_t kClassName[] = L"TForm1";
 constexpr wchar_t kCaption[] = L"Tavrin Programmer 1.32";
 constexpr int kClientWidth = 330;
 constexpr int kClientHeight = 257;
+constexpr int kFontPixels = 11;
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
 // Posted to Form1 once the last box of a closing window has returned.
@@ -43,9 +46,12 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
-// A multi-line edit keeps Tab for itself; the log is read-only, so Tab moves
-// on to the next control instead.
+// A multi-line edit keeps Tab for itself; in the log Tab and Shift+Tab move
+// on to the other controls instead, as everywhere else in the window.
+// Escape, too, stays here: a multi-line edit under the dialog manager would
+// close its parent, which is the whole window.
 LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if ((msg == WM_KEYDOWN || msg == WM_CHAR) && wParam == VK_ESCAPE) return 0;
   LRESULT result = DefSubclassProc(hwnd, msg, wParam, lParam);
   if (msg == WM_GETDLGCODE) {
     result &= ~DLGC_WANTTAB;
@@ -102,11 +108,10 @@ TForm1::TForm1() {
   SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TForm1::FormProc));
 
-  // "MS Sans Serif", 8 pt (11 pixels at 96 dpi), Cyrillic.
-  HDC screen = GetDC(nullptr);
-  const int height = -MulDiv(8, GetDeviceCaps(screen, LOGPIXELSY), 72);
-  ReleaseDC(nullptr, screen);
-  font_ = CreateFontW(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, RUSSIAN_CHARSET,
+  // "MS Sans Serif", 8 pt, Cyrillic: 11 pixels, the height at 96 dpi, in
+  // which the whole layout is given. The program is DPI-unaware (see its
+  // manifest), so the system scales text and rectangles together.
+  font_ = CreateFontW(-kFontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, RUSSIAN_CHARSET,
                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                       DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
   SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
@@ -144,9 +149,11 @@ void TForm1::CreateControls() {
   int parts[1] = {-1};
   SendMessageW(StatusBar1, SB_SETPARTS, 1, reinterpret_cast<LPARAM>(parts));
   Button3 = make(0, L"BUTTON", L"DISCONNECT", kButton, 166, 128, 149, 25, kButton3Id);
+  // Editable, word wrap (no ES_AUTOHSCROLL), no scroll bars; Enter starts a
+  // new line there rather than pressing a button.
   Memo1 = make(WS_EX_CLIENTEDGE, L"EDIT", L"",
-               WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_LEFT, 4,
-               8, 321, 111, 0);
+               WS_VISIBLE | WS_TABSTOP | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | ES_LEFT,
+               4, 8, 321, 111, 0);
   SendMessageW(Memo1, EM_SETLIMITTEXT, 0, 0);
   SetWindowSubclass(Memo1, MemoProc, 1, 0);
   Button2 =
@@ -165,6 +172,7 @@ void TForm1::CreateControls() {
     SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     previous = control;
   }
+  focus_ = Button1;
 }
 
 TForm1::~TForm1() {
@@ -194,6 +202,15 @@ LRESULT CALLBACK TForm1::FormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 LRESULT TForm1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_COMMAND:
+      // Enter, through the dialog manager: the focused button is pressed.
+      if (LOWORD(wParam) == IDOK && lParam == 0) {
+        HWND focused = GetFocus();
+        if (focused == Button1 || focused == Button2 || focused == Button3 ||
+            focused == Button4) {
+          SendMessageW(focused, BM_CLICK, 0, 0);
+        }
+        return 0;
+      }
       if (HIWORD(wParam) == BN_CLICKED) {
         switch (LOWORD(wParam)) {
           case kButton1Id:
@@ -231,15 +248,18 @@ LRESULT TForm1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       // What shows around a button's face is the window's colour.
       return reinterpret_cast<LRESULT>(colourBrush_ != nullptr ? colourBrush_
                                                                : GetSysColorBrush(COLOR_BTNFACE));
-    case WM_CTLCOLORSTATIC:
-      if (reinterpret_cast<HWND>(lParam) == Memo1) {
-        // A read-only edit would be grey; the log stays a white page.
-        auto dc = reinterpret_cast<HDC>(wParam);
-        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
-        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+    case WM_ACTIVATE:
+      // The focus leaves with the window and comes back where it was.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focused = GetFocus();
+        if (focused != nullptr && IsChild(hwnd_, focused)) focus_ = focused;
+      } else {
+        RestoreFocus();
       }
-      break;
+      return 0;
+    case WM_SETFOCUS:
+      RestoreFocus();
+      return 0;
     case WM_CLOSE:
       OnClose();
       return 0;
@@ -264,15 +284,9 @@ LRESULT TForm1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 
 void TForm1::OnClose() {
   if (!closing_) {
-    // A reader thread waiting for a box goes free first, so closing the port
-    // never waits on a thread that waits on this window.
     closing_ = true;
-    Win32Window::Instance().SetClosing(this);
-    EndModalWindows();
-    // The scan must not open another port behind a window that is going away.
-    StopTimer(WindowTimer::Timer1);
     // An error here is shown, and the window still goes.
-    Guarded([this] { FormClose(); });
+    Guarded([this] { Win32Window::Instance().Close(*this); });
   }
   if (modalDepth_ == 0) {
     DestroyWindow(hwnd_);
@@ -314,14 +328,27 @@ void TForm1::Button2Click() { ::Button2Click(); }
 void TForm1::Button4Click() { ::Button4Click(); }
 void TForm1::Timer3Timer() { ::Timer3Timer(); }
 
-void TForm1::FormCreate() {
-  PortListClear();
-  ListSerialPorts();
+void TForm1::FormCreate() { RunFormCreate(); }
+
+void TForm1::FormClose() { RunFormClose(); }
+
+// ---- Keyboard focus ---------------------------------------------------------
+
+void TForm1::RestoreFocus() {
+  HWND target = focus_;
+  if (target == nullptr || !IsWindowEnabled(target) || !IsWindowVisible(target)) {
+    target = GetNextDlgTabItem(hwnd_, nullptr, FALSE);
+  }
+  if (target != nullptr) SetFocus(target);
 }
 
-void TForm1::FormClose() {
-  ClosePort();
-  Timer2Stop();
+void TForm1::MoveFocusFrom(HWND control) {
+  if (GetFocus() != control) return;
+  // The next control in the tab order that can take it; the system would
+  // otherwise leave the window with no focus at all.
+  HWND next = GetNextDlgTabItem(hwnd_, control, FALSE);
+  focus_ = next != control ? next : nullptr;
+  if (focus_ != nullptr) SetFocus(focus_);
 }
 
 // ---- Window operations ------------------------------------------------------
@@ -341,22 +368,24 @@ HWND TForm1::Button(Control control) const {
 }
 
 void TForm1::EnableControl(Control control, bool enabled) {
+  if (!enabled) MoveFocusFrom(Button(control));
   EnableWindow(Button(control), enabled ? TRUE : FALSE);
 }
 
 void TForm1::ShowControl(Control control, bool visible) {
+  if (!visible) MoveFocusFrom(Button(control));
   ShowWindow(Button(control), visible ? SW_SHOW : SW_HIDE);
 }
 
 void TForm1::ClearLog() {
   SetWindowTextW(Memo1, L"");
-  logLines_ = 0;
+  log_.Cleared();
 }
 
 void TForm1::AddLogLine(const std::string& line) {
   // The edit control breaks lines at CR LF only.
-  std::wstring text = logLines_ > 0 ? L"\r\n" : L"";
-  for (wchar_t c : Widen(line)) {
+  std::wstring text = log_.BreakBefore(GetWindowTextLengthW(Memo1) == 0) ? L"\r\n" : L"";
+  for (wchar_t c : Utf8ToUtf16(line)) {
     if (c == L'\n' && (text.empty() || text.back() != L'\r')) text += L'\r';
     text += c;
   }
@@ -364,26 +393,15 @@ void TForm1::AddLogLine(const std::string& line) {
   SendMessageW(Memo1, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
   SendMessageW(Memo1, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
   SendMessageW(Memo1, EM_SCROLLCARET, 0, 0);
-  ++logLines_;
+  log_.Added();
 }
 
 std::vector<std::string> TForm1::LogLines() const {
-  std::vector<std::string> lines;
-  if (logLines_ == 0) return lines;
-  const std::wstring text = WindowText(Memo1);
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(L"\r\n", start);
-    lines.push_back(
-        Narrow(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start)));
-    if (end == std::wstring::npos) break;
-    start = end + 2;
-  }
-  return lines;
+  return log_.Lines(Utf16ToUtf8(WindowText(Memo1)), "\r\n");
 }
 
 void TForm1::SetStatusText(const std::string& text) {
-  const std::wstring wide = Widen(text);
+  const std::wstring wide = Utf8ToUtf16(text);
   SendMessageW(StatusBar1, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(wide.c_str()));
 }
 
@@ -392,7 +410,7 @@ std::string TForm1::StatusText() const {
   std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
   SendMessageW(StatusBar1, SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text.data()));
   text.resize(length);
-  return Narrow(text);
+  return Utf16ToUtf8(text);
 }
 
 void TForm1::SetGauge(int percent) { SetGaugeValue(CGauge1, percent); }
@@ -429,7 +447,7 @@ bool TForm1::TimerRunning(WindowTimer timer) const {
 void TForm1::PortListClear() { SendMessageW(ComboBox1, CB_RESETCONTENT, 0, 0); }
 
 void TForm1::PortListAdd(const std::string& name) {
-  const std::wstring wide = Widen(name);
+  const std::wstring wide = Utf8ToUtf16(name);
   SendMessageW(ComboBox1, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
 }
 
@@ -451,7 +469,7 @@ std::string TForm1::PortListCurrentText() const {
   SendMessageW(ComboBox1, CB_GETLBTEXT, static_cast<WPARAM>(index),
                reinterpret_cast<LPARAM>(text.data()));
   text.resize(static_cast<std::size_t>(length));
-  return Narrow(text);
+  return Utf16ToUtf8(text);
 }
 
 // ---- Boxes and the file dialog ----------------------------------------------
@@ -461,8 +479,8 @@ int TForm1::ShowBox(const std::string& kind, const std::string& text, const std:
   if (closing_ || hwnd_ == nullptr) return UnansweredBox(flags);
   return boxes_.Show(kind, text, caption, flags, [&] {
     // An empty caption stays empty: the box is given "", never a null title.
-    const std::wstring wideText = Widen(text);
-    const std::wstring wideCaption = Widen(caption);
+    const std::wstring wideText = Utf8ToUtf16(text);
+    const std::wstring wideCaption = Utf8ToUtf16(caption);
     ++modalDepth_;
     const int answer =
         MessageBoxW(hwnd_, wideText.c_str(), wideCaption.c_str(), static_cast<UINT>(flags));
@@ -485,12 +503,12 @@ bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaul
   const std::string path = boxes_.ShowDialog(filter, defaultExt, [&] {
     // "description|*.ext" pairs become the system's list of zero-ended
     // strings, ended by an empty one.
-    std::wstring wideFilter = Widen(filter);
+    std::wstring wideFilter = Utf8ToUtf16(filter);
     for (wchar_t& c : wideFilter) {
       if (c == L'|') c = L'\0';
     }
     wideFilter.append(2, L'\0');
-    const std::wstring wideExt = Widen(defaultExt);
+    const std::wstring wideExt = Utf8ToUtf16(defaultExt);
     std::wstring file(32768, L'\0');
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof(ofn);
@@ -509,7 +527,7 @@ bool TForm1::OpenFileDialog(const std::string& filter, const std::string& defaul
     const BOOL chosen = GetOpenFileNameW(&ofn);
     LeaveModal();
     if (!cwd.empty()) SetCurrentDirectoryW(cwd.c_str());
-    return chosen && !closing_ ? Narrow(file.c_str()) : std::string();
+    return chosen && !closing_ ? Utf16ToUtf8(file.c_str()) : std::string();
   });
   if (path.empty()) return false;
   chosenPath = path;
@@ -525,7 +543,7 @@ std::string TForm1::ApplicationTitle() {
   start = start == std::wstring::npos ? 0 : start + 1;
   std::size_t dot = file.rfind(L'.');
   if (dot == std::wstring::npos || dot < start) dot = file.size();
-  return Narrow(file.substr(start, dot - start));
+  return Utf16ToUtf8(file.substr(start, dot - start));
 }
 
 void TForm1::SetErrorBoxHookForTest(std::function<void(const std::string&)> hook) {
@@ -543,8 +561,8 @@ void TForm1::ShowException(const std::string& message) {
     hook(message);
     return;
   }
-  const std::wstring text = Widen(message);
-  const std::wstring title = Widen(ApplicationTitle());
+  const std::wstring text = Utf8ToUtf16(message);
+  const std::wstring title = Utf8ToUtf16(ApplicationTitle());
   HWND owner = Form1 != nullptr ? Form1->Handle() : nullptr;
   MessageBoxW(owner, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ui/Boxes.h"
+#include "ui/FormSteps.h"
 #include "ui/WindowOps.h"
 
 class TForm1 {
@@ -69,6 +70,8 @@ class TForm1 {
   std::string PortListCurrentText() const;
   bool OpenFileDialog(const std::string& filter, const std::string& defaultExt,
                       std::string& chosenPath);
+  // Ends the boxes and dialogs this window shows, so their loops return.
+  void EndModalWindows();
 
   // What the window shows now.
   HWND Button(Control control) const;
@@ -103,15 +106,19 @@ class TForm1 {
   void OnClose();
   int ShowBox(const std::string& kind, const std::string& text, const std::string& caption,
               int flags);
-  // Ends the boxes and dialogs this window shows, so their loops return.
-  void EndModalWindows();
   void LeaveModal();
+  // Gives the focus back to the control that had it (or the first one that
+  // can take it), and moves it on from a control about to be disabled or
+  // hidden.
+  void RestoreFocus();
+  void MoveFocusFrom(HWND control);
 
   HWND hwnd_ = nullptr;
   HFONT font_ = nullptr;
   HBRUSH colourBrush_ = nullptr;
   WindowColour colour_ = WindowColour::ButtonFace;
-  int logLines_ = 0;
+  LogRecord log_;
+  HWND focus_ = nullptr;  // the control to focus when the window is activated
   bool timers_[2] = {false, false};
   bool closing_ = false;
   int modalDepth_ = 0;

@@ -1,7 +1,8 @@
 #include "ui/win32/TCGauge.h"
 
-#include <algorithm>
 #include <string>
+
+#include "ui/FormSteps.h"
 
 namespace {
 
@@ -94,12 +95,14 @@ void RegisterGaugeClass(HINSTANCE instance) {
 
 HWND CreateGauge(HWND parent, int x, int y, int width, int height, HINSTANCE instance) {
   RegisterGaugeClass(instance);
-  return CreateWindowExW(0, kClassName, L"0%", WS_CHILD | WS_VISIBLE, x, y, width, height, parent,
-                         nullptr, instance, nullptr);
+  // Clipped against its siblings: its bottom row lies under the status bar's
+  // top row, which must stay the status bar's.
+  return CreateWindowExW(0, kClassName, L"0%", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, x, y, width,
+                         height, parent, nullptr, instance, nullptr);
 }
 
 void SetGaugeValue(HWND gauge, int percent) {
-  const int value = std::clamp(percent, 0, 100);
+  const int value = ClampGauge(percent);
   if (GaugeValue(gauge) == value) return;
   SetWindowLongPtrW(gauge, kValueSlot, value);
   SetWindowTextW(gauge, (std::to_wstring(value) + L"%").c_str());

@@ -16,23 +16,15 @@ Win32Window::Win32Window()
       }) {}
 
 void Win32Window::Attach(TForm1* form, HWND hwnd) {
-  form_ = form;
   hwnd_ = hwnd;
   threadId_ = GetCurrentThreadId();
-  calls_.SetOpen();
-  SetWindow(this);
+  FormWindow::Attach(form);
 }
 
 void Win32Window::Detach(TForm1* form) {
   if (form_ != form) return;
-  calls_.SetGone();
-  form_ = nullptr;
+  FormWindow::Detach(form);
   hwnd_ = nullptr;
-  SetWindow(nullptr);
-}
-
-void Win32Window::SetClosing(TForm1* form) {
-  if (form_ == form) calls_.SetClosing();
 }
 
 bool Win32Window::IsWindowThread() const { return GetCurrentThreadId() == threadId_.load(); }

@@ -21,12 +21,9 @@ class Win32Window final : public FormWindow<TForm1> {
  public:
   static Win32Window& Instance();
 
-  // The form attaches itself while it lives; Attach installs with SetWindow,
-  // Detach puts the null window back and releases every waiting caller.
+  // FormWindow's, with the window that the wake posts to.
   void Attach(TForm1* form, HWND hwnd);
   void Detach(TForm1* form);
-  // From the start of closing: boxes answer at once, waiting callers go free.
-  void SetClosing(TForm1* form);
   // On the window thread, for each kRunJobMessage.
   void RunNext() { calls_.RunNext(); }
 
