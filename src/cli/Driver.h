@@ -23,8 +23,10 @@ inline constexpr const char* kExitStatusHelp =
     "version); 2 usage or unreadable file; 3 no controller answered within the time-out; 4 the "
     "link was lost (retry limit, or the controller unplugged mid-write); 5 the file or the action "
     "was refused (wrong device, corrupted, version question answered No, unknown controller); "
-    "130 interrupted. --loop ended by Ctrl+C between units exits by its tally: 1 if a unit "
-    "failed, else 5 if one was refused, else 0; Ctrl+C during a write exits 130.";
+    "130 interrupted. Under --loop a controller already at the file's version is left alone "
+    "(0) unless --rewrite. --loop ended between units (Ctrl+C, SIGTERM, SIGHUP, a closed output) exits by "
+    "its tally: 1 if a unit failed (a lost link and a verify time-out count as failed), else 5 "
+    "if one was refused, else 0; ended during a unit, 130.";
 
 struct CliOptions {
   enum class Command { Ports, Identify, Write };
@@ -34,7 +36,9 @@ struct CliOptions {
   std::vector<std::string> ports;  // as given; more than one: a slot for each
   int worker = 0;                  // >0: the internal worker of this slot
   double timeoutSeconds = 10;
+  std::string log;  // --log FILE: one JSON line per unit appended
   bool yes = false;
+  bool rewrite = false;
   bool verify = false;
   bool loop = false;
   bool json = false;

@@ -15,6 +15,7 @@
 #include "cli/Interrupts.h"
 #include "cli/OneShot.h"
 #include "cli/Text.h"
+#include "platform/AppendFile.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
 
@@ -63,6 +64,7 @@ class Gang {
 #endif
   void Take(std::size_t i, const char* data, std::size_t size);
   void OnLine(std::size_t i, const std::string& line);
+  void OnReport(std::size_t i, const nlohmann::json& o);
   void OnUnit(std::size_t i, nlohmann::json unit);
   void OnQuestion(std::size_t i, const std::string& text);
   void AskNext();
@@ -199,6 +201,14 @@ void Gang::Take(std::size_t i, const char* data, std::size_t size) {
 void Gang::OnLine(std::size_t i, const std::string& line) {
   const nlohmann::json o = nlohmann::json::parse(line, nullptr, false);
   if (!o.is_object()) return;  // not a report: nothing to show
+  try {
+    OnReport(i, o);
+  } catch (const nlohmann::json::exception&) {
+    // A field of another type than the worker writes: the report is left out.
+  }
+}
+
+void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
   SlotState& slot = slots_[i];
   const std::string event = o.value("event", "");
   if (event == "state") {
@@ -256,7 +266,10 @@ void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
   slot.versions.clear();
   if (unit.contains(before)) {
     slot.versions = Format("%s %d -> ", dataMap ? "data map" : "firmware", unit.value(before, 0));
-    slot.versions += unit.contains(after) ? std::to_string(unit.value(after, 0)) : "unchanged";
+    // Null when nobody read the version back.
+    slot.versions += unit.contains(after) && unit[after].is_number()
+                         ? std::to_string(unit[after].get<int>())
+                         : std::string("unchanged");
   }
   ++units_;
   view_.Print(Format("#%d  %s  %s  %s  %s  %.1f s", units_, slot.port.c_str(), slot.model.c_str(),
@@ -458,6 +471,16 @@ std::vector<std::string> WorkerArguments(const std::vector<std::string>& args,
 }
 
 int RunGang(const CliOptions& options, const std::vector<std::string>& args) {
+  if (!options.log.empty()) {
+    // Told once here rather than by every worker; opening never truncates.
+    platform::AppendFile log;
+    std::string error;
+    if (!log.Open(options.log, &error)) {
+      platform::WriteText(
+          stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
+      return kExitUsage;
+    }
+  }
   Gang gang(options, args);
   return gang.Run();
 }

@@ -6,6 +6,11 @@
 namespace cli {
 
 std::string SlotState::Tally() const {
+  return Format("%d written, %d already current, %d failed, %d refused, %d interrupted", written,
+                current, failed, refused, interrupted);
+}
+
+std::string SlotState::Short() const {
   std::string text = Format("%d written", written);
   if (current > 0) text += Format(", %d current", current);
   text += Format(", %d failed, %d refused", failed, refused);

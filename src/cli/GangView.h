@@ -27,7 +27,9 @@ struct SlotState {
   int interrupted = 0;
   std::optional<int> exitStatus;  // the worker has ended with this
 
+  // As the tally of one port's --loop says it, and shorter for the view.
   std::string Tally() const;
+  std::string Short() const;
 };
 
 class GangView {

@@ -1,8 +1,7 @@
 // Ctrl+C and its kin, handed to the window thread through the io_context:
-// SIGINT and SIGTERM on Linux; Ctrl+C, Ctrl+Break and closing the console
-// window on Windows. A second one before the first was handled ends the
-// program at once with kExitInterrupted, as the way out of a program that
-// hangs.
+// SIGINT, SIGTERM and SIGHUP on Linux (SIGPIPE is ignored); Ctrl+C,
+// Ctrl+Break and closing the console window on Windows. Any number of them
+// lead to the one orderly end, with the port let go.
 #pragma once
 
 #include <asio/io_context.hpp>

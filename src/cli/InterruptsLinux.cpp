@@ -10,14 +10,18 @@ namespace cli {
 
 namespace {
 
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 volatile sig_atomic_t g_pending = 0;
 // The signal set's own handlers, which ours hands the signal on to.
-struct sigaction g_next[2];
+struct sigaction g_next[3];
 
-int Slot(int signal) { return signal == SIGINT ? 0 : 1; }
+int Slot(int signal) { return signal == SIGINT ? 0 : signal == SIGTERM ? 1 : 2; }
 
+// However many come, each is handed on: the window thread ends the program
+// in order (port closed, its settings restored, its lock removed), which
+// ending here at once would not.
 void OnSignal(int signal) {
-  if (g_pending != 0) _exit(kExitInterrupted);
   g_pending = 1;
   g_next[Slot(signal)].sa_handler(signal);
 }
@@ -26,7 +30,7 @@ void OnSignal(int signal) {
 
 struct Interrupts::State {
   State(asio::io_context& io, std::function<void()> handler)
-      : signals(io, SIGINT, SIGTERM), handler(std::move(handler)) {}
+      : signals(io, SIGINT, SIGTERM, SIGHUP), handler(std::move(handler)) {}
 
   void Wait() {
     signals.async_wait([this](const std::error_code& ec, int) {
@@ -43,7 +47,10 @@ struct Interrupts::State {
 
 Interrupts::Interrupts(asio::io_context& io, std::function<void()> handler)
     : state_(std::make_unique<State>(io, std::move(handler))) {
-  for (const int signal : {SIGINT, SIGTERM}) {
+  // A reader of our output that has gone shows as EPIPE on the write, which
+  // the session notices and ends by; the default would end it at once.
+  signal(SIGPIPE, SIG_IGN);
+  for (const int signal : kSignals) {
     struct sigaction ours {};
     sigaction(signal, nullptr, &g_next[Slot(signal)]);
     ours = g_next[Slot(signal)];

@@ -26,7 +26,8 @@ std::function<void()> g_post;  // set while an Interrupts lives, under g_mutex
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  if (g_pending.exchange(true)) std::_Exit(kExitInterrupted);
+  // A second one while the first waits adds nothing: the port is let go in order.
+  if (g_pending.exchange(true) && event != CTRL_CLOSE_EVENT) return TRUE;
   std::unique_lock lock(g_mutex);
   g_arrived.notify_all();
   if (g_post) g_post();

@@ -1,6 +1,7 @@
 // The end of a controller: its line, its JSON and, under --loop, the tally
 // and the wait for the controller to go and the next to come.
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "cli/Session.h"
 #include "cli/Text.h"
@@ -8,11 +9,20 @@
 #include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
+#include "platform/PortLocation.h"
 #include "protocol/Messager.h"
 #include "serial/Ports.h"
 #include "transfer/ImageStore.h"
 
 namespace cli {
+
+namespace {
+// --loop's wait for a unit to go: a probe's answer may take this long on a
+// loaded machine, and this many probes in a row must go unanswered.
+constexpr int kProbeAnswerMs = 1500;
+constexpr int kProbePauseMs = 300;
+constexpr int kProbeMisses = 3;
+}  // namespace
 
 void Session::EndUnit(int status, const std::string& result) {
   if (unitEnded_) return;
@@ -21,13 +31,25 @@ void Session::EndUnit(int status, const std::string& result) {
   // A controller refused before its report (an unknown model) still has its code.
   if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
   if (unit_.when.empty()) unit_.when = LocalIsoTime();
+  if (unit_.time.empty()) unit_.time = UtcIsoTime();
+  if (unit_.device.empty()) {
+    unit_.device = platform::PortDevice(unit_.port);
+    unit_.usbLocation = platform::PortUsbLocation(unit_.port);
+  }
+  writeArmed_ = false;
   timeout_.Stop();
   linkEnd_.Stop();
   progress_.End();
   if (unit_.seconds == 0 && unit_.frames > 0) unit_.seconds = Elapsed();
-  if (unit_.framesSent == 0 && unit_.frames > 0) unit_.framesSent = FramesSent();
-  if (status == kExitSuccess && !unit_.versionAfter &&
-      options_.command == CliOptions::Command::Write) {
+  if (unit_.framesSent == 0 && unit_.frames > 0) {
+    unit_.framesSent = FramesSent();
+    unit_.retransmissions = Retransmissions() - retransmissionsBefore_;
+  }
+  if (result == "already current") {
+    // Left alone: nothing of the file was taken in, and the version stays.
+    unit_.versionAfter = IsDataMap() ? unit_.dataMap : unit_.firmware;
+  } else if (status == kExitSuccess && !unit_.versionAfter &&
+             options_.command == CliOptions::Command::Write) {
     std::lock_guard lock(TransmitLock());
     const auto& store = ImageStore();
     unit_.versionAfter =
@@ -37,13 +59,16 @@ void Session::EndUnit(int status, const std::string& result) {
   }
   unit_.status = status;
   unit_.result = result;
-  PrintJson();
+  const bool recorded = UnitEnded();
   if (!options_.loop) {
-    Finish(status);
+    Finish(recorded ? status : kExitUsage);
     return;
   }
   ++count_;
-  if (status == kExitSuccess) {
+  RememberUnit();
+  if (status == kExitSuccess && result == "already current") {
+    ++current_;
+  } else if (status == kExitSuccess) {
     ++written_;
   } else if (status == kExitRefused) {
     ++refused_;
@@ -55,6 +80,12 @@ void Session::EndUnit(int status, const std::string& result) {
   PrintUnitLine();
   if (status == kExitInterrupted) {
     Finish(Tally(true));
+    return;
+  }
+  if (!recorded) {
+    // A line without its record would go unnoticed on a production line.
+    Tally(false);
+    Finish(kExitUsage);
     return;
   }
   StartProbing();
@@ -72,18 +103,37 @@ void Session::PrintUnitLine() {
 
 int Session::Tally(bool interrupted) {
   // The controller cut off by Ctrl+C neither failed nor was refused.
-  const std::string cut = interrupted_ > 0 ? Format(", %d interrupted", interrupted_) : "";
-  window_.PrintLine(Format("Tally: %d written, %d failed, %d refused%s.", written_, failed_,
-                           refused_, cut.c_str()));
+  window_.PrintLine(
+      Format("Tally: %d written, %d already current, %d failed, %d refused, %d "
+             "interrupted.",
+             written_, current_, failed_, refused_, interrupted_));
   if (interrupted) return kExitInterrupted;
   if (failed_ > 0) return kExitControllerFailure;
   return refused_ > 0 ? kExitRefused : kExitSuccess;
 }
 
-void Session::PrintJson() {
-  if (worker_ && !unit_.port.empty()) worker_->UnitEnded(UnitJson(unit_, options_, IsDataMap()));
-  if (!options_.json || unit_.port.empty() || worker_) return;
-  platform::WriteText(stdout, UnitJson(unit_, options_, IsDataMap()) + "\n");
+bool Session::UnitEnded() {
+  if (unit_.port.empty() || (!options_.json && log_ == nullptr && !worker_)) return true;
+  RecordContext context;
+  context.options = &options_;
+  context.file = options_.command == CliOptions::Command::Write ? &file_ : nullptr;
+  context.machine = machine_;
+  context.dataMap = IsDataMap();
+  nlohmann::json record = UnitRecord(unit_, context);
+  // A slot's worker: the record names its slot, and goes to the supervisor.
+  if (worker_) record["slot"] = worker_->Slot();
+  const std::string line = RecordLine(record) + "\n";
+  if (worker_) {
+    worker_->UnitEnded(RecordLine(record));
+  } else if (options_.json) {
+    platform::WriteText(stdout, line);
+  }
+  if (log_ == nullptr) return true;
+  std::string error;
+  if (log_->Append(line, &error)) return true;
+  window_.PrintNote(ErrorLine(options_.log + ": this unit's record could not be written (" + error +
+                              "); ending."));
+  return false;
 }
 
 void Session::Finish(int status) {
@@ -103,7 +153,7 @@ void Session::StartProbing() {
   phase_ = Phase::Probing;
   goneMisses_ = 0;
   window_.PrintNote("Waiting for this controller to go (unplug it), then for the next one...");
-  probe_.Start(300);
+  probe_.Start(kProbePauseMs);
 }
 
 // Every so often: is the port still listed, and does it still answer?
@@ -126,22 +176,26 @@ void Session::OnProbeTimer() {
     return;
   }
   probing_ = true;
+  probeAnswered_ = false;
   Button1Click();
-  probe_.Start(1000);  // the time one probe may take
+  probe_.Start(kProbeAnswerMs);
 }
 
 void Session::EndProbe() {
   if (phase_ != Phase::Probing || !probing_) return;
   probing_ = false;
-  const bool answered = Identified();
+  const bool answered = Identified() || probeAnswered_;
+  const bool same = answered && StillTheSameUnit();
   Button3Click();
-  if (answered) {
+  if (same) {
     goneMisses_ = 0;
-    probe_.Start(300);
-  } else if (++goneMisses_ >= 2) {
+    lastMayReturn_ = false;  // seen since its write: it has not gone to restart
+    probe_.Start(kProbePauseMs);
+  } else if (answered || ++goneMisses_ >= kProbeMisses) {
+    // Gone, or another controller answers in its place: the next unit.
     Gone();
   } else {
-    probe_.Start(300);
+    probe_.Start(kProbePauseMs);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
+#include "platform/PortLocation.h"
 #include "protocol/Messager.h"
 #include "serial/Port.h"
 #include "serial/Ports.h"
@@ -22,9 +23,12 @@ namespace cli {
 namespace {
 // Between Disconnect and the result box the reader thread does nothing that waits.
 constexpr int kResultGraceMs = 1000;
+// How often a closed output is looked for.
+constexpr int kWatchMs = 250;
 }  // namespace
 
-Session::Session(const CliOptions& options, std::string title)
+Session::Session(const CliOptions& options, std::string title, platform::AppendFile* log,
+                 FileFacts file)
     : options_(options),
       title_(std::move(title)),
       worker_(options.worker > 0 ? std::make_unique<WorkerStream>(options.worker) : nullptr),
@@ -32,9 +36,14 @@ Session::Session(const CliOptions& options, std::string title)
       work_(asio::make_work_guard(io_)),
       timeout_(io_, [this] { OnTimeout(); }),
       probe_(io_, [this] { OnProbeTimer(); }),
-      linkEnd_(io_, [this] {
-        if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
-      }) {}
+      linkEnd_(io_,
+               [this] {
+                 if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
+               }),
+      watch_(io_, [this] { WatchOutput(); }),
+      log_(log),
+      file_(std::move(file)),
+      machine_(platform::MachineName()) {}
 
 Session::~Session() = default;
 
@@ -45,6 +54,7 @@ int Session::Run() {
   window_.SetBeforePrint([this] { progress_.End(); });
   window_.SetBoxAnswerer([this](const ConsoleWindow::Box& box) { return AnswerBox(box); });
   window_.SetObserver([this](ConsoleWindow::Event event) { OnEvent(event); });
+  window_.SetBoxStamp([this] { return ClosingFrameSent(); });
   // The window's start: the port list filled once.
   window_.PortListClear();
   ListSerialPorts();
@@ -53,6 +63,7 @@ int Session::Run() {
   {
     Interrupts interrupts(io_, [this] { OnInterrupt(); });
     window_.Post([this] { Connect(true); });
+    watch_.Start(kWatchMs);
     io_.run();
 
     window_.SetObserver({});
@@ -61,6 +72,7 @@ int Session::Run() {
     // As when the window closes: the port goes, and the retransmit timer.
     ClosePort();
     Timer2Stop();
+    window_.SetBoxStamp({});
     window_.Detach();
   }
   return exitStatus_;
@@ -78,7 +90,11 @@ void Session::StartTimeout() {
 
 void Session::Connect(bool withTimeout) {
   phase_ = phase_ == Phase::Verifying ? Phase::Verifying : Phase::Connecting;
-  if (phase_ == Phase::Connecting) Trace::UnitBegins();
+  if (phase_ == Phase::Connecting) {
+    Trace::UnitBegins();
+    writeOk_ = false;
+    seenAfterWrite_ = false;
+  }
   window_.SetPortFilter(options_.port);
   window_.ForgetStatusTexts();
   unit_ = Unit{};
@@ -106,7 +122,10 @@ bool Session::Identified() const {
 
 void Session::TakeReport() {
   unit_.when = LocalIsoTime();
+  unit_.time = UtcIsoTime();
   unit_.port = window_.PortListCurrentText();
+  unit_.device = platform::PortDevice(unit_.port);
+  unit_.usbLocation = platform::PortUsbLocation(unit_.port);
   unit_.deviceCode = DeviceInfo.DeviceCode.load();
   if (const CatalogueEntry* entry = FindCatalogueEntry(unit_.deviceCode)) {
     unit_.model = entry->model;
@@ -163,7 +182,10 @@ void Session::OnEvent(ConsoleWindow::Event event) {
       }
       break;
     case Phase::Probing:
-      if (window_.Status() == kRetryLimitText || Identified()) window_.Post([this] { EndProbe(); });
+      if (window_.Status() == kRetryLimitText || Identified() ||
+          (event == ConsoleWindow::Event::Box && probeAnswered_)) {
+        window_.Post([this] { EndProbe(); });
+      }
       break;
     case Phase::Done:
       break;
@@ -185,20 +207,24 @@ bool Session::LinkEnded() const {
 }
 
 int Session::AnswerBox(const ConsoleWindow::Box& box) {
-  if (phase_ == Phase::Probing) return box.flags == kMbYesNoInfo ? kIdNo : kIdOk;
+  if (phase_ == Phase::Probing) {
+    // An unknown model answers with this box: it is still there.
+    if (box.text == kUnknownDeviceText) probeAnswered_ = true;
+    return box.flags == kMbYesNoInfo ? kIdNo : kIdOk;
+  }
   if (unit_.port.empty()) unit_.port = window_.PortListCurrentText();
   unit_.texts.push_back(box.caption.empty() ? box.text : box.caption + ": " + box.text);
-  if (box.flags == kMbYesNoInfo) return AnswerQuestion();
+  if (box.flags == kMbYesNoInfo) return AnswerQuestion(box);
   const bool dataMap = IsDataMap();
   const bool success = box.text == kFirmwareResultOkText || box.text == kDataMapResultOkText;
   const bool failure = box.text == kFirmwareResultFailText || box.text == kDataMapResultFailText;
   const bool ours = box.text == (dataMap ? kDataMapResultOkText : kFirmwareResultOkText) ||
                     box.text == (dataMap ? kDataMapResultFailText : kFirmwareResultFailText);
   if (success || failure) {
-    // Only the answer to our own closing frame counts: a result frame at
-    // any other time, or for the other kind of image, says nothing about
-    // the file given.
-    if (phase_ == Phase::Writing && !inClick_ && ours) {
+    // Only the answer to our own closing frame counts: a result frame that
+    // arrived before it was sent (while the question waited, say), or for
+    // the other kind of image, says nothing about the file given.
+    if (phase_ == Phase::Writing && !inClick_ && ours && box.stamp) {
       outcome_ = success ? kExitSuccess : kExitControllerFailure;
     }
   } else if (box.flags == kMbOkCancel) {
@@ -209,13 +235,22 @@ int Session::AnswerBox(const ConsoleWindow::Box& box) {
   return kIdOk;
 }
 
-int Session::AnswerQuestion() {
+int Session::AnswerQuestion(const ConsoleWindow::Box& box) {
+  // On a production line a unit already at the file's version is left alone; a
+  // single write asks, as the window does.
+  if (box.text == kFirmwareSameQuestion && options_.loop && !options_.rewrite) {
+    window_.PrintLine(
+        "> no: the controller already has the file's version (--rewrite writes it again)");
+    outcome_ = kAlreadyCurrent;
+    return kIdNo;
+  }
   if (options_.yes) {
     window_.PrintLine("> yes (--yes)");
     return kIdYes;
   }
   if (worker_) {
-    const auto answer = worker_->Ask(unit_.texts.back());
+    const auto answer =
+        worker_->Ask(box.caption.empty() ? box.text : box.caption + ": " + box.text);
     if (answer == WorkerStream::Answer::Yes) return kIdYes;
     outcome_ = answer == WorkerStream::Answer::Stopped ? kExitInterrupted : kExitRefused;
     return kIdNo;
@@ -224,6 +259,14 @@ int Session::AnswerQuestion() {
     window_.PrintNote(
         ErrorLine("no terminal on standard input to answer the question, so the answer is No "
                   "and nothing is written; give --yes to answer Yes."));
+    outcome_ = kExitRefused;
+    return kIdNo;
+  }
+  if (!platform::InForeground()) {
+    // Reading would stop the program (holding the port) until brought back.
+    window_.PrintNote(
+        ErrorLine("running in the background, where the terminal cannot answer the question, so "
+                  "the answer is No and nothing is written; give --yes to answer Yes."));
     outcome_ = kExitRefused;
     return kIdNo;
   }
@@ -251,6 +294,15 @@ void Session::OnIdentified() {
     return;
   }
   TakeReport();
+  if (options_.loop && SameUnitBack()) {
+    Button3Click();
+    window_.PrintNote(
+        Format("The controller on %s answers as the unit just written did: the same "
+               "unit, back after its restart; not written or counted again.",
+               unit_.port.c_str()));
+    StartProbing();
+    return;
+  }
   if (options_.command == CliOptions::Command::Identify) {
     Button3Click();
     EndUnit(kExitSuccess, "identified");
@@ -275,6 +327,15 @@ void Session::StartWrite() {
   phase_ = Phase::Writing;
   window_.SetDialogAnswer(AbsolutePath(options_.file));
   progress_.Reset();
+  {
+    // The last unit's image is over: until this one is committed no closing
+    // frame of ours is out, whatever result arrives meanwhile.
+    std::lock_guard lock(TransmitLock());
+    ImageStore().FrameCount = 0;
+    ImageStore().Cursor = 0;
+  }
+  retransmissionsBefore_ = Retransmissions();
+  writeArmed_ = true;
   inClick_ = true;
   dataMap ? Button4Click() : Button2Click();
   inClick_ = false;
@@ -286,7 +347,11 @@ void Session::StartWrite() {
     // controller stays untouched; let go of it.
     const int status = *outcome_;
     Button3Click();
-    EndUnit(status, status == kExitInterrupted ? "interrupted" : "refused");
+    if (status == kAlreadyCurrent) {
+      EndUnit(kExitSuccess, "already current");
+    } else {
+      EndUnit(status, status == kExitInterrupted ? "interrupted" : "refused");
+    }
     return;
   }
   {
@@ -317,9 +382,19 @@ void Session::ShowProgress(bool final) {
   progress_.Show(unit_.frames, FramesSent(), Elapsed(), final);
 }
 
+// Read by the reader thread as it raises a box.
+bool Session::ClosingFrameSent() const {
+  if (!writeArmed_) return false;
+  std::lock_guard lock(TransmitLock());
+  const auto& store = ImageStore();
+  return store.FrameCount > 0 && store.Cursor > store.FrameCount;
+}
+
 void Session::OnResult() {
   const int status = *outcome_;
   unit_.framesSent = FramesSent();
+  unit_.retransmissions = Retransmissions() - retransmissionsBefore_;
+  writeOk_ = status == kExitSuccess;
   if (status != kExitSuccess) {
     EndUnit(status, "failed");
     return;
@@ -349,10 +424,14 @@ void Session::OnVerified() {
   }
   const Unit written = unit_;
   TakeReport();
+  seenAfterWrite_ = true;
   const std::uint16_t reported = DeviceInfo.FirmwareVersion.load();
+  const bool dataMemory = unit_.dataMemory;
+  const std::uint16_t dataMapAfter = DeviceInfo.DataMapVersion.load();
   Button3Click();
   unit_ = written;
   unit_.versionAfter = reported;
+  if (dataMemory) unit_.otherAfter = dataMapAfter;
   if (reported != expectedVersion_) {
     window_.PrintNote(
         ErrorLine(Format("verify failed: the controller reports firmware %u, the file is "
@@ -380,6 +459,14 @@ void Session::OnInterrupt() {
                            FramesSent(), unit_.frames)));
       EndUnit(kExitInterrupted, "interrupted");
       return;
+    case Phase::Verifying:
+      // Written, not yet verified: the unit ends here, with its line.
+      window_.SetQuiet(true);
+      Button3Click();
+      window_.SetQuiet(false);
+      window_.PrintNote(ErrorLine("interrupted before the write was verified."));
+      EndUnit(kExitInterrupted, "interrupted");
+      return;
     case Phase::Done:
       return;
     default:
@@ -404,7 +491,24 @@ void Session::OnTimeout() {
   window_.PrintNote(
       ErrorLine(Format("no controller answered within %g s%s.", options_.timeoutSeconds,
                        phase_ == Phase::Verifying ? " after the write" : "")));
+  if (phase_ == Phase::Verifying) {
+    // The write itself was answered: the unit ends with its line and record.
+    EndUnit(kExitNoController, "verify timed out");
+    return;
+  }
   Finish(kExitNoController);
+}
+
+// A reader of our output that has gone (a closed pipe) ends the program as
+// SIGTERM would.
+void Session::WatchOutput() {
+  if (phase_ == Phase::Done) return;
+  if (platform::OutputClosed()) {
+    window_.PrintNote(ErrorLine("the output's reader has gone (a closed pipe): ending."));
+    OnInterrupt();
+    return;
+  }
+  watch_.Start(kWatchMs);
 }
 
 int RunSession(const CliOptions& options, const std::string& title) {
@@ -413,7 +517,19 @@ int RunSession(const CliOptions& options, const std::string& title) {
     platform::WriteText(stderr, ErrorLine(error + "\n"));
     return kExitUsage;
   }
-  Session session(options, title);
+  platform::AppendFile log;
+  if (!options.log.empty()) {
+    std::string error;
+    if (!log.Open(options.log, &error)) {
+      platform::WriteText(
+          stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
+      Trace::Stop(false);
+      return kExitUsage;
+    }
+  }
+  FileFacts file;
+  if (options.command == CliOptions::Command::Write) file = ReadFileFacts(options.file);
+  Session session(options, title, options.log.empty() ? nullptr : &log, std::move(file));
   const int status = session.Run();
   Trace::Stop(status == kExitSuccess);
   return status;

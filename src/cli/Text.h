@@ -27,5 +27,7 @@ std::string Extension(const std::string& file);
 std::string AbsolutePath(const std::string& file);
 // The local time now, as 2024-05-01T14:03:59.
 std::string LocalIsoTime();
+// The time now in UTC, as 2024-05-01T11:03:59Z.
+std::string UtcIsoTime();
 
 }  // namespace cli

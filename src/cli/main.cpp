@@ -35,12 +35,31 @@ constexpr const char* kPortHelp =
     "COM21,COM22) write a controller on each at once";
 #endif
 
+// --timeout's range: below a tenth of a second no controller can answer; a
+// day is as long as anyone waits at a fixture.
+constexpr double kMinTimeout = 0.1;
+constexpr double kMaxTimeout = 86400;
+
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
   command->add_option("--port", options.ports, kPortHelp)->delimiter(',');
   command
       ->add_option("--timeout", options.timeoutSeconds,
-                   "Seconds to wait for a controller to answer (default 10)")
-      ->check(CLI::PositiveNumber);
+                   "Seconds to wait for a controller to answer, 0.1 to 86400 (default 10)")
+      ->check(CLI::Validator(
+          [](const std::string& text) -> std::string {
+            double value = 0;
+            if (!CLI::detail::lexical_cast(text, value) || !(value >= kMinTimeout) ||
+                !(value <= kMaxTimeout)) {
+              return "seconds from 0.1 to 86400 are taken, not " + text;
+            }
+            return {};
+          },
+          "SECONDS 0.1-86400"));
+  command
+      ->add_option("--log", options.log,
+                   "Append one JSON line per controller to FILE (JSON Lines), flushed to the "
+                   "disk before the next one; see docs/log.md")
+      ->type_name("FILE");
 }
 
 void AddTraceOptions(CLI::App* command, CliOptions& options) {
@@ -103,6 +122,10 @@ int main(int argc, char** argv) {
   AddTraceOptions(write, options);
   write->add_flag("--yes", options.yes,
                   "Answer Yes to the version questions (without it and without a terminal: No)");
+  write->add_flag("--rewrite", options.rewrite,
+                  "With --loop: write a controller that already has the file's version too "
+                  "(its question is still asked, or answered by --yes); without it such a "
+                  "controller is left alone as already current");
   write->add_flag(
       "--verify", options.verify,
       "Firmware only: connect again afterwards and check the reported version against the file's");

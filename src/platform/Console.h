@@ -12,10 +12,19 @@ namespace platform {
 // a file or a pipe.
 bool IsTerminal(std::FILE* stream);
 
+// Whether this program may read the terminal on standard input: on Linux it
+// is in the terminal's foreground process group (a program started with &
+// is stopped by the terminal when it reads); on Windows always.
+bool InForeground();
+
 // Writes UTF-8 text and flushes: to a Windows console as UTF-16, so the
 // Cyrillic texts read right whatever its code page; otherwise the UTF-8
-// bytes as they are.
+// bytes as they are. A reader that has gone (a closed pipe) is remembered for
+// OutputClosed.
 void WriteText(std::FILE* stream, std::string_view text);
+
+// A write to standard output or error found its reader gone (EPIPE).
+bool OutputClosed();
 
 // Lets the terminal on the stream take the escape sequence that clears to the
 // end of the line; false when it cannot.

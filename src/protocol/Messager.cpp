@@ -32,6 +32,7 @@ constexpr std::uint32_t kMaxFrame = 64;
 // Both guarded by TransmitLock().
 std::function<std::uint32_t()> g_seedSource;
 std::function<void(const std::uint8_t*, std::uint16_t)> g_transmitObserver;
+std::uint64_t g_retransmissions = 0;  // under TransmitLock()
 
 // What Timer2Interval reports: the preset until the first start.
 std::atomic<std::uint16_t> g_timer2Interval{kTimer2PresetMs};
@@ -149,6 +150,7 @@ bool TransmitFrame(bool fresh, const std::uint8_t* frame, std::uint32_t length,
     RetrySlot.Length = length;
   } else {
     ++RetrySlot.RetryCount;
+    ++g_retransmissions;
   }
   // Both paths hand over the kept copy, so a retransmission is the fresh frame byte for byte.
   TxBuffer.Length = static_cast<std::uint16_t>(RetrySlot.Length);
@@ -234,6 +236,11 @@ bool HandleIdentifyReply(const std::uint8_t* frame) {
 void SetSeedSourceForTest(std::function<std::uint32_t()> source) {
   std::lock_guard lock(TransmitLock());
   g_seedSource = std::move(source);
+}
+
+std::uint64_t Retransmissions() {
+  std::lock_guard lock(TransmitLock());
+  return g_retransmissions;
 }
 
 void SetTransmitObserverForTest(std::function<void(const std::uint8_t*, std::uint16_t)> observer) {

@@ -60,6 +60,8 @@ void Timer2Stop();
 bool Timer2Running();
 std::uint16_t Timer2Interval();
 void Timer2Timer();
+// Frames Timer2 has sent again since the program started.
+std::uint64_t Retransmissions();
 
 // The frame generator: a linear congruential generator, one state per thread,
 // starting at 1 on every thread.

@@ -22,7 +22,6 @@ constexpr const char* kFirmwareCorruptedText = "The firmware file is corrupted!"
 constexpr const char* kFirmwareHeaderText = " The firmware file is corrupted, the action is canceled!";
 constexpr const char* kFirmwareWrongDeviceText = " The firmware is not designed for this device! ";
 constexpr const char* kFirmwareOlderQuestion = "The device has a newer version of the firmware, you want to record the previous?";
-constexpr const char* kFirmwareSameQuestion = "In the device already offered firmware version, want to continue?";
 constexpr const char* kFileErrorText = "Can't perform one of the following file operations: Open, Seek, Read, Close.";
 constexpr const char* kFileErrorCaption = "File Error";
 constexpr const char* kErrorCaption = "Error";

@@ -36,6 +36,8 @@ enum class FileVerdict : std::uint8_t {
 
 // Accepted firmware may still need the user's consent.
 enum class VersionQuestion : std::uint8_t { None, OlderThanDevice, SameAsDevice };
+// The question for SameAsDevice; the command line tells it from the others.
+inline constexpr const char* kFirmwareSameQuestion = "In the device already offered firmware version, want to continue?";
 
 struct FileCheckResult {
   FileVerdict Verdict = FileVerdict::Corrupted;

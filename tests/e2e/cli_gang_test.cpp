@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -65,22 +66,22 @@ class Gang {
   void Interrupt() { kill(static_cast<pid_t>(child_->Id()), SIGINT); }
   const std::string& Out() const { return out_; }
 
-  // The JSON objects among the lines so far.
-  std::vector<QJsonObject> Objects() const {
-    std::vector<QJsonObject> objects;
-    std::istringstream in(out_);
-    for (std::string line; std::getline(in, line);) {
-      const QJsonDocument d = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-      if (d.isObject()) objects.push_back(d.object());
-    }
-    return objects;
-  }
-
  private:
   std::optional<platform::ChildProcess> child_;
   std::string out_;
   bool ended_ = false;
 };
+
+// The JSON objects among the lines of `text`.
+std::vector<QJsonObject> Objects(const std::string& text) {
+  std::vector<QJsonObject> objects;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const QJsonDocument d = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+    if (d.isObject()) objects.push_back(d.object());
+  }
+  return objects;
+}
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -132,8 +133,9 @@ TEST_F(CliGang, SeveralPortsWriteTheirControllersAtOnceAndOneSilentSlotFailsAlon
     auto a = Start(Steady());
     auto b = Start(silent ? quiet : Steady());
     auto c = Start(Steady());
-    Gang gang({"write", firmware, "--json", "--port", a->PortName() + "," + b->PortName(), "--port",
-               c->SlavePath()});
+    const std::string log = dir_.filePath(silent ? "silent.jsonl" : "bench.jsonl").toStdString();
+    Gang gang({"write", firmware, "--json", "--log", log, "--port",
+               a->PortName() + "," + b->PortName(), "--port", c->SlavePath()});
     ASSERT_TRUE(gang.Started());
     if (silent) {
       ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Out(), "\"result\":\"link lost\""); }))
@@ -141,8 +143,18 @@ TEST_F(CliGang, SeveralPortsWriteTheirControllersAtOnceAndOneSilentSlotFailsAlon
       EXPECT_EQ(a->GetCounters().imagesOk + c->GetCounters().imagesOk, 0u) << "not yet at the end";
     }
     EXPECT_EQ(gang.Wait(), silent ? 4 : 0) << gang.Out();
-    const auto units = gang.Objects();
+    // The same three records on standard output and in the log, each a
+    // whole line naming its slot.
+    const auto units = Objects(gang.Out());
     ASSERT_EQ(units.size(), 3u) << gang.Out();
+    std::ifstream in(log);
+    const std::string logged((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    const auto records = Objects(logged);
+    ASSERT_EQ(records.size(), 3u) << logged;
+    for (const auto& r : records) {
+      EXPECT_NE(std::find(units.begin(), units.end(), r), units.end()) << gang.Out() << logged;
+    }
     std::set<std::string> ports;
     for (const auto& u : units) {
       const int slot = u["slot"].toInt();
@@ -192,7 +204,9 @@ TEST_F(CliGang, CtrlCStopsEverySlotAndLeavesNoLockFile) {
   EXPECT_EQ(gang.Wait(), 130) << gang.Out();
   // Each worker let go of its port the way Ctrl+C does it, and was waited for.
   EXPECT_EQ(locks(), 0);
-  EXPECT_TRUE(Has(gang.Out(), "Total: 0 written, 0 failed, 0 refused, 3 interrupted; exit 130."))
+  EXPECT_TRUE(
+      Has(gang.Out(),
+          "Total: 0 written, 0 already current, 0 failed, 0 refused, 3 interrupted; exit 130."))
       << gang.Out();
   for (const auto& c : controllers) EXPECT_EQ(c->GetCounters().imagesOk, 0u);
 }

@@ -6,8 +6,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +26,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/ImageFile.h"
@@ -122,6 +126,18 @@ class Cli {
   }
 
   void Interrupt() { kill(pid_, SIGINT); }
+  void Signal(int signal) { kill(pid_, signal); }
+  // Whether `signal` is still waiting to be delivered (two sent before the
+  // first is taken count as one).
+  bool SignalPending(int signal) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+        if ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0) return true;
+      }
+    }
+    return false;
+  }
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
   std::string All() const { return out_ + err_; }
@@ -154,6 +170,51 @@ std::string Hex2(std::uint8_t byte) {
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The lines of a --log file, each parsed; a line that is no whole JSON object
+// fails the test.
+std::vector<QJsonObject> LogRecords(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<QJsonObject> records;
+  for (std::string line; std::getline(in, line);) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
+    EXPECT_TRUE(doc.isObject()) << line;
+    records.push_back(doc.object());
+  }
+  return records;
+}
+
+std::string Sha256Of(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex().toStdString();
+}
+
+// The lock file terminal programs use for `device`: /dev/pts/7 is LCK..pts_7.
+std::string LockPath(const std::string& device) {
+  std::string name = device.substr(std::strlen("/dev/"));
+  std::replace(name.begin(), name.end(), '/', '_');
+  return "/run/lock/LCK.." + name;
+}
+
+termios Settings(const std::string& device) {
+  termios t{};
+  const int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+  EXPECT_GE(fd, 0) << device;
+  if (fd >= 0) {
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    close(fd);
+  }
+  return t;
 }
 
 class CliEndToEnd : public ::testing::Test {
@@ -298,20 +359,32 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   std::mt19937 rng(9);
   auto damaged = image::BuildFirmware({1, 7}, image::GeneratePayload(4, rng), rng);
   damaged[3 * 64 + 30] ^= 0x40;
+  const std::string same = Firmware("same.sbin", 1, 3);
   const struct {
-    std::string file;
+    std::vector<std::string> args;
     std::string text;
   } cases[] = {
-      {Firmware("device5.sbin", 5, 7), kFirmwareWrongDeviceText},
-      {File("damaged.sbin", damaged), kFirmwareHeaderText},
+      {{Firmware("device5.sbin", 5, 7)}, kFirmwareWrongDeviceText},
+      {{File("damaged.sbin", damaged)}, kFirmwareHeaderText},
       // The controller's own version, asked about; no terminal answers No.
-      {Firmware("same.sbin", 1, 3), kFirmwareSameQuestion},
+      {{same}, kFirmwareSameQuestion},
   };
   for (const auto& c : cases) {
-    Cli cli({"write", c.file});
-    EXPECT_EQ(cli.Wait(), 5) << c.file << "\n" << cli.All();
+    std::vector<std::string> args{"write"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Cli cli(args);
+    EXPECT_EQ(cli.Wait(), 5) << c.args[0] << "\n" << cli.All();
     EXPECT_TRUE(Has(cli.Out(), c.text)) << cli.Out();
   }
+  // On a line, without --rewrite, the same version is left alone as already
+  // current, even with --yes.
+  Cli current({"write", same, "--yes", "--json", "--loop"});
+  ASSERT_TRUE(current.ReadUntil([&] { return Has(current.Out(), "already current"); }))
+      << current.All();
+  current.Interrupt();
+  EXPECT_EQ(current.Wait(), 0) << current.All();
+  EXPECT_TRUE(Has(current.Out(), "\"result\":\"already current\"")) << current.Out();
+  EXPECT_TRUE(Has(current.Out(), "\"firmwareVersionAfter\":3")) << current.Out();
   EXPECT_EQ(controller->GetCounters().chunks, 0u);
   EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
 }
@@ -365,10 +438,15 @@ TEST_F(CliEndToEnd, ALostLinkAndCtrlCMidWriteBothSayTheImageIsIncomplete) {
   EXPECT_EQ(controller->GetCounters().closes, 0u);
 }
 
-// A time-out of weeks, given as "wait as long as it takes", waits: Ctrl+C
-// is what ends the wait for a controller that never comes.
+// A time-out of weeks is refused with the range there is; the longest, a
+// day, waits: Ctrl+C is what ends the wait for a controller that never comes.
 TEST_F(CliEndToEnd, ALongTimeOutWaitsUntilCtrlC) {
-  Cli cli({"identify", "--port", "COM250", "--timeout", "3000000"});
+  for (const char* outside : {"3000000", "0.0004"}) {
+    Cli refused({"identify", "--port", "COM250", "--timeout", outside});
+    EXPECT_EQ(refused.Wait(), 2) << refused.All();
+    EXPECT_TRUE(Has(refused.Err(), "seconds from 0.1 to 86400")) << refused.Err();
+  }
+  Cli cli({"identify", "--port", "COM250", "--timeout", "86400"});
   // The scan has begun: Ctrl+C is the program's own to handle by now.
   ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "status: "); })) << cli.All();
   EXPECT_FALSE(cli.ReadUntil([&] { return Has(cli.Err(), "no controller answered"); }, 1s))
@@ -380,20 +458,146 @@ TEST_F(CliEndToEnd, ALongTimeOutWaitsUntilCtrlC) {
 
 TEST_F(CliEndToEnd, LoopWritesOneControllerAfterTheOtherAndTalliesOnCtrlC) {
   const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
-  auto first = Start(Controller());
-  Cli loop({"write", firmware, "--loop"});
-  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
-  EXPECT_EQ(first->GetCounters().imagesOk, 1u);
-  // Unplugged: its port leaves the list.
-  first->Stop();
-  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
-  auto second = Start(Controller());
-  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#2 "); })) << loop.All();
-  EXPECT_EQ(second->GetCounters().imagesOk, 1u);
+  const std::string log = dir_.filePath("line.jsonl").toStdString();
+  Cli loop({"write", firmware, "--loop", "--log", log});
+  for (int n = 1; n <= 3; ++n) {
+    auto controller = Start(Controller());
+    const std::string line = "#" + std::to_string(n) + " ";
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), line); })) << loop.All();
+    EXPECT_EQ(controller->GetCounters().imagesOk, 1u);
+    // Its record is on the disk before the loop waits for the next unit.
+    EXPECT_EQ(LogRecords(log).size(), static_cast<std::size_t>(n));
+    // Unplugged: its port leaves the list.
+    controller->Stop();
+    ASSERT_TRUE(loop.ReadUntil([&] { return Count(loop.Err(), "has gone") == std::size_t(n); }))
+        << loop.All();
+  }
   loop.Interrupt();
   EXPECT_EQ(loop.Wait(), 0) << loop.All();
-  EXPECT_TRUE(Has(loop.Out(), "Tally: 2 written, 0 failed, 0 refused.")) << loop.Out();
+  EXPECT_TRUE(Has(loop.Out(),
+                  "Tally: 3 written, 0 already current, 0 failed, 0 refused, 0 "
+                  "interrupted."))
+      << loop.Out();
   EXPECT_TRUE(Has(loop.Out(), "firmware 3 -> 5  written")) << loop.Out();
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 3u);
+  for (const QJsonObject& r : records) {
+    EXPECT_EQ(r["record"].toInt(), 1);
+    EXPECT_EQ(r["fileSha256"].toString().toStdString(), Sha256Of(firmware));
+    EXPECT_EQ(r["fileName"].toString(), QStringLiteral("fw-v5.sbin"));
+    EXPECT_EQ(r["firmwareVersionAfter"].toInt(), 5);
+    EXPECT_EQ(r["result"].toString(), QStringLiteral("written"));
+    EXPECT_TRUE(r["time"].toString().endsWith('Z')) << r["time"].toString().toStdString();
+  }
+}
+
+TEST_F(CliEndToEnd, AnUnknownControllerLeftOnTheFixtureIsOneRefusedUnit) {
+  vc::Options options = Controller();
+  options.identity.deviceCode = 999;
+  auto controller = Start(options);
+  Cli loop(
+      {"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--port", controller->PortName()});
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+  // Several probes (each opens and closes the port) answered by the same
+  // unknown model: still the one unit.
+  const std::uint64_t seen = controller->GetCounters().hostCloses;
+  ASSERT_TRUE(
+      controller->WaitUntil([&] { return controller->GetCounters().hostCloses >= seen + 5; }, 60s));
+  controller->Stop();
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
+  loop.Interrupt();
+  EXPECT_EQ(loop.Wait(), 5) << loop.All();
+  EXPECT_FALSE(Has(loop.Out(), "#2 ")) << loop.Out();
+  EXPECT_TRUE(Has(loop.Out(),
+                  "Tally: 0 written, 0 already current, 0 failed, 1 refused, 0 "
+                  "interrupted."))
+      << loop.Out();
+}
+
+TEST_F(CliEndToEnd, AControllerThatRestartsAfterItsWriteIsOneWrittenUnit) {
+  // It goes silent, leaves the port list and comes back under another name
+  // at the version just written: with --yes the loop must not write it again.
+  vc::Options options = Controller();
+  options.resetAfterUpdate = std::chrono::milliseconds(500);
+  options.resetPort = "COM87";
+  auto controller = Start(options);
+  Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--rewrite", "--json"});
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "same unit, back after its restart"); }))
+      << loop.All();
+  EXPECT_EQ(controller->GetCounters().resetsEnded, 1u);
+  EXPECT_EQ(controller->PortName(), "COM87");
+  controller->Stop();
+  ASSERT_TRUE(loop.ReadUntil([&] { return Count(loop.Err(), "has gone") == 2; })) << loop.All();
+  loop.Interrupt();
+  EXPECT_EQ(loop.Wait(), 0) << loop.All();
+  EXPECT_EQ(controller->GetCounters().transfersStarted, 1u);
+  EXPECT_EQ(Count(loop.Out(), "\"result\""), 1u) << loop.Out();
+  EXPECT_TRUE(Has(loop.Err(),
+                  "Tally: 1 written, 0 already current, 0 failed, 0 refused, 0 "
+                  "interrupted."))
+      << loop.Err();
+}
+
+TEST_F(CliEndToEnd, AVerifyTimeOutIsStillOneUnitWithItsLineAndRecord) {
+  vc::Options options = Controller();
+  options.resetAfterUpdate = std::chrono::milliseconds(600000);
+  auto controller = Start(options);
+  const std::string log = dir_.filePath("verify.jsonl").toStdString();
+  Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--verify", "--timeout", "1", "--log",
+            log, "--port", controller->PortName()});
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+  EXPECT_TRUE(Has(loop.Out(), "verify timed out")) << loop.Out();
+  loop.Interrupt();
+  EXPECT_EQ(loop.Wait(), 1) << loop.All();
+  EXPECT_TRUE(Has(loop.Out(),
+                  "Tally: 0 written, 0 already current, 1 failed, 0 refused, 0 "
+                  "interrupted."))
+      << loop.Out();
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("verify timed out"));
+  EXPECT_EQ(records[0]["exitStatus"].toInt(), 3);
+}
+
+TEST_F(CliEndToEnd, TwoCtrlCDuringAScanLeaveNoLockAndTheSettingsRestored) {
+  vc::Options options = Controller();
+  options.faults.silent = true;
+  auto controller = Start(options);
+  const termios before = Settings(controller->SlavePath());
+  Cli cli({"identify", "--port", controller->PortName()});
+  // The port is open, with its lock, and the scan step waits for an answer.
+  const std::string lock = LockPath(controller->SlavePath());
+  ASSERT_TRUE(controller->WaitUntil(
+      [&] { return controller->GetCounters().framesIn >= 2 && std::filesystem::exists(lock); },
+      30s));
+  cli.Interrupt();
+  const auto until = Clock::now() + 10s;
+  while (cli.SignalPending(SIGINT) && Clock::now() < until) std::this_thread::yield();
+  cli.Interrupt();
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_FALSE(std::filesystem::exists(lock));
+  const termios after = Settings(controller->SlavePath());
+  EXPECT_EQ(before.c_cflag, after.c_cflag);
+  EXPECT_EQ(before.c_iflag, after.c_iflag);
+  EXPECT_EQ(before.c_lflag, after.c_lflag);
+  EXPECT_EQ(cfgetospeed(&before), cfgetospeed(&after));
+}
+
+TEST_F(CliEndToEnd, TwoProgramsAppendingToOneLogNeverMixTheirLines) {
+  auto first = Start(Controller());
+  auto second = Start(Controller());
+  const std::string log = dir_.filePath("shared.jsonl").toStdString();
+  constexpr int kRounds = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    Cli a({"identify", "--port", first->PortName(), "--log", log});
+    Cli b({"identify", "--port", second->PortName(), "--log", log});
+    ASSERT_EQ(a.Wait(), 0) << a.All();
+    ASSERT_EQ(b.Wait(), 0) << b.All();
+  }
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 2u * kRounds);
+  for (const QJsonObject& r : records)
+    EXPECT_EQ(r["result"].toString(), QStringLiteral("identified"));
 }
 
 TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {

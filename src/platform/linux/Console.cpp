@@ -3,16 +3,32 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace platform {
 
+namespace {
+std::atomic<bool> g_outputClosed{false};
+}  // namespace
+
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+bool InForeground() {
+  const pid_t group = tcgetpgrp(0);
+  return group < 0 || group == getpgrp();
+}
 
 void WriteText(std::FILE* stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+  if (std::fflush(stream) != 0 && errno == EPIPE) {
+    g_outputClosed = true;
+    // The stream's error is cleared: the end's own texts still go to the other one.
+    std::clearerr(stream);
+  }
 }
+
+bool OutputClosed() { return g_outputClosed; }
 
 bool EnableLineClearing(std::FILE* stream) { return IsTerminal(stream); }
 

@@ -3,6 +3,9 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
+#include <cerrno>
+
 #include "platform/Utf16.h"
 
 namespace platform {
@@ -20,13 +23,22 @@ bool IsConsole(HANDLE handle) {
 
 }  // namespace
 
+static std::atomic<bool> g_outputClosed{false};
+
 bool IsTerminal(std::FILE* stream) { return IsConsole(HandleOf(stream)); }
+
+bool InForeground() { return true; }
+
+bool OutputClosed() { return g_outputClosed; }
 
 void WriteText(std::FILE* stream, std::string_view text) {
   const HANDLE handle = HandleOf(stream);
   if (!IsConsole(handle)) {
     std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
+    if (std::fflush(stream) != 0 && errno == EPIPE) {
+      g_outputClosed = true;
+      std::clearerr(stream);
+    }
     return;
   }
   // What the stream still holds goes first, in its order.

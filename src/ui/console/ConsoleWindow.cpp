@@ -182,12 +182,13 @@ int ConsoleWindow::ShowBox(const Box& box) {
 }
 
 int ConsoleWindow::MessageBox(const std::string& text, const std::string& caption, int flags) {
-  const auto answer = Call([=, this] { return ShowBox({text, caption, flags, false}); });
+  const bool stamp = stamp_ ? stamp_() : false;
+  const auto answer = Call([=, this] { return ShowBox({text, caption, flags, false, stamp}); });
   return answer.value_or(flags == kMbYesNoInfo ? kIdNo : kIdOk);
 }
 
 void ConsoleWindow::ShowMessage(const std::string& text) {
-  Call([=, this] { return ShowBox({text, title_, kMbOk, true}); });
+  Call([=, this] { return ShowBox({text, title_, kMbOk, true, false}); });
 }
 
 // The port list and the file dialog belong to the window thread; the units

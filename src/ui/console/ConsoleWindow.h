@@ -39,6 +39,10 @@ class ConsoleWindow final : public IWindow {
     std::string caption;
     int flags = kMbOk;
     bool plain = false;  // the plain message (text and OK under the title)
+    // What the stamp (SetBoxStamp) said on the thread that raised the box,
+    // when it raised it: a box raised by the reader thread waits for the
+    // window thread, and meanwhile the state it came from may have moved on.
+    bool stamp = false;
   };
   enum class Event { Control, Log, Status, Gauge, Colour, Box };
 
@@ -64,6 +68,9 @@ class ConsoleWindow final : public IWindow {
   // Decides every box's answer, after the box has been printed. Unset: OK,
   // and No to a Yes/No question.
   void SetBoxAnswerer(std::function<int(const Box&)> answerer) { answerer_ = std::move(answerer); }
+  // Called on whichever thread raises a box, as it raises it. Set it only
+  // while no port is open (no reader thread runs).
+  void SetBoxStamp(std::function<bool()> stamp) { stamp_ = std::move(stamp); }
   // Told after each change the window shows.
   void SetObserver(std::function<void(Event)> observer) { observer_ = std::move(observer); }
 
@@ -142,6 +149,7 @@ class ConsoleWindow final : public IWindow {
   std::string portFilter_;
   std::optional<std::string> dialogAnswer_;
   std::function<int(const Box&)> answerer_;
+  std::function<bool()> stamp_;
   std::function<void(Event)> observer_;
 
   std::vector<std::string> log_;

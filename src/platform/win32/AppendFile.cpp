@@ -1,0 +1,53 @@
+#include "platform/AppendFile.h"
+
+#include <windows.h>
+
+#include "platform/Utf16.h"
+
+namespace platform {
+
+namespace {
+std::string LastError() { return "error " + std::to_string(GetLastError()); }
+}  // namespace
+
+AppendFile::~AppendFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool AppendFile::Open(const std::string& path, std::string* error) {
+  // FILE_APPEND_DATA alone: every write goes to the end as one piece, also
+  // when other programs append to the same file.
+  const HANDLE h = CreateFileW(Utf8ToUtf16(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = LastError();
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  return true;
+}
+
+bool AppendFile::Append(const std::string& record, std::string* error) {
+  const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  DWORD written = 0;
+  if (!WriteFile(h, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) ||
+      written != record.size()) {
+    *error = LastError();
+    return false;
+  }
+  if (!FlushFileBuffers(h)) {
+    *error = LastError();
+    return false;
+  }
+  return true;
+}
+
+std::string MachineName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size)) return {};
+  return Utf16ToUtf8(name);
+}
+
+}  // namespace platform
