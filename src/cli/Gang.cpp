@@ -206,6 +206,8 @@ void Gang::OnLine(std::size_t i, const std::string& line) {
   } catch (const nlohmann::json::exception&) {
     // A field of another type than the worker writes: the report is left out.
   }
+  // Our output's reader has gone (a closed pipe): the bench ends as on Ctrl+C.
+  if (platform::OutputClosed() && !stopping_) OnInterrupt();
 }
 
 void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
@@ -284,12 +286,13 @@ void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
 // ---- Questions, one at a time ------------------------------------------------------
 
 void Gang::OnQuestion(std::size_t i, const std::string& text) {
-  if (!askable_) {
+  if (!askable_ || !platform::InForeground()) {
     workers_[i]->child.Write("n\n");
     Note(i, text);
-    Note(i,
-         "no terminal on standard input to answer the question, so the answer is No and "
-         "nothing is written; give --yes to answer Yes.");
+    Note(i, askable_ ? "running in the background, where the terminal cannot answer the question, "
+                       "so the answer is No and nothing is written; give --yes to answer Yes."
+                     : "no terminal on standard input to answer the question, so the answer is No "
+                       "and nothing is written; give --yes to answer Yes.");
     return;
   }
   questions_.emplace_back(i, text);

@@ -34,7 +34,7 @@ std::string GangView::Line(const SlotState& slot) const {
   std::string unit = slot.model;
   if (!slot.versions.empty()) unit += "  " + slot.versions;
   std::string line = Format("%-7s %-25s %-32s %s", slot.port.c_str(), state.c_str(), unit.c_str(),
-                            slot.Tally().c_str());
+                            slot.Short().c_str());
   // A line longer than the terminal is wide would wrap, and the view could
   // no longer be drawn over itself: cut at the last column but one (UTF-8
   // characters counted, not bytes).
