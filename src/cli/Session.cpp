@@ -397,7 +397,11 @@ int RunSession(const CliOptions& options, const std::string& title) {
   }
   Session session(options, title);
   const int status = session.Run();
-  Trace::Stop(status == kExitSuccess);
+  // A trace cut short is not reported as a whole one.
+  if (std::string error; !Trace::Stop(status == kExitSuccess, &error)) {
+    platform::WriteText(stderr, ErrorLine(error + "\n"));
+    return status == kExitSuccess ? kExitUsage : status;
+  }
   return status;
 }
 

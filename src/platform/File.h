@@ -46,5 +46,7 @@ class InputFile {
 std::FILE* CreateOutputFile(const std::string& path);
 // Cuts the file back to `size` bytes (flushed first) and goes on writing there.
 bool TruncateOutputFile(std::FILE* file, std::int64_t size);
+// A file on a disk, as against a pipe, a terminal or a device.
+bool IsRegularFile(std::FILE* file);
 
 }  // namespace platform

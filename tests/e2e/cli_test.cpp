@@ -441,6 +441,15 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   Cli again({"write", firmware, "--yes", "--trace", trace, "--trace-failures-only"});
   ASSERT_EQ(again.Wait(), 0) << again.All();
   EXPECT_FALSE(Has(ReadFile(trace), "  out  ")) << ReadFile(trace);
+
+  // A trace the disk did not take is an error, not a success; one that
+  // cannot be cut back is refused before any port is opened.
+  Cli full({"write", firmware, "--yes", "--trace", "/dev/full"});
+  EXPECT_EQ(full.Wait(), 2) << full.All();
+  EXPECT_TRUE(Has(full.Err(), "/dev/full: the trace is incomplete")) << full.All();
+  Cli device({"write", firmware, "--yes", "--trace", "/dev/null", "--trace-failures-only"});
+  EXPECT_EQ(device.Wait(), 2) << device.All();
+  EXPECT_TRUE(Has(device.Err(), "needs a regular file")) << device.All();
 }
 
 TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {

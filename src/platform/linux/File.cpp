@@ -15,6 +15,11 @@ bool TruncateOutputFile(std::FILE* file, std::int64_t size) {
          ::fseeko(file, static_cast<off_t>(size), SEEK_SET) == 0;
 }
 
+bool IsRegularFile(std::FILE* file) {
+  struct stat st {};
+  return ::fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 InputFile::~InputFile() { Close(); }
 
 InputFile::OpenResult InputFile::Open(const std::string& path) {

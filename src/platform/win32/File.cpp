@@ -91,4 +91,9 @@ bool TruncateOutputFile(std::FILE* file, std::int64_t size) {
          _fseeki64(file, size, SEEK_SET) == 0;
 }
 
+bool IsRegularFile(std::FILE* file) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
 }  // namespace platform
