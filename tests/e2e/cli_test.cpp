@@ -447,6 +447,10 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   Cli full({"write", firmware, "--yes", "--trace", "/dev/full"});
   EXPECT_EQ(full.Wait(), 2) << full.All();
   EXPECT_TRUE(Has(full.Err(), "/dev/full: the trace is incomplete")) << full.All();
+  const std::string image = ReadFile(firmware);
+  Cli same({"write", firmware, "--yes", "--trace", firmware});
+  EXPECT_EQ(same.Wait(), 2) << same.All();
+  EXPECT_EQ(ReadFile(firmware), image) << "the firmware was overwritten";
   Cli device({"write", firmware, "--yes", "--trace", "/dev/null", "--trace-failures-only"});
   EXPECT_EQ(device.Wait(), 2) << device.All();
   EXPECT_TRUE(Has(device.Err(), "needs a regular file")) << device.All();
