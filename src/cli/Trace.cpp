@@ -215,10 +215,10 @@ class Writer {
       return false;
     }
     // Units that succeed are cut off again: only a file of its own can be.
-    if (failuresOnly && !platform::IsRegularFile(file_)) {
+    if (failuresOnly && !platform::IsFileOfItsOwn(file_)) {
       std::fclose(file_);
       file_ = nullptr;
-      *error = path + ": --trace-failures-only needs a regular file, one it can cut back";
+      *error = path + ": --trace-failures-only needs a file of its own, one it can cut back";
       return false;
     }
     path_ = path;
