@@ -2,7 +2,7 @@
 # Builds the benchmarks (build-bench/, optimised, no sanitizer) and prints the
 # programmer's figures as a table. Arguments go to tavrin-bench: part names
 # (crc load transfer line cli gang trace idle memory) and --quick; `bench/run.sh trace`
-# shows what --trace costs a write through tavrin-cli.
+# compares paced writes through tavrin-cli with and without --trace.
 # Takes about three minutes on two cores once built.
 set -euo pipefail
 cd "$(dirname "$0")/.."

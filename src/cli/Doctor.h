@@ -26,7 +26,8 @@ struct Holder {
 struct LockFile {
   std::string path;
   int pid = 0;
-  bool live = false;  // held by a live process, or still being written
+  bool live = false;        // held by a live process, or still being written
+  bool unreadable = false;  // this user may not read it, so it counts as held
 };
 
 struct PortReport {

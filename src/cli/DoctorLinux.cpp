@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -41,6 +42,24 @@ UserFacts g_user;
 
 // Found USB adapters' ids, for the udev rule the fix prints.
 std::vector<std::string> g_usbIds;
+
+// A word of a printed command as the shell reads it back: paths and names
+// come from the system and may hold blanks, quotes or `$`.
+std::string ShellWord(const std::string& text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           (c != '\0' && std::strchr("_@%+=:,./-", c) != nullptr);
+  });
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// "sudo usermod -aG GROUP USER", quoted.
+std::string AddToGroup() {
+  return "sudo usermod -aG " + ShellWord(g_user.group) + " " + ShellWord(g_user.user);
+}
 
 std::string ReadAll(const fs::path& file) {
   std::ifstream in(file);
@@ -133,11 +152,11 @@ void CheckUser(Report& report) {
   report.system["groupAddedSinceLogin"] = g_user.newLoginNeeded;
   report.system["acl"] = acl;
   if (g_user.mayOpen && acl) {
-    report.findings.push_back({false, "",
-                               "Serial ports open through an ACL that the desktop gives at its "
-                               "seat: not over ssh, nor for another user.",
-                               "For every session: sudo usermod -aG " + g_user.group + " " +
-                                   g_user.user + ", then log out and in again."});
+    report.findings.push_back(
+        {false, "",
+         "Serial ports open through an ACL that the desktop gives at its "
+         "seat: not over ssh, nor for another user.",
+         "For every session: " + AddToGroup() + ", then log out and in again."});
   }
   if (g_user.mayOpen) return;
   if (g_user.newLoginNeeded) {
@@ -145,13 +164,13 @@ void CheckUser(Report& report) {
                                g_user.user + " was added to the group " + g_user.group +
                                    " after this login, so this session does not have it yet.",
                                "Log out and in again (or reboot); meanwhile `newgrp " +
-                                   g_user.group + "` gives it to one shell."});
+                                   ShellWord(g_user.group) + "` gives it to one shell."});
   } else {
-    report.findings.push_back(
-        {true, "",
-         g_user.user + " may not open serial ports: not a member of the group " + g_user.group +
-             ".",
-         "sudo usermod -aG " + g_user.group + " " + g_user.user + ", then log out and in again."});
+    report.findings.push_back({true, "",
+                               g_user.user +
+                                   " may not open serial ports: not a member of the group " +
+                                   g_user.group + ".",
+                               AddToGroup() + ", then log out and in again."});
   }
 }
 
@@ -209,7 +228,7 @@ void CheckBrltty(Report& report) {
   std::string mask;
   for (const std::string& rule : rules)
     mask += (mask.empty() ? "" : " && ") + std::string("sudo ln -sf /dev/null /etc/udev/rules.d/") +
-            fs::path(rule).filename().string();
+            ShellWord(fs::path(rule).filename().string());
   report.findings.push_back({true, "",
                              "brltty is installed with udev rules (" + rules.front() +
                                  ") that take CH340/CH341 USB-serial adapters (1a86:7523, "
@@ -241,6 +260,13 @@ void CheckSystem(Report& report) {
   CheckUser(report);
   CheckModemManager(report);
   CheckBrltty(report);
+  // /proc shows another user's open files to root alone: ModemManager and
+  // brltty, which run as root, hold a port unseen otherwise.
+  const bool allSeen = geteuid() == 0;
+  report.facts.push_back({"Holders of ports seen", allSeen ? "of every user"
+                                                           : "of this user only (sudo tavrin-cli "
+                                                             "doctor sees those of every user)"});
+  report.system["holdersOfEveryUserSeen"] = allSeen;
 }
 
 void CheckPortUse(PortReport& port) {
@@ -248,11 +274,17 @@ void CheckPortUse(PortReport& port) {
   const platform::PortUse use = platform::DescribePortUse(file);
   port.device = use.device.empty() ? file + " (missing)" : use.device;
   for (const auto& h : use.holders) port.holders.push_back({h.pid, h.name});
-  for (const auto& l : use.locks) port.locks.push_back({l.path, l.pid, l.live});
+  for (const auto& l : use.locks) port.locks.push_back({l.path, l.pid, l.live, l.unreadable});
   port.usb = platform::UsbDetailsFor(file);
   if (port.usb.usb) {
     const std::string ids = port.usb.vendorId + ":" + port.usb.productId;
-    if (std::find(g_usbIds.begin(), g_usbIds.end(), ids) == g_usbIds.end() && ids.size() == 9)
+    // Only what sysfs normally holds, four hex digits each: they go into a
+    // quoted printf format.
+    const bool hex =
+        ids.size() == 9 && ids[4] == ':' && std::all_of(ids.begin(), ids.end(), [](char c) {
+          return c == ':' || std::isxdigit(static_cast<unsigned char>(c));
+        });
+    if (hex && std::find(g_usbIds.begin(), g_usbIds.end(), ids) == g_usbIds.end())
       g_usbIds.push_back(ids);
   }
 }
@@ -269,7 +301,13 @@ void JudgePort(const PortReport& port, Report& report) {
                                fix});
   }
   for (const LockFile& l : port.locks) {
-    if (l.live && port.holders.empty()) {
+    if (l.unreadable && port.holders.empty()) {
+      report.findings.push_back(
+          {true, port.name,
+           who + " is locked through the lock file " + l.path +
+               ", which this user may not read: another user's program has it.",
+           "Close that program; if none runs any more: sudo rm -f " + ShellWord(l.path)});
+    } else if (l.live && port.holders.empty()) {
       report.findings.push_back(
           {true, port.name,
            who + " is locked by " +
@@ -277,18 +315,19 @@ void JudgePort(const PortReport& port, Report& report) {
                           : std::string("a program that is writing")) +
                " through the lock file " + l.path + ".",
            l.pid > 0 ? Format("Close that program (kill %d), then try again.", l.pid)
-                     : "Try again in a few seconds; if the file stays empty: sudo rm " + l.path});
+                     : "Try again in a few seconds; if the file stays empty: sudo rm " +
+                           ShellWord(l.path)});
     } else if (!l.live) {
-      report.findings.push_back({false, port.name,
-                                 "Stale lock file " + l.path +
-                                     (l.pid > 0 ? Format(": process %d has ended", l.pid)
-                                                : std::string(": it names no process")) +
-                                     (port.opens ? "; opening the port removed it." : "."),
-                                 port.opens
-                                     ? "None needed now; should it come back: sudo rm -f " + l.path
-                                     : "sudo rm -f " + l.path +
-                                           " (this programmer takes a stale lock over; other "
-                                           "terminal programs may refuse the port)."});
+      report.findings.push_back(
+          {false, port.name,
+           "Stale lock file " + l.path +
+               (l.pid > 0 ? Format(": process %d has ended", l.pid)
+                          : std::string(": it names no process")) +
+               (port.opens ? "; opening the port removed it." : "."),
+           port.opens ? "None needed now; should it come back: sudo rm -f " + ShellWord(l.path)
+                      : "sudo rm -f " + ShellWord(l.path) +
+                            " (this programmer takes a stale lock over; other "
+                            "terminal programs may refuse the port)."});
     }
   }
   if (port.tried && !port.opens) {
@@ -296,8 +335,7 @@ void JudgePort(const PortReport& port, Report& report) {
     report.findings.push_back(
         {true, port.name,
          who + " does not open" + (denied ? ": permission denied." : " (" + port.openError + ")."),
-         denied ? "sudo usermod -aG " + g_user.group + " " + g_user.user +
-                      ", then log out and in again."
+         denied ? AddToGroup() + ", then log out and in again."
                 : "Unplug the controller and plug it in again; `sudo dmesg | tail` tells what the "
                   "system saw."});
   }
@@ -306,7 +344,7 @@ void JudgePort(const PortReport& port, Report& report) {
         {false, port.name,
          Format("The adapter's latency timer is %d ms: every answer waits up to that long.",
                 port.usb.latencyTimerMs),
-         "echo 1 | sudo tee " + port.usb.latencyTimerPath});
+         "echo 1 | sudo tee " + ShellWord(port.usb.latencyTimerPath)});
   }
 }
 

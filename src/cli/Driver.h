@@ -20,8 +20,9 @@ enum ExitStatus : int {
 
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 success; 1 the controller reported failure (or --verify found another "
-    "version); 2 usage or unreadable file; 3 no controller answered within the time-out; 4 the "
-    "link was lost (retry limit, or the controller unplugged mid-write); 5 the file or the action "
+    "version); 2 usage, an unreadable file or a trace file that could not be written; 3 no "
+    "controller answered within the time-out; 4 the link was lost (retry limit, or the controller "
+    "unplugged mid-write); 5 the file or the action "
     "was refused (wrong device, corrupted, version question answered No, unknown controller); "
     "130 interrupted. Under --loop a controller already at the file's version is left alone "
     "(0) unless --rewrite. --loop ended between units (Ctrl+C, SIGTERM, SIGHUP, a closed output) exits by "

@@ -523,7 +523,8 @@ int RunSession(const CliOptions& options, const std::string& title) {
     if (!log.Open(options.log, &error)) {
       platform::WriteText(
           stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
-      Trace::Stop(false);
+      std::string ignored;
+      Trace::Stop(false, &ignored);
       return kExitUsage;
     }
   }
@@ -531,7 +532,11 @@ int RunSession(const CliOptions& options, const std::string& title) {
   if (options.command == CliOptions::Command::Write) file = ReadFileFacts(options.file);
   Session session(options, title, options.log.empty() ? nullptr : &log, std::move(file));
   const int status = session.Run();
-  Trace::Stop(status == kExitSuccess);
+  // A trace cut short is not reported as a whole one.
+  if (std::string error; !Trace::Stop(status == kExitSuccess, &error)) {
+    platform::WriteText(stderr, ErrorLine(error + "\n"));
+    return status == kExitSuccess ? kExitUsage : status;
+  }
   return status;
 }
 

@@ -1,6 +1,7 @@
 #include "cli/Trace.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -207,9 +208,20 @@ void AppendLine(const Record& r, std::string& out) {
 
 class Writer {
  public:
-  bool Open(const std::string& path, bool failuresOnly) {
+  bool Open(const std::string& path, bool failuresOnly, std::string* error) {
     file_ = platform::CreateOutputFile(path);
-    if (file_ == nullptr) return false;
+    if (file_ == nullptr) {
+      *error = path + ": the trace file cannot be made (" + std::strerror(errno) + ")";
+      return false;
+    }
+    // Units that succeed are cut off again: only a file of its own can be.
+    if (failuresOnly && !platform::IsFileOfItsOwn(file_)) {
+      std::fclose(file_);
+      file_ = nullptr;
+      *error = path + ": --trace-failures-only needs a file of its own, one it can cut back";
+      return false;
+    }
+    path_ = path;
     failuresOnly_ = failuresOnly;
     start_ = Clock::now();
     queue_.reserve(kWakeAt * 2);
@@ -236,17 +248,21 @@ class Writer {
     if (queue_.size() == kWakeAt || record.marker != Marker::None) wake_.notify_one();
   }
 
-  void Stop(bool success) {
+  // False, with the reason, when the file did not take all of the trace.
+  bool Stop(bool success, std::string* error) {
     {
       std::lock_guard lock(mutex_);
-      if (stopping_ || file_ == nullptr) return;
+      if (stopping_ || file_ == nullptr) return true;
       stopping_ = true;
       success_ = success;
     }
     wake_.notify_one();
     thread_.join();
-    std::fclose(file_);
+    if (std::fclose(file_) != 0 && failure_.empty()) failure_ = std::strerror(errno);
     file_ = nullptr;
+    if (failure_.empty()) return true;
+    *error = path_ + ": the trace is incomplete: " + failure_;
+    return false;
   }
 
   // Out frames, under TransmitLock: which chunk a fresh frame is, and a
@@ -281,10 +297,10 @@ class Writer {
         Write(Format("%12lld  --   %zu events lost: the trace writer fell behind\n",
                      static_cast<long long>(Now()), lost));
       if (stopping) break;
-      std::fflush(file_);
+      Flush();
     }
     if (failuresOnly_ && success_) Cut();
-    std::fflush(file_);
+    Flush();
   }
 
   void Take(const Record& r) {
@@ -297,14 +313,32 @@ class Writer {
   }
 
   void Cut() {
-    if (platform::TruncateOutputFile(file_, unitStart_)) written_ = unitStart_;
+    if (!failure_.empty()) return;
+    if (platform::TruncateOutputFile(file_, unitStart_))
+      written_ = unitStart_;
+    else
+      Fail("it cannot be cut back");
   }
 
+  // After the first failure nothing more is written: the file's length no
+  // longer says where a unit began.
   void Write(const std::string& text) {
-    written_ += static_cast<std::int64_t>(std::fwrite(text.data(), 1, text.size(), file_));
+    if (!failure_.empty() || text.empty()) return;
+    const std::size_t done = std::fwrite(text.data(), 1, text.size(), file_);
+    written_ += static_cast<std::int64_t>(done);
+    if (done != text.size()) Fail(std::strerror(errno));
+  }
+
+  void Flush() {
+    if (failure_.empty() && std::fflush(file_) != 0) Fail(std::strerror(errno));
+  }
+
+  void Fail(const std::string& why) {
+    if (failure_.empty()) failure_ = why;
   }
 
   std::FILE* file_ = nullptr;
+  std::string path_;
   bool failuresOnly_ = false;
   Clock::time_point start_;
   std::thread thread_;
@@ -317,7 +351,8 @@ class Writer {
   // The writer thread's own.
   std::int64_t written_ = 0;
   std::int64_t unitStart_ = 0;
-  std::string text_;  // lines not yet written
+  std::string text_;     // lines not yet written
+  std::string failure_;  // why the file did not take the trace; empty: it did
 };
 
 // Never destroyed: a reader thread may still be in the tap while the
@@ -360,9 +395,10 @@ void OnTap(const wire::TapEvent& event) {
 
 bool Trace::Start(const std::string& path, bool failuresOnly, std::string* error) {
   auto* writer = new Writer();
-  if (!writer->Open(path, failuresOnly)) {
+  std::string why;
+  if (!writer->Open(path, failuresOnly, &why)) {
     delete writer;
-    if (error) *error = path + ": the trace file cannot be made";
+    if (error) *error = why;
     return false;
   }
   g_writer = writer;
@@ -388,10 +424,13 @@ void Trace::UnitEnds(const std::string& result, bool success) {
   g_writer->Push(r);
 }
 
-void Trace::Stop(bool success) {
-  if (g_writer == nullptr) return;
+bool Trace::Stop(bool success, std::string* error) {
+  if (g_writer == nullptr) return true;
   wire::SetTap(nullptr);
-  g_writer->Stop(success);
+  std::string why;
+  if (g_writer->Stop(success, &why)) return true;
+  if (error) *error = why;
+  return false;
 }
 
 }  // namespace cli

@@ -24,8 +24,9 @@ class Trace {
   static void UnitBegins();
   static void UnitEnds(const std::string& result, bool success);
   // Writes what is queued and closes the file; `success` as for a unit, for
-  // what came after the last one. Nothing when no trace was started.
-  static void Stop(bool success);
+  // what came after the last one. False, with the reason, when the file did
+  // not take the whole trace (a full disk). Nothing when no trace was started.
+  static bool Stop(bool success, std::string* error);
 };
 
 }  // namespace cli

@@ -6,6 +6,9 @@
 #include "platform/File.h"
 #include "platform/ProgramFile.h"
 
+#include <filesystem>
+#include <string>
+
 #ifdef _WIN32
 // clang-format off
 #include <windows.h>
@@ -60,6 +63,11 @@ void AddConnectOptions(CLI::App* command, CliOptions& options) {
                    "Append one JSON line per controller to FILE (JSON Lines), flushed to the "
                    "disk before the next one; see docs/log.md")
       ->type_name("FILE");
+}
+
+// A UTF-8 path as the file system takes it on both systems.
+std::filesystem::path Utf8Path(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
 void AddTraceOptions(CLI::App* command, CliOptions& options) {
@@ -169,6 +177,13 @@ int main(int argc, char** argv) {
     platform::InputFile in;
     if (in.Open(options.file) != platform::InputFile::OpenResult::Ok) {
       return tavrin::cli::Fail(kProgram, options.file + ": cannot be read", kExitUsage);
+    }
+    // The trace file is made anew: never over the file being written.
+    std::error_code same;
+    if (!options.trace.empty() &&
+        std::filesystem::equivalent(Utf8Path(options.trace), Utf8Path(options.file), same)) {
+      return tavrin::cli::Fail(
+          kProgram, options.trace + ": --trace would overwrite the file to write", kExitUsage);
     }
   }
 

@@ -46,5 +46,8 @@ class InputFile {
 std::FILE* CreateOutputFile(const std::string& path);
 // Cuts the file back to `size` bytes (flushed first) and goes on writing there.
 bool TruncateOutputFile(std::FILE* file, std::int64_t size);
+// A file on a disk that only this file stream writes: not a pipe, a terminal,
+// a device, nor the file the program's standard output or error goes to.
+bool IsFileOfItsOwn(std::FILE* file);
 
 }  // namespace platform

@@ -645,6 +645,26 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   Cli again({"write", firmware, "--yes", "--trace", trace, "--trace-failures-only"});
   ASSERT_EQ(again.Wait(), 0) << again.All();
   EXPECT_FALSE(Has(ReadFile(trace), "  out  ")) << ReadFile(trace);
+
+  // A trace the disk did not take is an error, not a success; one that
+  // cannot be cut back is refused before any port is opened.
+  Cli full({"write", firmware, "--yes", "--trace", "/dev/full"});
+  EXPECT_EQ(full.Wait(), 2) << full.All();
+  EXPECT_TRUE(Has(full.Err(), "/dev/full: the trace is incomplete")) << full.All();
+  const std::string image = ReadFile(firmware);
+  Cli same({"write", firmware, "--yes", "--trace", firmware});
+  EXPECT_EQ(same.Wait(), 2) << same.All();
+  EXPECT_EQ(ReadFile(firmware), image) << "the firmware was overwritten";
+  Cli device({"write", firmware, "--yes", "--trace", "/dev/null", "--trace-failures-only"});
+  EXPECT_EQ(device.Wait(), 2) << device.All();
+  EXPECT_TRUE(Has(device.Err(), "needs a file of its own")) << device.All();
+  // Traced onto standard output that goes on a log: after what is there.
+  const std::string log = File("bench.log", {'e', 'a', 'r', 'l', 'i', 'e', 'r', '\n'});
+  const std::string command = "'" + kCli + "' write '" + firmware +
+                              "' --yes --trace /dev/stdout >> '" + log + "' 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(log);
+  EXPECT_EQ(ReadFile(log).rfind("earlier\n", 0), 0u) << ReadFile(log);
+  EXPECT_TRUE(Has(ReadFile(log), "unit ends: written")) << ReadFile(log);
 }
 
 TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {

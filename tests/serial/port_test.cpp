@@ -136,7 +136,10 @@ TEST_F(PortOpenClose, LockOfALiveProcessOfAnotherUserBlocksTheOpen) {
     char go = 0;
     if (write(up[1], line.slavePath.c_str(), line.slavePath.size()) <= 0 || read(down[0], &go, 1) != 1)
       _exit(4);
-    _exit(platform::SerialOpen("COM5") == nullptr ? 0 : 1);
+    if (platform::SerialOpen("COM5") != nullptr) _exit(1);
+    // The same lock, now one this user may not read: still held.
+    if (write(up[1], "u", 1) != 1 || read(down[0], &go, 1) != 1) _exit(4);
+    _exit(platform::SerialOpen("COM5") == nullptr ? 0 : 6);
   }
   ASSERT_GT(child, 0);
   // Only the child's ends left open: a child that fails early ends the read.
@@ -147,6 +150,9 @@ TEST_F(PortOpenClose, LockOfALiveProcessOfAnotherUserBlocksTheOpen) {
   if (ready) {
     std::ofstream(LockPath(path)) << std::setw(10) << getpid() << '\n';
     (void)!write(down[1], "g", 1);
+    char next = 0;
+    if (read(up[0], &next, 1) == 1 && chmod(LockPath(path).c_str(), 0600) == 0)
+      (void)!write(down[1], "g", 1);
   }
   int status = -1;
   waitpid(child, &status, 0);

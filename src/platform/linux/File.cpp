@@ -8,11 +8,48 @@
 
 namespace platform {
 
-std::FILE* CreateOutputFile(const std::string& path) { return std::fopen(path.c_str(), "wbe"); }
+namespace {
+
+// The program's own standard output or error, when `st` is the file it goes to.
+bool IsStandardOutput(const struct stat& st) {
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat out {};
+    if (::fstat(fd, &out) == 0 && out.st_dev == st.st_dev && out.st_ino == st.st_ino) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::FILE* CreateOutputFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && IsStandardOutput(st)) {
+    // /dev/stdout, or the file it is redirected to (perhaps `>>` a log):
+    // written after what is there, never emptied.
+    ok = ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND) == 0;
+  } else if (ok && S_ISREG(st.st_mode)) {
+    ok = ::ftruncate(fd, 0) == 0;
+  }
+  std::FILE* file = ok ? ::fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return file;
+}
 
 bool TruncateOutputFile(std::FILE* file, std::int64_t size) {
   return std::fflush(file) == 0 && ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0 &&
          ::fseeko(file, static_cast<off_t>(size), SEEK_SET) == 0;
+}
+
+bool IsFileOfItsOwn(std::FILE* file) {
+  struct stat st {};
+  return ::fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && !IsStandardOutput(st);
 }
 
 InputFile::~InputFile() { Close(); }

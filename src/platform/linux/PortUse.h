@@ -21,6 +21,7 @@ struct PortLockFile {
   std::string path;
   int pid = 0;                // the pid it names; 0 when it names none
   bool beingWritten = false;  // young and still empty: counts as held
+  bool unreadable = false;    // this user may not read it: counts as held
   bool live = false;          // held: another live process, or being written
 };
 struct PortUse {

@@ -219,12 +219,15 @@ std::vector<std::string> LockNames(const std::string& device) {
 // a moment; one that stays empty for longer than this was left so by a crash.
 constexpr auto kUnwrittenLockAge = std::chrono::seconds(5);
 constexpr pid_t kLockBeingWritten = -1;
+// A lock file this user may not read (another user's, mode 0600): whether its
+// owner lives cannot be told, so it counts as held.
+constexpr pid_t kLockUnreadable = -2;
 
 // The pid in a lock file: ten ASCII digits and a newline, or an old binary int;
 // kLockBeingWritten for a young empty file.
 pid_t LockOwner(const std::string& path) {
   const int file = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (file < 0) return 0;
+  if (file < 0) return errno == EACCES ? kLockUnreadable : 0;
   char text[64];
   const ssize_t n = read(file, text, sizeof text - 1);
   struct stat st {};
@@ -259,7 +262,8 @@ bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == 
 // process that has ended, or of this one, is stale.
 bool LockedByAnother(const std::string& path) {
   const pid_t owner = LockOwner(path);
-  return owner == kLockBeingWritten || (owner != getpid() && ProcessAlive(owner));
+  return owner == kLockBeingWritten || owner == kLockUnreadable ||
+         (owner != getpid() && ProcessAlive(owner));
 }
 
 bool LockedByAnother(const std::vector<std::string>& names) {
@@ -419,6 +423,7 @@ PortUse DescribePortUse(const std::string& device) {
       lock.path = path;
       const pid_t owner = LockOwner(path);
       lock.beingWritten = owner == kLockBeingWritten;
+      lock.unreadable = owner == kLockUnreadable;
       lock.pid = owner > 0 ? static_cast<int>(owner) : 0;
       lock.live = LockedByAnother(path);
       use.locks.push_back(lock);

@@ -91,4 +91,22 @@ bool TruncateOutputFile(std::FILE* file, std::int64_t size) {
          _fseeki64(file, size, SEEK_SET) == 0;
 }
 
+bool IsFileOfItsOwn(std::FILE* file) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(handle, &info))
+    return false;
+  for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    BY_HANDLE_FILE_INFORMATION out{};
+    const HANDLE standard = GetStdHandle(which);
+    if (standard != nullptr && standard != INVALID_HANDLE_VALUE &&
+        GetFileInformationByHandle(standard, &out) &&
+        out.dwVolumeSerialNumber == info.dwVolumeSerialNumber &&
+        out.nFileIndexHigh == info.nFileIndexHigh && out.nFileIndexLow == info.nFileIndexLow)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace platform
