@@ -407,8 +407,12 @@ TEST_F(CliProgram, WritesOnSeveralPortsAtOnceEachInAWorkerOfItsOwn) {
   EXPECT_TRUE(Has(run.out, "\"port\":\"COM5\",")) << run.out;
   EXPECT_TRUE(Has(run.out, "\"result\":\"written\",")) << run.out;
   EXPECT_TRUE(Has(run.out, "\"slot\":1,")) << run.out;
-  EXPECT_TRUE(Has(run.err, "Slot 1, COM5: 1 written, 0 already current, 0 failed, 0 refused, 0 interrupted; exit 0.")) << run.err;
-  EXPECT_TRUE(Has(run.err, "Slot 2, COM6: 0 written, 0 already current, 0 failed, 0 refused, 0 interrupted; exit 3.")) << run.err;
+  EXPECT_TRUE(Has(run.err, "Slot 1, COM5: 1 written, 0 already current, 0 failed, 0 refused, "
+                           "0 interrupted; exit 0."))
+      << run.err;
+  EXPECT_TRUE(Has(run.err, "Slot 2, COM6: 0 written, 0 already current, 0 failed, 0 refused, "
+                           "0 interrupted; exit 3."))
+      << run.err;
 }
 
 }  // namespace
