@@ -504,7 +504,8 @@ int RunSession(const CliOptions& options, const std::string& title) {
     if (!log.Open(options.log, &error)) {
       platform::WriteText(
           stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
-      Trace::Stop(false);
+      std::string ignored;
+      Trace::Stop(false, &ignored);
       return kExitUsage;
     }
   }
