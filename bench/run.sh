@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (build-bench/, optimised, no sanitizer) and prints the
 # programmer's figures as a table. Arguments go to tavrin-bench: part names
-# (crc load transfer line cli trace idle memory) and --quick; `bench/run.sh trace`
+# (crc load transfer line cli gang trace idle memory) and --quick; `bench/run.sh trace`
 # compares paced writes through tavrin-cli with and without --trace.
 # Takes about three minutes on two cores once built.
 set -euo pipefail

@@ -34,6 +34,8 @@ struct CliOptions {
   Command command = Command::Ports;
   std::string file;
   std::string port;  // empty: scan every port
+  std::vector<std::string> ports;  // as given; more than one: a slot for each
+  int worker = 0;                  // >0: the internal worker of this slot
   double timeoutSeconds = 10;
   std::string log;  // --log FILE: one JSON line per unit appended
   bool yes = false;

@@ -6,6 +6,7 @@
 #include "cli/Session.h"
 #include "cli/Text.h"
 #include "cli/Trace.h"
+#include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
 #include "platform/PortLocation.h"
@@ -112,14 +113,21 @@ int Session::Tally(bool interrupted) {
 }
 
 bool Session::UnitEnded() {
-  if (unit_.port.empty() || (!options_.json && log_ == nullptr)) return true;
+  if (unit_.port.empty() || (!options_.json && log_ == nullptr && !worker_)) return true;
   RecordContext context;
   context.options = &options_;
   context.file = options_.command == CliOptions::Command::Write ? &file_ : nullptr;
   context.machine = machine_;
   context.dataMap = IsDataMap();
-  const std::string line = RecordLine(UnitRecord(unit_, context)) + "\n";
-  if (options_.json) platform::WriteText(stdout, line);
+  nlohmann::json record = UnitRecord(unit_, context);
+  // A slot's worker: the record names its slot, and goes to the supervisor.
+  if (worker_) record["slot"] = worker_->Slot();
+  const std::string line = RecordLine(record) + "\n";
+  if (worker_) {
+    worker_->UnitEnded(RecordLine(record));
+  } else if (options_.json) {
+    platform::WriteText(stdout, line);
+  }
   if (log_ == nullptr) return true;
   std::string error;
   if (log_->Append(line, &error)) return true;

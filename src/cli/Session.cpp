@@ -8,6 +8,7 @@
 #include "cli/Interrupts.h"
 #include "cli/Text.h"
 #include "cli/Trace.h"
+#include "cli/Worker.h"
 #include "connect/Connecter.h"
 #include "platform/Console.h"
 #include "platform/PortLocation.h"
@@ -30,6 +31,7 @@ Session::Session(const CliOptions& options, std::string title, platform::AppendF
                  FileFacts file)
     : options_(options),
       title_(std::move(title)),
+      worker_(options.worker > 0 ? std::make_unique<WorkerStream>(options.worker) : nullptr),
       window_(ConsoleWindow::Instance()),
       work_(asio::make_work_guard(io_)),
       timeout_(io_, [this] { OnTimeout(); }),
@@ -43,9 +45,12 @@ Session::Session(const CliOptions& options, std::string title, platform::AppendF
       file_(std::move(file)),
       machine_(platform::MachineName()) {}
 
+Session::~Session() = default;
+
 int Session::Run() {
   window_.Attach(io_, title_);
   window_.SetOutput(options_.json ? stderr : stdout, stderr);
+  if (worker_) window_.SetOutput(worker_->Discard(), worker_->Discard());
   window_.SetBeforePrint([this] { progress_.End(); });
   window_.SetBoxAnswerer([this](const ConsoleWindow::Box& box) { return AnswerBox(box); });
   window_.SetObserver([this](ConsoleWindow::Event event) { OnEvent(event); });
@@ -54,7 +59,7 @@ int Session::Run() {
   window_.PortListClear();
   ListSerialPorts();
   // Without a terminal the bell would only end up in a file.
-  if (progress_.Terminal()) window_.StartTimer(WindowTimer::Timer3);
+  if (progress_.Terminal() && !worker_) window_.StartTimer(WindowTimer::Timer3);
   {
     Interrupts interrupts(io_, [this] { OnInterrupt(); });
     window_.Post([this] { Connect(true); });
@@ -98,6 +103,8 @@ void Session::Connect(bool withTimeout) {
   identifiedPosted_ = false;
   timed_ = withTimeout && !(options_.loop && phase_ == Phase::Connecting);
   if (timed_) StartTimeout();
+  if (worker_)
+    worker_->State(phase_ == Phase::Verifying ? "verifying" : "scanning", unit_, IsDataMap());
   Button1Click();
 }
 
@@ -241,6 +248,13 @@ int Session::AnswerQuestion(const ConsoleWindow::Box& box) {
     window_.PrintLine("> yes (--yes)");
     return kIdYes;
   }
+  if (worker_) {
+    const auto answer =
+        worker_->Ask(box.caption.empty() ? box.text : box.caption + ": " + box.text);
+    if (answer == WorkerStream::Answer::Yes) return kIdYes;
+    outcome_ = answer == WorkerStream::Answer::Stopped ? kExitInterrupted : kExitRefused;
+    return kIdNo;
+  }
   if (!platform::IsTerminal(stdin)) {
     window_.PrintNote(
         ErrorLine("no terminal on standard input to answer the question, so the answer is No "
@@ -344,6 +358,7 @@ void Session::StartWrite() {
     std::lock_guard lock(TransmitLock());
     unit_.frames = ImageStore().FrameCount;
   }
+  if (worker_) worker_->State("writing", unit_, dataMap);
   ShowProgress(false);
   if (LinkEnded()) linkEnd_.Start(kResultGraceMs);  // it went during the question
 }
@@ -360,6 +375,10 @@ double Session::Elapsed() const {
 }
 
 void Session::ShowProgress(bool final) {
+  if (worker_) {
+    worker_->Progress(unit_.frames, FramesSent(), Elapsed());
+    return;
+  }
   progress_.Show(unit_.frames, FramesSent(), Elapsed(), final);
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -34,11 +35,14 @@ struct Identity {
 // An outcome of the version question: the controller has the file's version.
 inline constexpr int kAlreadyCurrent = -1;
 
+class WorkerStream;
+
 class Session {
  public:
   // `log`, when not null, takes one line per unit; `file`, for a write, what
   // the records say of the file.
   Session(const CliOptions& options, std::string title, platform::AppendFile* log, FileFacts file);
+  ~Session();
   // Runs the io_context on this thread, which becomes the window thread,
   // until the session ends; its exit status.
   int Run();
@@ -91,6 +95,7 @@ class Session {
 
   CliOptions options_;
   std::string title_;
+  std::unique_ptr<WorkerStream> worker_;  // as a slot's worker: its report
   ConsoleWindow& window_;
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;

@@ -1,5 +1,6 @@
 // tavrin-cli: the programmer for scripts, benches and production lines.
 #include "cli/Driver.h"
+#include "cli/Gang.h"
 #include "cli/Text.h"
 #include "common/Cli.h"
 #include "platform/File.h"
@@ -14,10 +15,12 @@
 #include <shellapi.h>
 // clang-format on
 
-#include <vector>
-
 #include "platform/Utf16.h"
 #endif
+
+#include <algorithm>
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -25,11 +28,14 @@ using cli::Extension;
 using cli::kProgram;
 
 #ifdef _WIN32
-constexpr const char* kPortHelp = "Try only this port (COMn) instead of scanning them all";
+constexpr const char* kPortHelp =
+    "Try only this port (COMn) instead of scanning them all; write: several (repeated, or "
+    "COM21,COM22) write a controller on each at once";
 #else
 constexpr const char* kPortHelp =
     "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
-    "or a /dev/serial/by-id/... link stands for its COM name";
+    "or a /dev/serial/by-id/... link stands for its COM name; write: several (repeated, or "
+    "COM21,COM22) write a controller on each at once";
 #endif
 
 // --timeout's range: below a tenth of a second no controller can answer; a
@@ -38,7 +44,7 @@ constexpr double kMinTimeout = 0.1;
 constexpr double kMaxTimeout = 86400;
 
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
-  command->add_option("--port", options.port, kPortHelp);
+  command->add_option("--port", options.ports, kPortHelp)->delimiter(',');
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer, 0.1 to 86400 (default 10)")
@@ -138,7 +144,9 @@ int main(int argc, char** argv) {
   write->add_flag(
       "--json", options.json,
       "One JSON object per controller on standard output; the texts go to standard error");
-  write->footer(kExitStatusHelp);
+  // The supervisor of several ports starts the program again per port.
+  write->add_option("--worker", options.worker)->group("");
+  write->footer(std::string(kExitStatusHelp) + cli::kGangExitHelp);
 
   bool doctorJson = false;
   auto* doctor = app.add_subcommand(
@@ -179,7 +187,26 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (const int status = cli::ResolvePort(options.port); status != kExitSuccess) return status;
+  for (std::string& port : options.ports) {
+    if (const int status = cli::ResolvePort(port); status != kExitSuccess) return status;
+  }
+  if (options.ports.size() == 1) options.port = options.ports.front();
+  if (options.ports.size() > 1) {
+    if (options.command != CliOptions::Command::Write || options.worker > 0) {
+      return tavrin::cli::Fail(kProgram, "several ports are for write only (see --help)",
+                               kExitUsage);
+    }
+    // An empty name would let its slot scan every port.
+    if (std::find(options.ports.begin(), options.ports.end(), std::string()) !=
+        options.ports.end()) {
+      return tavrin::cli::Fail(kProgram, "--port: an empty port name (see --help)", kExitUsage);
+    }
+    if (std::set<std::string>(options.ports.begin(), options.ports.end()).size() !=
+        options.ports.size()) {
+      return tavrin::cli::Fail(kProgram, "a port is given twice (see --help)", kExitUsage);
+    }
+    return cli::RunGang(options, std::vector<std::string>(argv + 1, argv + argc));
+  }
   // The application's title, as the plain message boxes show it.
   const std::string title = platform::ProgramName();
   return cli::RunSession(options, title.empty() ? std::string(kProgram) : title);

@@ -30,10 +30,19 @@ bool OutputClosed();
 // end of the line; false when it cannot.
 bool EnableLineClearing(std::FILE* stream);
 
+// The terminal's width in columns, 0 when the stream is no terminal or it
+// cannot be told.
+int TerminalWidth(std::FILE* stream);
+
 enum class LineRead { Line, End, Interrupted };
 // Reads one line typed on the terminal of standard input, without its end.
 // Interrupted: a signal (Linux) cut the wait short; on Windows Ctrl+C ends it
 // as End, and the caller knows of the interruption from elsewhere.
 LineRead ReadTerminalLine(std::string& line);
+
+// Reads one line from standard input whatever it is (a pipe from the parent
+// process), without its end. End when the input has ended or cannot be read;
+// Interrupted as above (Linux).
+LineRead ReadInputLine(std::string& line);
 
 }  // namespace platform

@@ -398,4 +398,21 @@ TEST_F(CliProgram, RefusesFirmwareForAnotherDeviceWithExitFive) {
   EXPECT_TRUE(Has(run.out, "\"result\":\"refused\"")) << run.out;
 }
 
+// Two slots, each a worker process of its own: the controller's port, and
+// one with nobody on it, which fails alone.
+TEST_F(CliProgram, WritesOnSeveralPortsAtOnceEachInAWorkerOfItsOwn) {
+  const CliRun run = RunCli({"write", Sample("device1-firmware-v12.sbin"), "--yes", "--port",
+                             "COM5,COM6", "--timeout", "5", "--json"});
+  EXPECT_EQ(run.exit, 3u) << run.err;
+  EXPECT_TRUE(Has(run.out, "\"port\":\"COM5\",")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"result\":\"written\",")) << run.out;
+  EXPECT_TRUE(Has(run.out, "\"slot\":1,")) << run.out;
+  EXPECT_TRUE(Has(run.err, "Slot 1, COM5: 1 written, 0 already current, 0 failed, 0 refused, "
+                           "0 interrupted; exit 0."))
+      << run.err;
+  EXPECT_TRUE(Has(run.err, "Slot 2, COM6: 0 written, 0 already current, 0 failed, 0 refused, "
+                           "0 interrupted; exit 3."))
+      << run.err;
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/Console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,6 +32,12 @@ bool OutputClosed() { return g_outputClosed; }
 
 bool EnableLineClearing(std::FILE* stream) { return IsTerminal(stream); }
 
+int TerminalWidth(std::FILE* stream) {
+  winsize size{};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
 LineRead ReadTerminalLine(std::string& line) {
   line.clear();
   for (;;) {
@@ -43,5 +50,9 @@ LineRead ReadTerminalLine(std::string& line) {
     line += c;
   }
 }
+
+// The same read serves a pipe: it takes one byte at a time, so nothing past
+// the line is taken from the next one.
+LineRead ReadInputLine(std::string& line) { return ReadTerminalLine(line); }
 
 }  // namespace platform

@@ -86,4 +86,26 @@ LineRead ReadTerminalLine(std::string& line) {
   }
 }
 
+int TerminalWidth(std::FILE* stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(HandleOf(stream), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+LineRead ReadInputLine(std::string& line) {
+  line.clear();
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    char c = 0;
+    DWORD read = 0;
+    // One byte at a time: nothing past the line is taken from the next one.
+    if (!ReadFile(input, &c, 1, &read, nullptr) || read == 0) return LineRead::End;
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return LineRead::Line;
+    }
+    line += c;
+  }
+}
+
 }  // namespace platform
