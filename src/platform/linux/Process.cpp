@@ -43,27 +43,6 @@ int StatusOf(int raw) {
 
 ChildProcess::~ChildProcess() { Release(); }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : id_(std::exchange(other.id_, -1)),
-      process_(std::exchange(other.process_, -1)),
-      input_(std::exchange(other.input_, -1)),
-      output_(std::exchange(other.output_, -1)),
-      nonBlocking_(other.nonBlocking_),
-      status_(std::exchange(other.status_, std::nullopt)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    Release();
-    id_ = std::exchange(other.id_, -1);
-    process_ = std::exchange(other.process_, -1);
-    input_ = std::exchange(other.input_, -1);
-    output_ = std::exchange(other.output_, -1);
-    nonBlocking_ = other.nonBlocking_;
-    status_ = std::exchange(other.status_, std::nullopt);
-  }
-  return *this;
-}
-
 void ChildProcess::Release() {
   CloseFd(input_);
   CloseFd(output_);

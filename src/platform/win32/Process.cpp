@@ -59,27 +59,6 @@ void AppendArgument(std::wstring& line, const std::wstring& arg) {
 
 ChildProcess::~ChildProcess() { Release(); }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : id_(std::exchange(other.id_, -1)),
-      process_(std::exchange(other.process_, -1)),
-      input_(std::exchange(other.input_, -1)),
-      output_(std::exchange(other.output_, -1)),
-      nonBlocking_(other.nonBlocking_),
-      status_(std::exchange(other.status_, std::nullopt)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    Release();
-    id_ = std::exchange(other.id_, -1);
-    process_ = std::exchange(other.process_, -1);
-    input_ = std::exchange(other.input_, -1);
-    output_ = std::exchange(other.output_, -1);
-    nonBlocking_ = other.nonBlocking_;
-    status_ = std::exchange(other.status_, std::nullopt);
-  }
-  return *this;
-}
-
 void ChildProcess::Release() {
   CloseH(input_);
   CloseH(output_);
