@@ -587,6 +587,9 @@ TEST_F(CliEndToEnd, TwoProgramsAppendingToOneLogNeverMixTheirLines) {
   auto first = Start(Controller());
   auto second = Start(Controller());
   const std::string log = dir_.filePath("shared.jsonl").toStdString();
+  // A line another program left cut short (a full disk) must not swallow the next.
+  const std::string cut = "{\"result\":\"writ";
+  std::ofstream(log, std::ios::binary) << cut;
   constexpr int kRounds = 8;
   for (int round = 0; round < kRounds; ++round) {
     Cli a({"identify", "--port", first->PortName(), "--log", log});
@@ -594,6 +597,9 @@ TEST_F(CliEndToEnd, TwoProgramsAppendingToOneLogNeverMixTheirLines) {
     ASSERT_EQ(a.Wait(), 0) << a.All();
     ASSERT_EQ(b.Wait(), 0) << b.All();
   }
+  std::string text = ReadFile(log);
+  ASSERT_EQ(text.rfind(cut + "\n{", 0), 0u) << text;
+  std::ofstream(log, std::ios::binary | std::ios::trunc) << text.substr(cut.size() + 1);
   const auto records = LogRecords(log);
   ASSERT_EQ(records.size(), 2u * kRounds);
   for (const QJsonObject& r : records)
