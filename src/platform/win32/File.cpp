@@ -82,7 +82,7 @@ void InputFile::Close() {
 }
 
 std::FILE* CreateOutputFile(const std::string& path) {
-  const std::wstring wide = Wide(path);
+  const std::wstring wide = SystemName(path);
   return wide.empty() ? nullptr : _wfopen(wide.c_str(), L"wb");
 }
 
