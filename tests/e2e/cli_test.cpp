@@ -46,6 +46,8 @@ namespace image = tavrin::image;
 // The loaders' texts, as the window shows them.
 const std::string kFirmwareHeaderText = " The firmware file is corrupted, the action is canceled!";
 const std::string kFirmwareWrongDeviceText = " The firmware is not designed for this device! ";
+const std::string kFirmwareTooLargeText =
+    " The firmware file is too large (more than 10240000 bytes), the action is canceled!";
 const std::string kFirmwareSameQuestion =
     "In the device already offered firmware version, want to continue?";
 
@@ -360,12 +362,16 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   auto damaged = image::BuildFirmware({1, 7}, image::GeneratePayload(4, rng), rng);
   damaged[3 * 64 + 30] ^= 0x40;
   const std::string same = Firmware("same.sbin", 1, 3);
+  // Far larger than memory (sparse): refused by its size, never read.
+  const std::string huge = File("huge.sbin", {});
+  std::filesystem::resize_file(huge, std::uintmax_t{1} << 42);
   const struct {
     std::vector<std::string> args;
     std::string text;
   } cases[] = {
       {{Firmware("device5.sbin", 5, 7)}, kFirmwareWrongDeviceText},
       {{File("damaged.sbin", damaged)}, kFirmwareHeaderText},
+      {{huge}, kFirmwareTooLargeText},
       // The controller's own version, asked about; no terminal answers No.
       {{same}, kFirmwareSameQuestion},
   };
