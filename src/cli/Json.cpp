@@ -4,6 +4,7 @@
 #include "cli/Unit.h"
 #include "platform/File.h"
 #include "platform/Sha256.h"
+#include "transfer/ImageStore.h"
 
 namespace cli {
 
@@ -79,6 +80,11 @@ FileFacts ReadFileFacts(const std::string& path) {
   facts.name = slash == std::string::npos ? path : path.substr(slash + 1);
   platform::InputFile in;
   if (in.Open(path) != platform::InputFile::OpenResult::Ok) return facts;
+  // A file larger than any controller takes is refused unread: so it is here.
+  if (in.Size() > static_cast<std::int64_t>(kStoreBytes)) {
+    facts.size = in.Size();
+    return facts;
+  }
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.Size()));
   if (!in.ReadFromStart(bytes.data(), bytes.size())) return facts;
   facts.size = in.Size();

@@ -475,6 +475,11 @@ void Session::OnInterrupt() {
   window_.SetQuiet(true);
   Button3Click();
   window_.SetQuiet(false);
+  if (phase_ == Phase::Connecting && outcome_ && !unitEnded_) {
+    // Refused just before: its end was queued behind this, and would be lost.
+    EndUnit(*outcome_, "refused");
+    if (phase_ == Phase::Done) return;
+  }
   if (options_.loop) {
     Finish(Tally(false));
     return;

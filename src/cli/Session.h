@@ -127,6 +127,7 @@ class Session {
   // The unit handled last, as it should answer now; and whether it was
   // written and not seen since (it may be restarting).
   std::optional<Identity> last_;
+  std::string lastUsbLocation_;  // where it sat on USB, when it did
   bool lastMayReturn_ = false;
   bool writeOk_ = false;         // the controller said this unit's write succeeded
   bool seenAfterWrite_ = false;  // and --verify has heard from it since

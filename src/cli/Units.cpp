@@ -7,7 +7,8 @@
 // - a unit that was written and has not answered since (it restarts after
 //   its update) is the same unit when the next controller to answer, on any
 //   port, answers as it should now: same code, same boot-loader, the version
-//   just written. It is not written or counted again.
+//   just written, and on USB in the same socket. It is not written or counted
+//   again.
 #include "cli/Session.h"
 #include "cli/Text.h"
 #include "protocol/Messager.h"
@@ -54,6 +55,7 @@ void Session::RememberUnit() {
     (IsDataMap() ? id.dataMap : id.firmware) = *unit_.versionAfter;
   if (writeOk_ && unit_.otherAfter) (IsDataMap() ? id.firmware : id.dataMap) = *unit_.otherAfter;
   last_ = id;
+  lastUsbLocation_ = unit_.usbLocation;
   // Seen again after its write (by --verify): it will not come back.
   lastMayReturn_ = writeOk_ && !seenAfterWrite_;
 }
@@ -62,6 +64,11 @@ void Session::RememberUnit() {
 bool Session::SameUnitBack() {
   const bool mayReturn = lastMayReturn_;
   lastMayReturn_ = false;
+  // A restart may rename the port, never move the controller to another USB socket.
+  if (!lastUsbLocation_.empty() && !unit_.usbLocation.empty() &&
+      lastUsbLocation_ != unit_.usbLocation) {
+    return false;
+  }
   return mayReturn && last_ && Matches(*last_, Answering());
 }
 

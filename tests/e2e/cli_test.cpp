@@ -46,6 +46,8 @@ namespace image = tavrin::image;
 // The loaders' texts, as the window shows them.
 const std::string kFirmwareHeaderText = " The firmware file is corrupted, the action is canceled!";
 const std::string kFirmwareWrongDeviceText = " The firmware is not designed for this device! ";
+const std::string kFirmwareTooLargeText =
+    " The firmware file is too large (more than 10240000 bytes), the action is canceled!";
 const std::string kFirmwareSameQuestion =
     "In the device already offered firmware version, want to continue?";
 
@@ -360,12 +362,16 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   auto damaged = image::BuildFirmware({1, 7}, image::GeneratePayload(4, rng), rng);
   damaged[3 * 64 + 30] ^= 0x40;
   const std::string same = Firmware("same.sbin", 1, 3);
+  // Far larger than memory (sparse): refused by its size, never read.
+  const std::string huge = File("huge.sbin", {});
+  std::filesystem::resize_file(huge, std::uintmax_t{1} << 42);
   const struct {
     std::vector<std::string> args;
     std::string text;
   } cases[] = {
       {{Firmware("device5.sbin", 5, 7)}, kFirmwareWrongDeviceText},
       {{File("damaged.sbin", damaged)}, kFirmwareHeaderText},
+      {{huge}, kFirmwareTooLargeText},
       // The controller's own version, asked about; no terminal answers No.
       {{same}, kFirmwareSameQuestion},
   };
@@ -587,6 +593,9 @@ TEST_F(CliEndToEnd, TwoProgramsAppendingToOneLogNeverMixTheirLines) {
   auto first = Start(Controller());
   auto second = Start(Controller());
   const std::string log = dir_.filePath("shared.jsonl").toStdString();
+  // A line another program left cut short (a full disk) must not swallow the next.
+  const std::string cut = "{\"result\":\"writ";
+  std::ofstream(log, std::ios::binary) << cut;
   constexpr int kRounds = 8;
   for (int round = 0; round < kRounds; ++round) {
     Cli a({"identify", "--port", first->PortName(), "--log", log});
@@ -594,6 +603,9 @@ TEST_F(CliEndToEnd, TwoProgramsAppendingToOneLogNeverMixTheirLines) {
     ASSERT_EQ(a.Wait(), 0) << a.All();
     ASSERT_EQ(b.Wait(), 0) << b.All();
   }
+  std::string text = ReadFile(log);
+  ASSERT_EQ(text.rfind(cut + "\n{", 0), 0u) << text;
+  std::ofstream(log, std::ios::binary | std::ios::trunc) << text.substr(cut.size() + 1);
   const auto records = LogRecords(log);
   ASSERT_EQ(records.size(), 2u * kRounds);
   for (const QJsonObject& r : records)

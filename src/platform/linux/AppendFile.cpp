@@ -1,6 +1,7 @@
 #include "platform/AppendFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +14,9 @@ AppendFile::~AppendFile() {
 }
 
 bool AppendFile::Open(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Read access only to see how the file ends (Append); O_APPEND keeps every write at the end.
+  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
@@ -24,11 +27,22 @@ bool AppendFile::Open(const std::string& path, std::string* error) {
 
 bool AppendFile::Append(const std::string& record, std::string* error) {
   const int fd = static_cast<int>(handle_);
+  // A line cut short (a full disk, a crash mid-write, here or in another
+  // program) is closed first, so this one is not glued to it and lost too.
+  std::string whole;
+  const std::string* out = &record;
+  struct stat st {};
+  char last = '\n';
+  if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+      last != '\n') {
+    whole = "\n" + record;
+    out = &whole;
+  }
   ssize_t n;
   do {
-    n = write(fd, record.data(), record.size());
+    n = write(fd, out->data(), out->size());
   } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(record.size())) {
+  if (n != static_cast<ssize_t>(out->size())) {
     *error = n < 0 ? std::strerror(errno) : "the disk took only part of the line";
     return false;
   }

@@ -15,9 +15,11 @@ AppendFile::~AppendFile() {
 }
 
 bool AppendFile::Open(const std::string& path, std::string* error) {
-  // FILE_APPEND_DATA alone: every write goes to the end as one piece, also
-  // when other programs append to the same file.
-  const HANDLE h = CreateFileW(Utf8ToUtf16(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end as
+  // one piece, also when other programs append to the same file. Read access
+  // only to see how the file ends (Append).
+  const HANDLE h = CreateFileW(Utf8ToUtf16(path).c_str(),
+                               FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -30,9 +32,26 @@ bool AppendFile::Open(const std::string& path, std::string* error) {
 
 bool AppendFile::Append(const std::string& record, std::string* error) {
   const HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  // A line cut short (a full disk, a crash mid-write, here or in another
+  // program) is closed first, so this one is not glued to it and lost too.
+  std::string whole;
+  const std::string* out = &record;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(h, &size) && size.QuadPart > 0) {
+    OVERLAPPED at{};
+    const ULONGLONG offset = static_cast<ULONGLONG>(size.QuadPart - 1);
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    char last = '\n';
+    DWORD got = 0;
+    if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') {
+      whole = "\n" + record;
+      out = &whole;
+    }
+  }
   DWORD written = 0;
-  if (!WriteFile(h, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) ||
-      written != record.size()) {
+  if (!WriteFile(h, out->data(), static_cast<DWORD>(out->size()), &written, nullptr) ||
+      written != out->size()) {
     *error = LastError();
     return false;
   }
