@@ -505,10 +505,11 @@ void Session::OnTimeout() {
 }
 
 // A reader of our output that has gone (a closed pipe) ends the program as
-// SIGTERM would.
+// SIGTERM would; so does a worker's supervisor that has gone (killed), which
+// could no longer stop it.
 void Session::WatchOutput() {
   if (phase_ == Phase::Done) return;
-  if (platform::OutputClosed()) {
+  if (platform::OutputClosed() || (worker_ && platform::InputClosed())) {
     window_.PrintNote(ErrorLine("the output's reader has gone (a closed pipe): ending."));
     OnInterrupt();
     return;

@@ -26,6 +26,10 @@ void WriteText(std::FILE* stream, std::string_view text);
 // A write to standard output or error found its reader gone (EPIPE).
 bool OutputClosed();
 
+// Standard input is a pipe whose writer has gone (the parent ended), without
+// reading anything from it.
+bool InputClosed();
+
 // Lets the terminal on the stream take the escape sequence that clears to the
 // end of the line; false when it cannot.
 bool EnableLineClearing(std::FILE* stream);

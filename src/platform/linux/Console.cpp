@@ -1,5 +1,6 @@
 #include "platform/Console.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -29,6 +30,11 @@ void WriteText(std::FILE* stream, std::string_view text) {
 }
 
 bool OutputClosed() { return g_outputClosed; }
+
+bool InputClosed() {
+  pollfd p{STDIN_FILENO, 0, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
 
 bool EnableLineClearing(std::FILE* stream) { return IsTerminal(stream); }
 

@@ -31,6 +31,12 @@ bool InForeground() { return true; }
 
 bool OutputClosed() { return g_outputClosed; }
 
+bool InputClosed() {
+  DWORD available = 0;
+  return !PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available, nullptr) &&
+         GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 void WriteText(std::FILE* stream, std::string_view text) {
   const HANDLE handle = HandleOf(stream);
   if (!IsConsole(handle)) {
