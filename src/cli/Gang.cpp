@@ -196,6 +196,10 @@ void Gang::Take(std::size_t i, const char* data, std::size_t size) {
     OnLine(i, partial.substr(start, end - start));
   }
   partial.erase(0, start);
+  // No report is this long: a worker that writes without end must not take
+  // the supervisor's memory with it.
+  constexpr std::size_t kLongestReport = 1 << 20;
+  if (partial.size() > kLongestReport) partial.clear();
 }
 
 void Gang::OnLine(std::size_t i, const std::string& line) {

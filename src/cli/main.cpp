@@ -19,6 +19,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 #include <vector>
 
@@ -201,8 +202,14 @@ int main(int argc, char** argv) {
         options.ports.end()) {
       return tavrin::cli::Fail(kProgram, "--port: an empty port name (see --help)", kExitUsage);
     }
-    if (std::set<std::string>(options.ports.begin(), options.ports.end()).size() !=
-        options.ports.size()) {
+    // COM names are the same port whatever their case (Windows ignores it).
+    std::set<std::string> distinct;
+    for (std::string name : options.ports) {
+      std::transform(name.begin(), name.end(), name.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+      distinct.insert(name);
+    }
+    if (distinct.size() != options.ports.size()) {
       return tavrin::cli::Fail(kProgram, "a port is given twice (see --help)", kExitUsage);
     }
     return cli::RunGang(options, std::vector<std::string>(argv + 1, argv + argc));
