@@ -25,8 +25,8 @@ inline constexpr const char* kExitStatusHelp =
     "unplugged mid-write); 5 the file or the action "
     "was refused (wrong device, corrupted, version question answered No, unknown controller); "
     "130 interrupted. Under --loop a controller already at the file's version is left alone "
-    "(0) unless --rewrite. --loop ended between units (Ctrl+C, SIGTERM, SIGHUP, a closed output) exits by "
-    "its tally: 1 if a unit failed (a lost link and a verify time-out count as failed), else 5 "
+    "(0) unless --rewrite. --loop ended between units (Ctrl+C, SIGTERM, SIGHUP, a closed "
+    "output) exits by its tally: 1 if a unit failed (a lost link and a verify time-out count as failed), else 5 "
     "if one was refused, else 0; ended during a unit, 130.";
 
 struct CliOptions {

@@ -49,6 +49,7 @@ class Gang {
     platform::ChildProcess child;
     bool running = false;
     std::string partial;  // the start of a line still coming
+    bool overlong = false;  // the line coming was too long: dropped up to its end
     int units = 0;
 #ifdef _WIN32
     std::thread reader;  // Windows: a blocking read per worker, posted to the loop
@@ -189,17 +190,22 @@ void Gang::Read(std::size_t i) {
 #endif
 
 void Gang::Take(std::size_t i, const char* data, std::size_t size) {
-  std::string& partial = workers_[i]->partial;
+  Worker& w = *workers_[i];
+  std::string& partial = w.partial;
   partial.append(data, size);
   std::size_t start = 0;
   for (std::size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1) {
-    OnLine(i, partial.substr(start, end - start));
+    if (!w.overlong) OnLine(i, partial.substr(start, end - start));
+    w.overlong = false;
   }
   partial.erase(0, start);
   // No report is this long: a worker that writes without end must not take
   // the supervisor's memory with it.
   constexpr std::size_t kLongestReport = 1 << 20;
-  if (partial.size() > kLongestReport) partial.clear();
+  if (partial.size() > kLongestReport) {
+    partial.clear();
+    w.overlong = true;
+  }
 }
 
 void Gang::OnLine(std::size_t i, const std::string& line) {

@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
   AddConnectOptions(write, options);
   AddTraceOptions(write, options);
   write->add_flag("--yes", options.yes,
-                  "Answer Yes to the version questions (without it and without a terminal: No)");
+                  "Answer Yes to the version questions (without it and without a terminal: No; "
+                  "under --loop the same-version one only with --rewrite)");
   write->add_flag("--rewrite", options.rewrite,
                   "With --loop: write a controller that already has the file's version too "
                   "(its question is still asked, or answered by --yes); without it such a "
@@ -185,6 +186,22 @@ int main(int argc, char** argv) {
         std::filesystem::equivalent(Utf8Path(options.trace), Utf8Path(options.file), same)) {
       return tavrin::cli::Fail(
           kProgram, options.trace + ": --trace would overwrite the file to write", kExitUsage);
+    }
+  }
+
+  // The trace file is made anew: never over the production log either.
+  if (!options.trace.empty() && !options.log.empty()) {
+    std::error_code ignored;
+    const auto trace = Utf8Path(options.trace);
+    const auto log = Utf8Path(options.log);
+    const auto traceFull =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(trace, ignored), ignored);
+    const auto logFull =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(log, ignored), ignored);
+    if (options.trace == options.log || std::filesystem::equivalent(trace, log, ignored) ||
+        (!traceFull.empty() && traceFull == logFull)) {
+      return tavrin::cli::Fail(kProgram, options.trace + ": --trace would overwrite the --log file",
+                               kExitUsage);
     }
   }
 

@@ -677,6 +677,13 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(log);
   EXPECT_EQ(ReadFile(log).rfind("earlier\n", 0), 0u) << ReadFile(log);
   EXPECT_TRUE(Has(ReadFile(log), "unit ends: written")) << ReadFile(log);
+  // Nor over the production log, however it is spelt.
+  const std::string records = File("line.jsonl", {'{', '}', '\n'});
+  const std::string spelt = (std::filesystem::path(records).parent_path() / "." /
+                             std::filesystem::path(records).filename()).string();
+  Cli onLog({"write", firmware, "--yes", "--log", records, "--trace", spelt});
+  EXPECT_EQ(onLog.Wait(), 2) << onLog.All();
+  EXPECT_EQ(ReadFile(records), "{}\n") << "the log was emptied";
 }
 
 TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
