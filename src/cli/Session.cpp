@@ -373,6 +373,7 @@ void Session::Write() {
         "the output's reader has gone (a closed pipe) before the write began: nothing was "
         "written; ending."));
     Execute(machine_.Interrupted(UnitMachine::Stop::OutputClosed));
+    Execute(machine_.Declined());
     return;
   }
   StartWrite();

@@ -271,8 +271,12 @@ UnitMachine::Actions UnitMachine::Replied(Reply reply) {
 
 UnitMachine::Actions UnitMachine::Declined() {
   if (state_ != State::Identified && state_ != State::Asking) return {};
-  const std::string result = pendingResult_.empty() ? "refused" : pendingResult_;
-  const int status = pendingResult_.empty() ? kExitRefused : pendingStatus_;
+  // Nothing asked, nothing refused: the end came before the write began.
+  const bool ending = pendingResult_.empty() && stop_;
+  const std::string result =
+      ending ? "interrupted" : pendingResult_.empty() ? "refused" : pendingResult_;
+  const int status =
+      ending ? kExitInterrupted : pendingResult_.empty() ? kExitRefused : pendingStatus_;
   pendingResult_.clear();
   Actions out{Do(Kind::Disconnect)};
   Actions end = EndUnit(result, status, std::nullopt);
@@ -347,11 +351,9 @@ UnitMachine::Actions UnitMachine::Interrupted(Stop stop) {
       out.insert(out.begin(), Do(Kind::Disconnect));
       return out;
     case State::Identified:
-      // Reported, nothing sent: it is let go untouched.
-      out = {Do(Kind::Disconnect)};
-      break;
     case State::Asking:
-      // The pending reply takes it into account.
+      // Inside the loader: the question, or the loader's return without a
+      // write, ends the unit untouched.
       return {};
     case State::Writing:
       if (!cut) return {};  // the write is finished and recorded, then the end

@@ -110,7 +110,7 @@ class UnitMachine {
   Actions Question(bool sameVersion);
   Actions Replied(Reply reply);
   // The loader returned without a refusal box and without sending: a
-  // question was answered No.
+  // question was answered No, or the end came before the write began.
   Actions Declined();
   // The loader committed the image: frame 0 is out. `fileVersion`: the
   // version the file's header gives for its kind.

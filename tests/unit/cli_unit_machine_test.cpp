@@ -55,7 +55,8 @@ struct Run {
   bool verify = false;
   bool identify = false;
   std::vector<Step> steps;
-  std::vector<int> replies;  // 0 yes, 1 no, 2 not at all (interrupted)
+  // 0 yes, 1 no, 2 not at all (Ctrl+C), 3 yes as the output closes, 4 yes as SIGHUP comes
+  std::vector<int> replies;
 };
 
 const char* KindName(int kind) {
@@ -83,7 +84,9 @@ void showValue(const Step& s, std::ostream& os) {
   } else if (s.kind >= 45 && s.kind < 60) {
     os << (s.a % 2 ? "(port vanishes)" : "(off a fixed adapter)");
   } else if (s.kind >= 68 && s.kind < 72) {
-    os << "(" << kSignals[s.a % 4] << (s.b % 2 ? ", noticed at once" : ", noticed later") << ")";
+    os << "(" << kSignals[s.a % 4]
+       << (s.b % 2 ? ", noticed at once" : s.c % 2 ? ", noticed at the question" : ", noticed later")
+       << ")";
   } else if (s.kind >= 72 && s.kind < 75) {
     os << "(version " << 4 + s.b % 3 << ")";
   }
@@ -92,7 +95,8 @@ void showValue(const Step& s, std::ostream& os) {
 void showValue(const Run& r, std::ostream& os) {
   os << (r.identify ? "identify" : "write") << (r.loop ? " --loop" : "") << (r.yes ? " --yes" : "")
      << (r.rewrite ? " --rewrite" : "") << (r.verify ? " --verify" : "") << "; replies:";
-  for (int reply : r.replies) os << " " << (reply == 0 ? "y" : reply == 1 ? "n" : "-");
+  const char* replies[] = {"y", "n", "-", "y+closed output", "y+SIGHUP"};
+  for (int reply : r.replies) os << " " << replies[reply];
   os << "\n";
   for (const Step& s : r.steps) {
     os << "  ";
@@ -119,7 +123,7 @@ template <>
 struct Arbitrary<Run> {
   static Gen<Run> arbitrary() {
     return gen::map(gen::tuple(gen::inRange(0, 32), gen::arbitrary<std::vector<Step>>(),
-                               gen::container<std::vector<int>>(gen::inRange(0, 3))),
+                               gen::container<std::vector<int>>(gen::inRange(0, 5))),
                     [](const std::tuple<int, std::vector<Step>, std::vector<int>>& t) {
                       Run run;
                       const int flags = std::get<0>(t);
@@ -208,6 +212,12 @@ class Bench {
       RC_ASSERT(p != nullptr);
       if (p->image) {
         RC_ASSERT(r.image == p->image);
+      }
+      // Written, then heard from still at its old version with no gap:
+      // the record says so, as a verify would.
+      if (p->stale && p->writtenOk && p->heard && p->firmware != p->reported) {
+        RC_ASSERT(r.result == std::string("verify failed"));
+        RC_ASSERT(r.versionAfter == std::optional<std::uint16_t>(p->reported));
       }
     }
     // The exit status follows from the tally, counted here on our own.
@@ -307,6 +317,7 @@ class Bench {
     } else if (s.kind < 68) {
       neighbour_ = false;
     } else if (s.kind < 72) {
+      noticeAtQuestion_ = s.c % 2 == 1;
       Signal(s.a % 4, s.b % 2 == 1);
     } else {
       ++fileImage_;
@@ -387,7 +398,8 @@ class Bench {
     for (Physical& p : seen_) {
       if (p.silentTicks > 0 && --p.silentTicks == 0 && p.renames) p.port = "COM87";
     }
-    if (outputClosed_ && !machine_.Ending()) {
+    // The watch notices a closed output, unless it closed just as a unit answered.
+    if (outputClosed_ && !machine_.Ending() && !noticeAtQuestion_) {
       Do(machine_.Interrupted(UnitMachine::Stop::OutputClosed));
       if (ended_) return;
     }
@@ -440,7 +452,7 @@ class Bench {
         Physical* p = Answering();
         if (p != nullptr && p->serial == current_) {
           expectedAfter_ = p->reported;
-          p->heard = true;
+          Heard(*p);
           Do(machine_.Answered(AnswerOf(*p)));
         } else if (++verifyTicks_ > 4) {
           Do(machine_.Timeout());
@@ -458,7 +470,7 @@ class Bench {
         Do(machine_.ProbeSent());
         Physical* p = Answering();
         if (p != nullptr && p->port == port) {
-          if (p->serial == current_) p->heard = true;
+          if (p->serial == current_) Heard(*p);
           Do(machine_.Answered(AnswerOf(*p)));
         } else {
           Do(machine_.ProbeUnanswered());
@@ -469,6 +481,9 @@ class Bench {
         return;
     }
   }
+
+  // A stale one never restarts, so heard at all is heard with no gap.
+  void Heard(Physical& p) { p.heard = true; }
 
   // The controller answering becomes the unit in hand, unless the machine
   // takes it for the one just written, back after its restart.
@@ -481,19 +496,31 @@ class Bench {
   // The loader: the file checked, maybe a question, then frame 0.
   void Write() {
     Physical* p = Find(current_);
-    // Checked before anything is sent: a reader gone is noticed here.
-    if (outputClosed_ && !machine_.Ending()) {
+    // Checked before anything is sent: a reader gone is noticed here, or
+    // (as the file is read) when the question comes.
+    const bool question = p->reported >= fileVersion_;
+    if (outputClosed_ && !machine_.Ending() && !(question && noticeAtQuestion_)) {
       Do(machine_.Interrupted(UnitMachine::Stop::OutputClosed));
+      Do(machine_.Declined());
       return;
     }
+    if (outputClosed_ && !machine_.Ending()) machine_.Interrupted(UnitMachine::Stop::OutputClosed);
     UnitMachine::Actions answer;
     if (p->reported > fileVersion_) answer = machine_.Question(false);
     if (p->reported == fileVersion_) answer = machine_.Question(true);
     bool yes = answer.empty();
     if (!answer.empty()) {
       if (answer.front().kind == Kind::Ask) {
-        const int reply = next_ < run_.replies.size() ? run_.replies[next_++] : 1;
+        int reply = next_ < run_.replies.size() ? run_.replies[next_++] : 1;
         if (reply == 2) ctrlC_ = endAsked_ = true;
+        if (reply >= 3) {
+          // The end comes while the question waits for its answer.
+          endAsked_ = true;
+          if (reply == 3) outputClosed_ = true;
+          machine_.Interrupted(reply == 3 ? UnitMachine::Stop::OutputClosed
+                                          : UnitMachine::Stop::Hangup);
+          reply = 0;
+        }
         answer = machine_.Replied(reply == 0   ? UnitMachine::Reply::Yes
                                   : reply == 1 ? UnitMachine::Reply::No
                                                : UnitMachine::Reply::Stopped);
@@ -571,6 +598,7 @@ class Bench {
   bool endAsked_ = false;
   bool ctrlC_ = false;
   bool outputClosed_ = false;
+  bool noticeAtQuestion_ = false;
   bool writeAfterEnd_ = false;
   bool cutWithoutCtrlC_ = false;
   bool wrongVerify_ = false;
