@@ -57,10 +57,16 @@ const std::string kCli = std::string(TAVRIN_BUILD_DIR) + "/bin/tavrin-cli";
 // collected.
 class Cli {
  public:
-  explicit Cli(const std::vector<std::string>& args) {
+  // `closedOutput`: standard output is a pipe whose reader has gone before
+  // the program starts (`tavrin-cli ... | true`).
+  explicit Cli(const std::vector<std::string>& args, bool closedOutput = false) {
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
+    if (closedOutput) {
+      close(out[0]);
+      out[0] = -1;
+    }
     // Made before the fork: the child of a threaded process only execs.
     std::vector<char*> argv{const_cast<char*>(kCli.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -71,14 +77,14 @@ class Cli {
       dup2(null, 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
-      close(out[0]);
+      if (out[0] >= 0) close(out[0]);
       close(err[0]);
       execv(kCli.c_str(), argv.data());
       _exit(127);
     }
     close(out[1]);
     close(err[1]);
-    fds_[0] = out[0];
+    fds_[0] = out[0];  // -1 with closedOutput
     fds_[1] = err[0];
   }
   ~Cli() {
@@ -390,7 +396,8 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   current.Interrupt();
   EXPECT_EQ(current.Wait(), 0) << current.All();
   EXPECT_TRUE(Has(current.Out(), "\"result\":\"already current\"")) << current.Out();
-  EXPECT_TRUE(Has(current.Out(), "\"firmwareVersionAfter\":3")) << current.Out();
+  // Left alone: nothing was written or read back, so no version after.
+  EXPECT_TRUE(Has(current.Out(), "\"firmwareVersionAfter\":null")) << current.Out();
   EXPECT_EQ(controller->GetCounters().chunks, 0u);
   EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
 }
@@ -563,6 +570,99 @@ TEST_F(CliEndToEnd, AVerifyTimeOutIsStillOneUnitWithItsLineAndRecord) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("verify timed out"));
   EXPECT_EQ(records[0]["exitStatus"].toInt(), 3);
+}
+
+// `... | true`: the output's reader is gone before the first frame. Nothing
+// is sent; the unit that answered is on record as interrupted, untouched.
+TEST_F(CliEndToEnd, AClosedOutputBeforeTheWriteSendsNoFrame) {
+  auto controller = Start(Controller());
+  const std::string log = dir_.filePath("closed.jsonl").toStdString();
+  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5), "--yes", "--port", controller->PortName(),
+           "--log", log},
+          true);
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_TRUE(Has(cli.Err(), "before the write began: nothing was written")) << cli.Err();
+  EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
+  EXPECT_EQ(controller->GetCounters().chunks, 0u);
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("interrupted"));
+  EXPECT_EQ(records[0]["framesSent"].toInt(), 0);
+}
+
+// A hang-up (the SSH session closed) asks nobody to stop the write in hand:
+// the unit is finished and recorded, then the program ends.
+TEST_F(CliEndToEnd, SighupMidWriteFinishesTheUnitThenEnds) {
+  vc::Options slow = Controller();
+  slow.faults.delayMs = 30;
+  slow.faults.delayFrames = *vc::FrameSet::Parse("3-100000");
+  auto controller = Start(slow);
+  const std::string log = dir_.filePath("hup.jsonl").toStdString();
+  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--log", log});
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "10%"); })) << cli.All();
+  cli.Signal(SIGHUP);
+  EXPECT_EQ(cli.Wait(), 0) << cli.All();
+  EXPECT_EQ(controller->GetCounters().imagesOk, 1u);
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("written"));
+  EXPECT_TRUE(Has(cli.Out(), "Tally: 1 written")) << cli.Out();
+}
+
+// The written unit restarts, silent for a while; another controller at
+// firmware 11 answers on the next port meanwhile. --verify checks the unit
+// written, never the other one.
+TEST_F(CliEndToEnd, VerifyChecksTheUnitWrittenNotTheOneOnTheNextPort) {
+  vc::Options options = Controller();
+  options.resetAfterUpdate = std::chrono::milliseconds(1500);
+  auto unit = Start(options);
+  const std::string log = dir_.filePath("verify.jsonl").toStdString();
+  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5), "--verify", "--yes", "--log", log});
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "10%"); })) << cli.All();
+  vc::Options other = Controller();
+  other.identity.firmwareVersion = 11;
+  auto neighbour = Start(other);
+  ASSERT_NE(neighbour->PortName(), unit->PortName());
+  EXPECT_EQ(cli.Wait(), 0) << cli.All();
+  EXPECT_TRUE(Has(cli.Out(), "Verified: the controller reports firmware 5.")) << cli.All();
+  EXPECT_EQ(neighbour->GetCounters().transfersStarted, 0u);
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("written"));
+  EXPECT_EQ(records[0]["firmwareVersionAfter"].toInt(), 5);
+  EXPECT_EQ(records[0]["port"].toString().toStdString(), unit->PortName());
+}
+
+// The file replaced between two units: each record names the bytes its unit
+// received, read once for it.
+TEST_F(CliEndToEnd, AFileReplacedMidLoopIsRecordedAsTheBytesEachUnitGot) {
+  const std::string firmware = Firmware("fw.sbin", 1, 5);
+  const std::string first = Sha256Of(firmware);
+  const std::string log = dir_.filePath("replaced.jsonl").toStdString();
+  Cli loop({"write", firmware, "--loop", "--yes", "--log", log});
+  {
+    auto controller = Start(Controller());
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+    controller->Stop();
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
+  }
+  // Replaced in place, as a copy over it would.
+  std::mt19937 rng(6);
+  const auto bytes = image::BuildFirmware({1, 6}, image::GeneratePayload(9, rng), rng);
+  File("fw.sbin", bytes);
+  const std::string second = Sha256Of(firmware);
+  ASSERT_NE(first, second);
+  auto controller = Start(Controller());
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#2 "); })) << loop.All();
+  EXPECT_EQ(controller->CurrentIdentity().firmwareVersion, 6);
+  loop.Interrupt();
+  EXPECT_EQ(loop.Wait(), 0) << loop.All();
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["fileSha256"].toString().toStdString(), first);
+  EXPECT_EQ(records[1]["fileSha256"].toString().toStdString(), second);
+  EXPECT_EQ(records[1]["fileSize"].toInt(), static_cast<int>(bytes.size()));
+  EXPECT_EQ(records[1]["firmwareVersionAfter"].toInt(), 6);
 }
 
 TEST_F(CliEndToEnd, TwoCtrlCDuringAScanLeaveNoLockAndTheSettingsRestored) {
