@@ -5,6 +5,7 @@
 
 #include "cli/Driver.h"
 #include "cli/Text.h"
+#include "cli/Unit.h"
 #include "platform/Console.h"
 #include "serial/Port.h"
 #include "ui/console/ConsoleWindow.h"
@@ -135,7 +136,7 @@ int RunDoctor(bool json) {
       o["findings"].push_back(finding);
     }
     o["ok"] = problems == 0;
-    platform::WriteText(stdout, o.dump() + "\n");
+    platform::WriteText(stdout, RecordLine(o) + "\n");
     return problems == 0 ? kExitSuccess : 1;
   }
   std::string text;

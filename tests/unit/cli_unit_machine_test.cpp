@@ -88,7 +88,11 @@ void showValue(const Step& s, std::ostream& os) {
        << (s.b % 2 ? ", noticed at once" : s.c % 2 ? ", noticed at the question" : ", noticed later")
        << ")";
   } else if (s.kind >= 72 && s.kind < 75) {
-    os << "(version " << 4 + s.b % 3 << ")";
+    if (s.c == 3) {
+      os << "(unreadable)";
+    } else {
+      os << "(version " << 4 + s.b % 3 << ")";
+    }
   }
 }
 
@@ -320,8 +324,10 @@ class Bench {
       noticeAtQuestion_ = s.c % 2 == 1;
       Signal(s.a % 4, s.b % 2 == 1);
     } else {
+      // Replaced by another image, or by one that cannot be read (File Error).
       ++fileImage_;
       fileVersion_ = static_cast<std::uint16_t>(4 + s.b % 3);
+      fileUnreadable_ = s.c == 3;
     }
   }
 
@@ -498,6 +504,10 @@ class Bench {
     Physical* p = Find(current_);
     // Checked before anything is sent: a reader gone is noticed here, or
     // (as the file is read) when the question comes.
+    if (fileUnreadable_) {
+      Do(machine_.Refused(kExitUsage));
+      return;
+    }
     const bool question = p->reported >= fileVersion_;
     if (outputClosed_ && !machine_.Ending() && !(question && noticeAtQuestion_)) {
       Do(machine_.Interrupted(UnitMachine::Stop::OutputClosed));
@@ -599,6 +609,7 @@ class Bench {
   bool ctrlC_ = false;
   bool outputClosed_ = false;
   bool noticeAtQuestion_ = false;
+  bool fileUnreadable_ = false;
   bool writeAfterEnd_ = false;
   bool cutWithoutCtrlC_ = false;
   bool wrongVerify_ = false;
