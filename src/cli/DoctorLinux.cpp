@@ -450,6 +450,44 @@ std::string SerialGroupForRule(const Accounts& accounts) {
   return {};
 }
 
+// The udev rule line that gives a port's device to a group (or to the
+// desktop's user at the seat).
+std::string AccessRuleLine(const PortReport& port, const std::string& ruleGroup) {
+  const std::string ids = AdapterIds(port);
+  const std::string match = ids.empty()
+                                ? "KERNEL==\"" + fs::path(port.device).filename().string() + "\""
+                                : "SUBSYSTEM==\"tty\", " + UsbMatch(ids);
+  return match + ", " +
+         (ruleGroup.empty() ? std::string("TAG+=\"uaccess\"")
+                            : "GROUP=\"" + ruleGroup + "\", MODE=\"0660\"");
+}
+
+// The rules `lines` (each ended by \n), then what else the user needs.
+std::string AccessRuleFix(const std::string& lines, const std::string& ruleGroup,
+                          const JudgedUser& user, const Accounts& accounts) {
+  const bool joinNeeded = !ruleGroup.empty() && [&] {
+    const auto g = accounts.Group(ruleGroup);
+    return !g || !Contains(user.groupsAtLogin, g->gid);
+  }();
+  std::string fix = WriteRules(lines, kAccessRuleName, false) +
+                    " && sudo udevadm trigger --subsystem-match=tty";
+  if (joinNeeded) fix += " && " + AddToGroup(ruleGroup, user.name) + ", then log out and in again";
+  return fix + (ruleGroup.empty()
+                    ? " (TAG+=\"uaccess\" gives the device to the user at the desktop's seat)."
+                    : " (or TAG+=\"uaccess\" in place of GROUP and MODE: the device then goes to "
+                      "the user at the desktop's seat alone).");
+}
+
+// What lets the judged user open the port: a group to join where the node's
+// group may open it and is not root's alone, else a udev rule.
+std::string PortAccessFix(const PortReport& port, const JudgedUser& user, const Accounts& accounts) {
+  if (port.access != Access::Denied) return {};
+  if (port.node.groupMayOpen && !port.node.groupOnlyRoots)
+    return AddToGroup(port.node.group, user.name) + ", then log out and in again.";
+  const std::string ruleGroup = SerialGroupForRule(accounts);
+  return AccessRuleFix(AccessRuleLine(port, ruleGroup) + "\\n", ruleGroup, user, accounts);
+}
+
 // ---- Locks ------------------------------------------------------------------------
 
 bool FolderWritable(const std::string& dir, const JudgedUser& user) {
@@ -525,6 +563,7 @@ void CheckPortUse(PortReport& port, Report& report) {
   } else {
     port.access = Access::Denied;
   }
+  port.accessFix = PortAccessFix(port, user, accounts);
 }
 
 void AfterOpen(PortReport& port) {
@@ -683,7 +722,7 @@ void ConcludeAccess(Report& report, const Accounts& accounts) {
   bool acl = false;
   bool newLogin = false;
   const std::string ruleGroup = SerialGroupForRule(accounts);
-  for (PortReport& port : report.ports) {
+  for (const PortReport& port : report.ports) {
     if (!port.node.known) continue;
     const bool offerable = port.node.groupMayOpen && !port.node.groupOnlyRoots;
     switch (port.access) {
@@ -691,15 +730,9 @@ void ConcludeAccess(Report& report, const Accounts& accounts) {
         all = false;
         if (offerable) {
           if (!Contains(groupsToJoin, port.node.group)) groupsToJoin.push_back(port.node.group);
-          port.accessFix = AddToGroup(port.node.group, user.name) + ", then log out and in again.";
         } else {
           const std::string ids = AdapterIds(port);
-          const std::string match =
-              ids.empty() ? "KERNEL==\"" + fs::path(port.device).filename().string() + "\""
-                          : "SUBSYSTEM==\"tty\", " + UsbMatch(ids);
-          const std::string give = ruleGroup.empty() ? std::string("TAG+=\"uaccess\"")
-                                                     : "GROUP=\"" + ruleGroup + "\", MODE=\"0660\"";
-          const std::string line = match + ", " + give;
+          const std::string line = AccessRuleLine(port, ruleGroup);
           if (!Contains(ruleLines, line)) ruleLines.push_back(line);
           ruleDevices.push_back(port.device + " (" + port.node.owner + ":" + port.node.group + " " +
                                 Format("%04o", port.node.mode) +
@@ -763,24 +796,12 @@ void ConcludeAccess(Report& report, const Accounts& accounts) {
   if (!ruleLines.empty()) {
     std::string lines;
     for (const std::string& line : ruleLines) lines += line + "\\n";
-    const bool joinNeeded = !ruleGroup.empty() && [&] {
-      const auto g = accounts.Group(ruleGroup);
-      return !g || !Contains(user.groupsAtLogin, g->gid);
-    }();
-    std::string fix = WriteRules(lines, kAccessRuleName, false) +
-                      " && sudo udevadm trigger --subsystem-match=tty";
-    if (joinNeeded) fix += " && " + AddToGroup(ruleGroup, user.name) + ", then log out and in again";
-    fix += ruleGroup.empty()
-               ? " (TAG+=\"uaccess\" gives the device to the user at the desktop's seat)."
-               : " (or TAG+=\"uaccess\" in place of GROUP and MODE: the device then goes to the "
-                 "user at the desktop's seat alone).";
+    const std::string fix = AccessRuleFix(lines, ruleGroup, user, accounts);
     report.findings.push_back(
         {true, "",
          "No group may open " + Join(ruleDevices, ", ") + ": only root can, so " + user.name +
              " may not (joining a group would not help).",
          fix});
-    for (PortReport& port : report.ports)
-      if (port.access == Access::Denied && port.accessFix.empty()) port.accessFix = fix;
   }
 }
 
