@@ -522,9 +522,9 @@ void CheckSystem(Report& report) {
       {"Holders of ports seen",
        report.everyHolderSeen
            ? "of every user"
-           : Format("of this user only: %d processes of other users cannot be looked into "
+           : Format("of this user only: %d process%s of other users cannot be looked into "
                     "(sudo tavrin-cli doctor sees them)",
-                    others)});
+                    others, others == 1 ? "" : "es")});
   report.system["holdersOfEveryUserSeen"] = report.everyHolderSeen;
 }
 
@@ -860,7 +860,9 @@ void ConcludeModemManager(Report& report) {
           " /etc/udev/rules.d/ && ";
   fix += WriteRules(lines, kRuleName, !rule.empty()) +
          ", then plug the controller in again (one line for each serial adapter found" +
-         (modems.empty() ? std::string() : "; the modem " + Join(modems, ", ") + " is left out") +
+         (modems.empty()       ? std::string()
+          : modems.size() == 1 ? "; the modem " + modems.front() + " is left out"
+                               : "; the modems " + Join(modems, ", ") + " are left out") +
          ").";
   report.findings.push_back(
       {true, "",
@@ -919,7 +921,8 @@ void ConcludeBlindSpots(Report& report) {
   if (report.everyHolderSeen) return;
   std::vector<std::string> unseen;
   for (const PortReport& port : report.ports) {
-    bool shown = !port.holders.empty() || (port.tried && port.open.opens);
+    // An open that was tried has told already.
+    bool shown = !port.holders.empty() || port.tried;
     for (const LockFile& l : port.locks) shown = shown || l.live;
     if (!shown) unseen.push_back(port.name);
   }

@@ -444,8 +444,8 @@ TEST(Doctor, ModemAndSerialAdapter) {
                 "printf '" + IgnoreLine("1a86", "7523") +
                     "\\n' | sudo tee /etc/udev/rules.d/70-tavrin-programmer.rules && sudo udevadm "
                     "control --reload, then plug the controller in again (one line for each "
-                    "serial adapter found; the modem COM101 (2c7c:0125, driver option1), COM200 "
-                    "(1199:9071, interface 1-5:1.12 has driver cdc_mbim) is left out).");
+                    "serial adapter found; the modems COM101 (2c7c:0125, driver option1), COM200 "
+                    "(1199:9071, interface 1-5:1.12 has driver cdc_mbim) are left out).");
   EXPECT_TRUE(Port(j, "COM101")["usb"]["modem"].get<bool>());
   EXPECT_TRUE(Port(j, "COM200")["usb"]["modem"].get<bool>());
   EXPECT_FALSE(Port(j, "COM100")["usb"]["modem"].get<bool>());
@@ -557,6 +557,8 @@ TEST(Doctor, PortHeldByAnotherUserAsNonRoot) {
                     "user's, which this user cannot see (" + std::strerror(EBUSY) + ").",
                 "Close that program (sudo tavrin-cli doctor names every holder), then try again.");
   EXPECT_EQ(Port(opened, "COM200")["openErrno"], EBUSY);
+  // The open has told about that port: no note that it may be held.
+  EXPECT_FALSE(Has(opened.text, "As alice")) << opened.text;
 
   // Root sees every holder: nothing is out of sight.
   m.host.euid = 0;
