@@ -41,6 +41,11 @@ int RunDoctor(bool json, bool open) {
       doctor::Examine(ScanPorts(), open ? doctor::Opener(TryOpen) : doctor::Opener());
   platform::WriteText(stdout, json ? doctor::ReportJson(report).dump() + "\n"
                                    : doctor::ReportText(report));
+  // A full disk must not pass for a machine where nothing stands in the way.
+  if (std::ferror(stdout) != 0) {
+    platform::WriteText(stderr, ErrorLine("the findings could not be written to standard output\n"));
+    return kExitUsage;
+  }
   return doctor::ExitStatus(report) == 0 ? kExitSuccess : 1;
 }
 

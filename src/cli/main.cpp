@@ -162,7 +162,9 @@ int main(int argc, char** argv) {
                    "it opens. An open pulses DTR and RTS (the system raises them on every open) "
                    "and may reset a board with an auto-reset circuit; without --open no port is "
                    "opened");
-  doctor->footer("Exit status: 0 nothing stands in the way; 1 something does; 2 usage.");
+  doctor->footer(
+      "Exit status: 0 nothing stands in the way; 1 something does; 2 usage, or the findings "
+      "could not be written.");
 
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -788,6 +789,13 @@ TEST_F(CliEndToEnd, DoctorOpensAPortOnlyWithOpen) {
   }
   EXPECT_TRUE(seen) << opened.Out();
   close(opens);
+}
+
+// Findings that cannot be written are no all-clear.
+TEST_F(CliEndToEnd, DoctorOnAFullDiskFails) {
+  const int status = std::system((kCli + " doctor --json >/dev/full 2>/dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 // It must run where there is no display at all, and pull in no toolkit.
