@@ -54,8 +54,9 @@ namespace cli {
 int RunPorts();
 // The COM names the scan tries, in its order.
 std::vector<std::string> ScanPorts();
-// Checks what stands between this machine and a controller (Doctor.cpp).
-int RunDoctor(bool json);
+// Checks what stands between this machine and a controller (DoctorRun.cpp);
+// `open`: each free port is opened and closed as well.
+int RunDoctor(bool json, bool open);
 // A --port given as a device path (/dev/ttyACM0, a /dev/serial/... link)
 // becomes the COM name that stands for it; kExitUsage, with the ports
 // listed, when none does.

@@ -8,6 +8,7 @@
 
 #include "cli/Driver.h"
 #include "cli/Text.h"
+#include "cli/UsbText.h"
 #include "platform/Console.h"
 #include "platform/PortInfo.h"
 #include "platform/UsbInfo.h"
@@ -37,15 +38,7 @@ std::string PortList(const std::vector<std::string>& ports) {
     std::string padded = name;
     if (padded.size() < 7) padded.append(7 - padded.size(), ' ');
     text += "  " + padded + " " + platform::DescribePort(name) + "\n";
-    const platform::UsbDetails usb = platform::UsbDetailsForPort(name);
-    if (!usb.friendlyName.empty()) text += "          " + usb.friendlyName + "\n";
-    if (usb.usb) {
-      text += "          USB " + usb.vendorId + ":" + usb.productId;
-      if (!usb.product.empty()) text += " \"" + usb.product + "\"";
-      if (!usb.serial.empty()) text += ", serial " + usb.serial;
-      text += "\n";
-      if (!usb.byPath.empty()) text += "          " + usb.byPath + "\n";
-    }
+    text += UsbLines(platform::UsbDetailsForPort(name), "          ");
   }
   return text;
 }

@@ -151,17 +151,25 @@ int main(int argc, char** argv) {
   write->footer(std::string(kExitStatusHelp) + cli::kGangExitHelp);
 
   bool doctorJson = false;
+  bool doctorOpen = false;
   auto* doctor = app.add_subcommand(
       "doctor",
       "Check what stands between this machine and a controller: permissions, programs that take "
       "serial ports, and each port the scan tries; for each problem the step that fixes it");
   doctor->add_flag("--json", doctorJson, "The findings as one JSON object on standard output");
-  doctor->footer("Exit status: 0 nothing stands in the way; 1 something does; 2 usage.");
+  doctor->add_flag("--open", doctorOpen,
+                   "Also open and close each port that no program is seen to use, to see whether "
+                   "it opens. An open pulses DTR and RTS (the system raises them on every open) "
+                   "and may reset a board with an auto-reset circuit; without --open no port is "
+                   "opened");
+  doctor->footer(
+      "Exit status: 0 nothing stands in the way; 1 something does; 2 usage, or the findings "
+      "could not be written.");
 
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 
   if (*ports) return cli::RunPorts();
-  if (*doctor) return cli::RunDoctor(doctorJson);
+  if (*doctor) return cli::RunDoctor(doctorJson, doctorOpen);
   options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
 
   if (options.command == CliOptions::Command::Write) {

@@ -57,6 +57,19 @@ using SerialHandle = std::shared_ptr<SerialPort>;
 // other program, nor this one, can open it again until it is closed).
 SerialHandle SerialOpen(const std::string& path);
 
+// Why the calling thread's last SerialOpen failed, kept for a user to read.
+struct SerialOpenFailure {
+  enum class Kind {
+    None,            // it opened
+    InUse,           // another program had it open or locked: not opened at all
+    TakenMeanwhile,  // another program opened or locked it between the look and the open
+    System,          // the system refused: `error`
+  };
+  Kind kind = Kind::None;
+  int error = 0;  // errno on Linux, GetLastError() on Windows
+};
+SerialOpenFailure LastSerialOpenFailure();
+
 bool SerialGetState(SerialPort& port, SerialSettings& settings);
 bool SerialSetState(SerialPort& port, const SerialSettings& settings);
 // All five time-outs zero: no time-out on reads or writes.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -816,8 +818,7 @@ TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
                                   std::to_string(ended) + ": stale"))
       << text.Out();
 
-  makeStale();  // the open took it over
-  Cli json({"doctor", "--json"});
+  Cli json({"doctor", "--json", "--open"});
   EXPECT_EQ(json.Wait(), 1) << json.All();
   unlink(lockOf(locked->SlavePath()).c_str());
   const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json.Out())).object();
@@ -852,6 +853,49 @@ TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
   }
   EXPECT_GE(problems, 2) << json.Out();
   unlink(lockOf(stale->SlavePath()).c_str());
+}
+
+// An open raises DTR and RTS on whatever is attached: doctor opens a port only
+// when asked to.
+TEST_F(CliEndToEnd, DoctorOpensAPortOnlyWithOpen) {
+  auto controller = Start(Controller());
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(opens, 0);
+  ASSERT_GE(inotify_add_watch(opens, controller->SlavePath().c_str(), IN_OPEN), 0);
+  const auto openCount = [opens] {
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(opens, buffer, sizeof buffer)) > 0;)
+      count += static_cast<int>(n / static_cast<ssize_t>(sizeof(inotify_event)));
+    return count;
+  };
+  const std::string port = controller->PortName();
+
+  Cli looked({"doctor"});
+  looked.Wait();
+  EXPECT_EQ(openCount(), 0) << looked.All();
+  EXPECT_TRUE(Has(looked.Out(), "opens: not tried (--open tries it)")) << looked.Out();
+
+  Cli opened({"doctor", "--open", "--json"});
+  opened.Wait();
+  EXPECT_GE(openCount(), 1) << opened.All();
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(opened.Out())).object();
+  bool seen = false;
+  for (const auto& p : o["ports"].toArray()) {
+    if (p.toObject()["name"].toString() != QString::fromStdString(port)) continue;
+    seen = true;
+    EXPECT_TRUE(p.toObject()["tried"].toBool()) << opened.Out();
+    EXPECT_TRUE(p.toObject()["opens"].toBool()) << opened.Out();
+  }
+  EXPECT_TRUE(seen) << opened.Out();
+  close(opens);
+}
+
+// Findings that cannot be written are no all-clear.
+TEST_F(CliEndToEnd, DoctorOnAFullDiskFails) {
+  const int status = std::system((kCli + " doctor --json >/dev/full 2>/dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 // It must run where there is no display at all, and pull in no toolkit.

@@ -34,6 +34,7 @@
 
 #include "platform/DeviceNames.h"
 #include "platform/linux/PortUse.h"
+#include "platform/linux/SystemRoot.h"
 
 namespace platform {
 
@@ -122,7 +123,7 @@ bool ParseUnsigned(const char* text, unsigned long& value) {
 
 // The pseudo-terminal whose master the descriptor `fd` of process `pid` is.
 bool MasterIndex(const std::string& pid, const char* fd, unsigned& index) {
-  const std::string path = "/proc/" + pid + "/fdinfo/" + fd;
+  const std::string path = SystemPath("/proc/") + pid + "/fdinfo/" + fd;
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   char text[512];
@@ -144,7 +145,7 @@ bool ProcessHolds(const std::string& pid, const struct stat& line) {
   const dev_t device = line.st_rdev;
   // Each devpts instance (a container's, say) numbers its terminals from 0.
   const bool pty = IsPtySlave(device);
-  const std::string dirPath = "/proc/" + pid + "/fd";
+  const std::string dirPath = SystemPath("/proc/") + pid + "/fd";
   const int dirFd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) return false;  // gone, or another user's
   DIR* dir = fdopendir(dirFd);
@@ -179,7 +180,7 @@ bool ProcessHolds(const std::string& pid, const struct stat& line) {
 // The first one found, or all of them.
 std::vector<std::string> ProcessesHolding(const struct stat& line, bool all) {
   std::vector<std::string> holders;
-  DIR* proc = opendir("/proc");
+  DIR* proc = opendir(SystemPath("/proc").c_str());
   if (proc == nullptr) return holders;
   const std::string self = std::to_string(getpid());
   while (all || holders.empty()) {
@@ -198,13 +199,19 @@ bool HeldByAnotherProcess(const struct stat& line) {
 
 // ---- Lock files of terminal programs --------------------------------------------
 
-constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
+constexpr const char* kLockFolders[] = {"/run/lock", "/var/lock"};
+
+std::vector<std::string> LockDirectories() {
+  std::vector<std::string> dirs;
+  for (const char* dir : kLockFolders) dirs.push_back(SystemPath(dir));
+  return dirs;
+}
 
 // The names under which terminal programs lock `device` (a path below /dev):
 // its last component, and the whole path below /dev with '/' as '_'.
 std::vector<std::string> LockNames(const std::string& device) {
   std::vector<std::string> names;
-  const std::string dev = "/dev/";
+  const std::string dev = SystemPath("/dev/");
   std::string below = device.rfind(dev, 0) == 0 ? device.substr(dev.size()) : device;
   const auto slash = device.find_last_of('/');
   names.push_back("LCK.." + device.substr(slash == std::string::npos ? 0 : slash + 1));
@@ -267,9 +274,9 @@ bool LockedByAnother(const std::string& path) {
 }
 
 bool LockedByAnother(const std::vector<std::string>& names) {
-  for (const char* dir : kLockDirectories) {
+  for (const std::string& dir : LockDirectories()) {
     for (const auto& name : names) {
-      if (LockedByAnother(std::string(dir) + "/" + name)) return true;
+      if (LockedByAnother(dir + "/" + name)) return true;
     }
   }
   return false;
@@ -281,9 +288,9 @@ bool LockedByAnother(const std::vector<std::string>& names) {
 bool CreateLock(const std::string& name, std::string& lockPath) {
   lockPath.clear();
   std::string lastDir;
-  for (const char* dir : kLockDirectories) {
+  for (const std::string& dir : LockDirectories()) {
     char real[PATH_MAX];
-    if (realpath(dir, real) == nullptr || lastDir == real) continue;
+    if (realpath(dir.c_str(), real) == nullptr || lastDir == real) continue;
     lastDir = real;
     const std::string path = std::string(real) + "/" + name;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -400,18 +407,19 @@ PortUse DescribePortUse(const std::string& device) {
   struct stat st {};
   if (realpath(device.c_str(), real) == nullptr) return use;
   use.device = real;
-  if (stat(real, &st) != 0 || !S_ISCHR(st.st_mode)) return use;
-  for (const std::string& pid : ProcessesHolding(st, true)) {
+  // Lock files name a device by its path alone; holders need the device itself.
+  const bool node = stat(real, &st) == 0 && S_ISCHR(st.st_mode);
+  for (const std::string& pid : node ? ProcessesHolding(st, true) : std::vector<std::string>{}) {
     PortHolder holder;
     holder.pid = std::atoi(pid.c_str());
-    std::ifstream comm("/proc/" + pid + "/comm");
+    std::ifstream comm(SystemPath("/proc/") + pid + "/comm");
     std::getline(comm, holder.name);
     use.holders.push_back(holder);
   }
   std::vector<std::string> seen;
-  for (const char* dir : kLockDirectories) {
+  for (const std::string& dir : LockDirectories()) {
     char realDir[PATH_MAX];
-    if (realpath(dir, realDir) == nullptr ||
+    if (realpath(dir.c_str(), realDir) == nullptr ||
         std::find(seen.begin(), seen.end(), realDir) != seen.end())
       continue;
     seen.emplace_back(realDir);
@@ -432,19 +440,35 @@ PortUse DescribePortUse(const std::string& device) {
   return use;
 }
 
+namespace {
+
+thread_local SerialOpenFailure t_openFailure;
+
+SerialHandle OpenFailed(SerialOpenFailure::Kind kind, int error = 0) {
+  t_openFailure = {kind, error};
+  return nullptr;
+}
+
+SerialHandle SystemRefused(int error) { return OpenFailed(SerialOpenFailure::Kind::System, error); }
+
+}  // namespace
+
+SerialOpenFailure LastSerialOpenFailure() { return t_openFailure; }
+
 SerialHandle SerialOpen(const std::string& path) {
-  if (Faulted(SerialFault::Open)) return nullptr;
+  t_openFailure = {};
+  if (Faulted(SerialFault::Open)) return SystemRefused(EIO);
   const std::string file = DeviceFileForName(path);
-  if (file.empty()) return nullptr;
+  if (file.empty()) return SystemRefused(ENOENT);
   char real[PATH_MAX];
   struct stat before {};
-  if (realpath(file.c_str(), real) == nullptr || stat(real, &before) != 0 ||
-      !S_ISCHR(before.st_mode))
-    return nullptr;
+  if (realpath(file.c_str(), real) == nullptr || stat(real, &before) != 0) return SystemRefused(errno);
+  if (!S_ISCHR(before.st_mode)) return SystemRefused(ENODEV);
   // Before opening: on real hardware the open alone can raise the modem lines
   // of a line that another program is using.
   const std::vector<std::string> lockNames = LockNames(real);
-  if (LockedByAnother(lockNames) || HeldByAnotherProcess(before)) return nullptr;
+  if (LockedByAnother(lockNames) || HeldByAnotherProcess(before))
+    return OpenFailed(SerialOpenFailure::Kind::InUse);
   {
     std::function<void()> hook;
     {
@@ -454,14 +478,18 @@ SerialHandle SerialOpen(const std::string& path) {
     if (hook) hook();
   }
   const int fd = open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return SystemRefused(errno);
   struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != before.st_rdev) {
+    close(fd);
+    return OpenFailed(SerialOpenFailure::Kind::TakenMeanwhile);
+  }
   // TIOCEXCL alone does not keep out another program that opens the device in
   // the same moment, nor root; the lock does.
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != before.st_rdev ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const int error = errno;
     close(fd);
-    return nullptr;
+    return SystemRefused(error == EWOULDBLOCK ? EBUSY : error);
   }
   std::string lockPath;
   // A second look, now that no one can open it after us: someone may have
@@ -470,14 +498,15 @@ SerialHandle SerialOpen(const std::string& path) {
     RemoveLock(lockPath);
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
-    return nullptr;
+    return OpenFailed(SerialOpenFailure::Kind::TakenMeanwhile);
   }
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
+    const int error = errno;
     RemoveLock(lockPath);
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
-    return nullptr;
+    return SystemRefused(error);
   }
   auto port = std::make_shared<SerialPort>(fd, wakeFd);
   port->lockPath_ = lockPath;

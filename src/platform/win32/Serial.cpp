@@ -155,13 +155,26 @@ bool PortIsGone(DWORD error) {
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
 
+namespace {
+thread_local SerialOpenFailure t_openFailure;
+
+SerialHandle SystemRefused(DWORD error) {
+  t_openFailure = {SerialOpenFailure::Kind::System, static_cast<int>(error)};
+  return nullptr;
+}
+}  // namespace
+
+SerialOpenFailure LastSerialOpenFailure() { return t_openFailure; }
+
 SerialHandle SerialOpen(const std::string& path) {
-  if (Faulted(SerialFault::Open)) return nullptr;
-  if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
+  t_openFailure = {};
+  if (Faulted(SerialFault::Open)) return SystemRefused(ERROR_GEN_FAILURE);
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return SystemRefused(ERROR_INVALID_NAME);
   // No sharing: nobody, this program included, opens the port a second time.
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) return SystemRefused(GetLastError());
   return std::make_shared<SerialPort>(handle);
 }
 
