@@ -217,7 +217,7 @@ class Writer {
     std::string why;
     file_ = platform::OpenOutputFile(path, &shared, &why);
     if (file_ == nullptr) {
-      *error = path + ": the trace file cannot be made: " + why;
+      *error = path + ": the trace file cannot be made (" + why + ")";
       return false;
     }
     // Units that succeed are cut off again: only a file of its own can be.
@@ -229,7 +229,7 @@ class Writer {
     }
     // Emptied only now, when nothing can refuse the run any more.
     if (!shared && !platform::TruncateOutputFile(file_, 0)) {
-      *error = path + ": the trace file cannot be made: " + std::strerror(errno);
+      *error = path + ": the trace file cannot be made (" + std::strerror(errno) + ")";
       std::fclose(file_);
       file_ = nullptr;
       return false;
@@ -425,7 +425,7 @@ void OnTap(const wire::TapEvent& event) {
 
 bool Trace::Check(const std::string& path, std::string* error) {
   if (std::string why = platform::CheckOutputPath(path); !why.empty()) {
-    *error = path + ": " + why + ": --trace writes only to a file (or to /dev/stdout)";
+    *error = path + ": " + why + ": --trace writes only to a regular file";
     return false;
   }
   return true;

@@ -43,7 +43,7 @@ std::string LookAt(const std::string& path, struct stat* target, bool* exists, i
   struct stat link {};
   if (::lstat(path.c_str(), &link) != 0) {
     if (errno == ENOENT) return {};
-    return std::string("cannot be looked at (") + std::strerror(errno) + ")";
+    return std::strerror(errno);
   }
   *target = link;
   const bool isLink = S_ISLNK(link.st_mode);
@@ -110,7 +110,7 @@ std::FILE* OpenOutputFile(const std::string& path, bool* shared, std::string* er
     }
   }
   if (fd < 0) {
-    *error = std::string("cannot be opened (") + std::strerror(errno) + ")";
+    *error = std::strerror(errno);
     return nullptr;
   }
   struct stat opened {};
@@ -122,7 +122,7 @@ std::FILE* OpenOutputFile(const std::string& path, bool* shared, std::string* er
   }
   std::FILE* file = ::fdopen(fd, "wb");
   if (file == nullptr) {
-    *error = std::string("cannot be opened (") + std::strerror(errno) + ")";
+    *error = std::strerror(errno);
     ::close(fd);
   }
   return file;

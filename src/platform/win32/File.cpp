@@ -152,7 +152,7 @@ std::FILE* OpenOutputFile(const std::string& path, bool* shared, std::string* er
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *error = "cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    *error = "error " + std::to_string(GetLastError());
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION info{};
@@ -168,13 +168,13 @@ std::FILE* OpenOutputFile(const std::string& path, bool* shared, std::string* er
                                  _O_WRONLY | _O_BINARY | (*shared ? _O_APPEND : 0));
   if (fd < 0) {
     CloseHandle(h);
-    *error = "cannot be opened";
+    *error = "it cannot be opened";
     return nullptr;
   }
   std::FILE* file = _fdopen(fd, *shared ? "ab" : "wb");
   if (file == nullptr) {
     _close(fd);
-    *error = "cannot be opened";
+    *error = "it cannot be opened";
   }
   return file;
 }
