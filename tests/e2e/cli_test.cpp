@@ -691,6 +691,29 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   EXPECT_EQ(ReadFile(records), "{}\n") << "the log was emptied";
 }
 
+// Every program tells the version CMake's project gives, the window program
+// before it needs a display (with none, reaching the window would fail).
+TEST_F(CliEndToEnd, EveryProgramTellsTheProjectsVersion) {
+  for (const std::string program :
+       {"tavrin-cli", "tavrin-programmer", "tavrin-image-tool", "tavrin-virtual-controller"}) {
+    const std::string path = std::string(TAVRIN_BUILD_DIR) + "/bin/" + program;
+    if (access(path.c_str(), X_OK) != 0) {
+      ADD_FAILURE() << path << " is not built";
+      continue;
+    }
+    const std::string command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb '" + path + "' --version 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string said;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) said += buffer;
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program << ": " << said;
+    EXPECT_EQ(said, program + " " + TAVRIN_PROJECT_VERSION + "\n");
+  }
+}
+
 // A trace onto a serial device would raise its DTR and RTS on open, and a
 // FIFO without a reader would hold the program: neither is ever opened. A run
 // refused for any of its options leaves an earlier trace as it was.
