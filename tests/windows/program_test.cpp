@@ -576,7 +576,7 @@ TEST(CliProgramWithoutController, TracesOntoTheFileItsOutputIsAppendedToWithoutE
   EXPECT_TRUE(Has(text, "unit begins")) << text;
   DeleteFileW(log.c_str());
 
-  for (const char* device : {"COM250", "NUL", "\\\\.\\COM250"}) {
+  for (const char* device : {"COM1", "NUL", "\\\\.\\COM250"}) {
     const CliRun run = RunCli({"identify", "--timeout", "0.2", "--trace", device});
     EXPECT_EQ(run.exit, 2u) << device << run.err;
     EXPECT_TRUE(Has(run.err, "a device, not a regular file")) << run.err;
