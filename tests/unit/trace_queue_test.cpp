@@ -4,6 +4,7 @@
 // it away with a unit that succeeded and keeps it with one that failed.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +26,7 @@ void Events(int count) {
 
 TEST(TraceQueue, WhenFullItDropsFramesButNeverAUnitsMarkersNorMovesTheLostLineOutOfItsUnit) {
   const std::string path =
-      (std::filesystem::temp_directory_path() / ("trace-queue-" + std::to_string(::getpid()))).string();
+      (std::filesystem::temp_directory_path() / ("trace-queue-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()))).string();
   cli::Trace::LimitQueueForTests(0);
   std::string error;
   ASSERT_TRUE(cli::Trace::Start(path, true, &error)) << error;
