@@ -552,21 +552,20 @@ void Session::WatchOutput() {
 }
 
 int RunSession(const CliOptions& options, const std::string& title) {
-  if (std::string error;
-      !options.trace.empty() && !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
-    platform::WriteText(stderr, ErrorLine(error + "\n"));
-    return kExitUsage;
-  }
+  // The log first: the trace file is emptied only once nothing refuses the run.
   platform::AppendFile log;
   if (!options.log.empty()) {
     std::string error;
     if (!log.Open(options.log, &error)) {
       platform::WriteText(
           stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
-      std::string ignored;
-      Trace::Stop(false, &ignored);
       return kExitUsage;
     }
+  }
+  if (std::string error;
+      !options.trace.empty() && !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
+    platform::WriteText(stderr, ErrorLine(error + "\n"));
+    return kExitUsage;
   }
   FileFacts file;
   if (options.command == CliOptions::Command::Write) file = ReadFileFacts(options.file);

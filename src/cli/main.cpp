@@ -2,6 +2,7 @@
 #include "cli/Driver.h"
 #include "cli/Gang.h"
 #include "cli/Text.h"
+#include "cli/Trace.h"
 #include "common/Cli.h"
 #include "platform/File.h"
 #include "platform/ProgramFile.h"
@@ -215,6 +216,19 @@ int main(int argc, char** argv) {
 
   for (std::string& port : options.ports) {
     if (const int status = cli::ResolvePort(port); status != kExitSuccess) return status;
+  }
+  // Looked at before anything is opened or emptied: a device named as the
+  // trace is never opened (that alone raises a serial port's DTR and RTS).
+  if (!options.trace.empty()) {
+    std::vector<std::string> traces{options.trace};
+    if (options.ports.size() > 1) {
+      traces.clear();
+      for (const std::string& port : options.ports) traces.push_back(cli::SlotFile(options.trace, port));
+    }
+    for (const std::string& trace : traces) {
+      if (std::string error; !cli::Trace::Check(trace, &error))
+        return tavrin::cli::Fail(kProgram, error, kExitUsage);
+    }
   }
   if (options.ports.size() == 1) options.port = options.ports.front();
   if (options.ports.size() > 1) {

@@ -36,6 +36,7 @@
 #include "support/FrameBuilders.h"
 #include "support/Pty.h"
 #include "support/RecordingWindow.h"
+#include "support/Wait.h"
 #include "vc/VirtualController.h"
 
 namespace {
@@ -762,14 +763,17 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
 
   // A trace the disk did not take is an error, not a success; one that
   // cannot be cut back is refused before any port is opened.
-  Cli full({"write", firmware, "--yes", "--trace", "/dev/full"});
-  EXPECT_EQ(full.Wait(), 2) << full.All();
-  EXPECT_TRUE(Has(full.Err(), "/dev/full: the trace is incomplete")) << full.All();
+  // (Standard output is the one way onto /dev/full: a device is never a trace.)
+  const std::string fullErr = File("full.err", {});
+  const std::string onFull = "'" + kCli + "' write '" + firmware +
+                             "' --yes --trace /dev/stdout > /dev/full 2> '" + fullErr + "'";
+  EXPECT_EQ(WEXITSTATUS(std::system(onFull.c_str())), 2) << ReadFile(fullErr);
+  EXPECT_TRUE(Has(ReadFile(fullErr), "/dev/stdout: the trace is incomplete")) << ReadFile(fullErr);
   const std::string image = ReadFile(firmware);
   Cli same({"write", firmware, "--yes", "--trace", firmware});
   EXPECT_EQ(same.Wait(), 2) << same.All();
   EXPECT_EQ(ReadFile(firmware), image) << "the firmware was overwritten";
-  Cli device({"write", firmware, "--yes", "--trace", "/dev/null", "--trace-failures-only"});
+  Cli device({"write", firmware, "--yes", "--trace", "/dev/stdout", "--trace-failures-only"});
   EXPECT_EQ(device.Wait(), 2) << device.All();
   EXPECT_TRUE(Has(device.Err(), "needs a file of its own")) << device.All();
   // Traced onto standard output that goes on a log: after what is there.
@@ -786,6 +790,103 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   Cli onLog({"write", firmware, "--yes", "--log", records, "--trace", spelt});
   EXPECT_EQ(onLog.Wait(), 2) << onLog.All();
   EXPECT_EQ(ReadFile(records), "{}\n") << "the log was emptied";
+}
+
+// Every program tells the version CMake's project gives, the window program
+// before it needs a display (with none, reaching the window would fail).
+TEST_F(CliEndToEnd, EveryProgramTellsTheProjectsVersion) {
+  for (const std::string program :
+       {"tavrin-cli", "tavrin-programmer", "tavrin-image-tool", "tavrin-virtual-controller"}) {
+    const std::string path = std::string(TAVRIN_BUILD_DIR) + "/bin/" + program;
+    if (access(path.c_str(), X_OK) != 0) {
+      ADD_FAILURE() << path << " is not built";
+      continue;
+    }
+    const std::string command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb '" + path + "' --version 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string said;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) said += buffer;
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program << ": " << said;
+    EXPECT_EQ(said, program + " " + TAVRIN_PROJECT_VERSION + "\n");
+  }
+}
+
+// A trace onto a serial device would raise its DTR and RTS on open, and a
+// FIFO without a reader would hold the program: neither is ever opened. A run
+// refused for any of its options leaves an earlier trace as it was.
+TEST_F(CliEndToEnd, TraceNeverOpensADeviceOrFifoAndARefusedRunLeavesTheTraceAlone) {
+  auto controller = Start(Controller());
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  PtyPair pty = OpenPtyPair();
+  ASSERT_TRUE(pty.Ok());
+  const std::string link = (std::filesystem::path(dir_.path().toStdString()) / "tty.link").string();
+  std::filesystem::create_symlink(pty.slavePath, link);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, pty.slavePath.c_str(), IN_OPEN), 0);
+  const auto opens = [&] {
+    std::size_t n = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t got; (got = read(watch, buffer, sizeof buffer)) > 0;)
+      for (char* at = buffer; at < buffer + got;
+           at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+        ++n;
+    return n;
+  };
+  // The watch does see an open of the device.
+  close(open(pty.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  ASSERT_TRUE(WaitUntil([&] { return opens() > 0; }, 5s));
+  for (const std::string& device : {pty.slavePath, link}) {
+    for (const char* command : {"identify", "write"}) {
+      std::vector<std::string> args{command, "--trace", device, "--timeout", "0.2"};
+      if (std::string(command) == "write") args.insert(args.begin() + 1, firmware);
+      Cli cli(args);
+      EXPECT_EQ(cli.Wait(), 2) << cli.All();
+      EXPECT_TRUE(Has(cli.Err(), device + ": " + (device == link ? "a link to " : "") +
+                                     "a device, not a regular file"))
+          << cli.All();
+    }
+  }
+  EXPECT_EQ(opens(), 0u) << "the device given as the trace was opened";
+  EXPECT_TRUE(pty.Read(1, 100ms).empty()) << "the trace was written into the device";
+  close(watch);
+
+  const std::string fifo = (std::filesystem::path(dir_.path().toStdString()) / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Cli onFifo({"identify", "--trace", fifo, "--timeout", "0.2"});
+  EXPECT_EQ(onFifo.Wait(10s), 2) << onFifo.All();
+  EXPECT_TRUE(Has(onFifo.Err(), fifo + ": a FIFO, not a regular file")) << onFifo.All();
+
+  // Refused for an option checked after the trace's, or by a slot's trace.
+  const std::string earlier = "# an earlier trace\n";
+  const std::string trace =
+      File("kept.trace", std::vector<std::uint8_t>(earlier.begin(), earlier.end()));
+  const std::string noLog = (std::filesystem::path(dir_.path().toStdString()) / "no" / "x.jsonl").string();
+  const std::string slot = File("slot.trace", {});
+  std::filesystem::remove(slot);
+  std::filesystem::create_symlink(pty.slavePath,
+                                  std::filesystem::path(slot).parent_path() / "slot-COM2.trace");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+      {{"identify", "--trace", trace, "--log", noLog}, "cannot be opened to append to"},
+      {{"write", firmware, "--trace", trace, "--log", noLog, "--loop", "--trace-failures-only"},
+       "cannot be opened to append to"},
+      {{"identify", "--trace", trace, "--port", "/dev/no-such-port"}, "/dev/no-such-port"},
+      {{"write", firmware, "--trace", slot, "--port", "COM1,COM2"},
+       "slot-COM2.trace: a link to a device"},
+  };
+  for (const auto& [args, why] : refused) {
+    Cli cli(args);
+    EXPECT_EQ(cli.Wait(), 2) << why << "\n" << cli.All();
+    EXPECT_TRUE(Has(cli.Err(), why)) << cli.All();
+    EXPECT_EQ(ReadFile(trace), earlier) << why;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(slot).parent_path() / "slot-COM1.trace"))
+        << "a slot's trace was made though another slot's was refused";
+  }
+  EXPECT_EQ(controller->GetCounters().identifyRequests, 0u);
 }
 
 TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
