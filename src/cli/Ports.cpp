@@ -11,6 +11,8 @@
 #include "platform/Console.h"
 #include "platform/PortInfo.h"
 #include "platform/UsbInfo.h"
+#include "serial/NetNames.h"
+#include "serial/NetPort.h"
 #include "ui/console/ConsoleWindow.h"
 
 namespace cli {
@@ -58,6 +60,16 @@ int RunPorts() {
 }
 
 int ResolvePort(std::string& port) {
+  if (IsNetUrl(port)) {
+    NetAddress address;
+    std::string why;
+    if (!ParseNetUrl(port, address, &why)) {
+      platform::WriteText(stderr, ErrorLine(port + ": " + why + " (see --help)\n"));
+      return kExitUsage;
+    }
+    AddRunNetPort(port);
+    return kExitSuccess;
+  }
   if (port.empty() || port.front() != '/') return kExitSuccess;
   const std::vector<std::string> ports = ScanPorts();
   const std::string name = platform::PortForDevicePath(port, ports);
