@@ -39,9 +39,13 @@ Result Feed(Client& client, const Bytes& in, std::vector<std::size_t> pieces = {
 // loopback: its own option requests, then answers to the line settings.
 const Bytes kServerOpening = {
     255, 251, 3,   // WILL SUPPRESS-GO-AHEAD
-    255, 251, 0,   // WILL BINARY
+    255, 253, 3,   // DO SUPPRESS-GO-AHEAD
+    255, 251, 1,   // WILL ECHO
+    255, 254, 1,   // DONT ECHO
     255, 253, 0,   // DO BINARY
+    255, 251, 0,   // WILL BINARY
     255, 253, 44,  // DO COM-PORT-OPTION
+    255, 250, 44, 107, 0, 255, 240,  // modem state: all lines low
 };
 
 TEST(Rfc2217, OpensWithBinaryBothWaysAndTheComPortOption) {
@@ -50,11 +54,16 @@ TEST(Rfc2217, OpensWithBinaryBothWaysAndTheComPortOption) {
   ASSERT_EQ(client.Greeting(out), rfc2217::kGreetingSize);
   EXPECT_EQ(Bytes(out, out + 9), (Bytes{255, 251, 0, 255, 253, 0, 255, 251, 44}));
 
-  // Agreement to what was asked is not answered again; the option it did
-  // not ask for is refused once.
-  const Result r = Feed(client, kServerOpening);
-  EXPECT_TRUE(r.data.empty());
-  EXPECT_EQ(r.reply, (Bytes{255, 254, 3}));
+  // Agreement to what was asked is not answered again; the options it did
+  // not ask for are refused once each, and a DONT of one never agreed is not.
+  for (std::size_t cut = 0; cut <= kServerOpening.size(); ++cut) {
+    Client c;
+    c.Greeting(out);
+    const Result r = Feed(c, kServerOpening, {cut});
+    EXPECT_TRUE(r.data.empty());
+    EXPECT_EQ(r.reply, (Bytes{255, 254, 3, 255, 252, 3, 255, 254, 1})) << "cut at " << cut;
+  }
+  Feed(client, kServerOpening);
   EXPECT_TRUE(client.Server().binaryToServer);
   EXPECT_TRUE(client.Server().binaryFromServer);
   EXPECT_TRUE(client.Server().comPort);
