@@ -106,6 +106,10 @@ int RunDoctor(bool json) {
   for (const std::string& name : ScanPorts()) {
     PortReport port;
     port.name = name;
+    if (CheckNetPort(port, report)) {
+      report.ports.push_back(std::move(port));
+      continue;
+    }
     CheckPortUse(port);
     // Never opened while another program has it or has locked it: the open
     // alone would raise its modem lines under that program.

@@ -55,6 +55,10 @@ void CheckSystem(Report& report);
 void CheckPortUse(PortReport& port);
 // After the open: the findings of one port (the system's own wording).
 void JudgePort(const PortReport& port, Report& report);
+// A port on another machine (a URL, or a name the map gives one): checked
+// all the way through its server, instead of CheckPortUse; false for a port
+// of this machine. DoctorNet.cpp.
+bool CheckNetPort(PortReport& port, Report& report);
 // After every port: what needs all of them (the udev rule names their ids).
 void Conclude(Report& report);
 

@@ -51,9 +51,11 @@ class NetSerial final : public platform::SerialBackend {
 
   // Waits up to `limit` for the server's answers, or for the connection to
   // end (a server that refuses a second client). False when it ended.
-  bool Settle(Clock::time_point deadline, bool (*enough)(const rfc2217::ServerView&)) {
+  bool Settle(Clock::time_point deadline, bool (*enough)(const rfc2217::ServerView&),
+              bool untilSignature = false) {
     for (;;) {
       if (enough != nullptr && enough(client_.Server())) return true;
+      if (untilSignature && client_.Server().signatures >= awaitedSignatures_) return true;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return true;
       if (!platform::TcpWaitReadableFor(*stream_, left)) {
@@ -74,6 +76,18 @@ class NetSerial final : public platform::SerialBackend {
   }
 
   const rfc2217::ServerView& Server() const { return client_.Server(); }
+
+  bool RoundTrip(std::chrono::milliseconds limit, std::chrono::microseconds& roundTrip) {
+    if (!telnet_) return false;
+    std::uint8_t request[rfc2217::kPurgeSize];
+    const std::uint32_t before = client_.Server().signatures;
+    const auto start = Clock::now();
+    if (!Send(request, client_.SignatureRequest(request))) return false;
+    awaitedSignatures_ = before + 1;
+    const bool alive = Settle(start + limit, [](const rfc2217::ServerView&) { return false; }, true);
+    roundTrip = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    return alive && client_.Server().signatures > before;
+  }
   bool Negotiated() const { return negotiated_; }
 
   bool GetState(platform::SerialSettings& settings) override {
@@ -260,6 +274,7 @@ class NetSerial final : public platform::SerialBackend {
   std::atomic<bool> gone_{false};
   bool negotiated_ = false;
   bool lineSent_ = false;
+  std::uint32_t awaitedSignatures_ = 0;
   static constexpr std::size_t kServerTextMax = 120;
   std::string serverText_;  // printable text that came before the port was open
   rfc2217::LineRequest sentLine_;
@@ -367,6 +382,12 @@ platform::SerialHandle OpenNetPort(const NetAddress& address, NetOpenReport* rep
     return nullptr;
   }
   return platform::SerialOpenBackend(std::move(backend));
+}
+
+bool NetPortRoundTrip(platform::SerialPort& port, std::chrono::milliseconds limit,
+                      std::chrono::microseconds& roundTrip) {
+  auto* net = dynamic_cast<NetSerial*>(platform::SerialBackendOf(port));
+  return net != nullptr && net->RoundTrip(limit, roundTrip);
 }
 
 bool NetPortServerView(platform::SerialPort& port, rfc2217::ServerView& view, bool& negotiated) {

@@ -48,6 +48,12 @@ struct NetOpenReport {
 // settings go out with SerialSetState, as on a local port. Null on failure.
 platform::SerialHandle OpenNetPort(const NetAddress& address, NetOpenReport* report = nullptr);
 
+// Times a round trip to the server of an open RFC 2217 port whose reader is
+// not running (doctor): a SIGNATURE request and its answer, which never
+// reach the line. False when the server does not answer within `limit`.
+bool NetPortRoundTrip(platform::SerialPort& port, std::chrono::milliseconds limit,
+                      std::chrono::microseconds& roundTrip);
+
 // What the server of an open network port has said (doctor); false for a
 // port that is not one.
 bool NetPortServerView(platform::SerialPort& port, rfc2217::ServerView& view,

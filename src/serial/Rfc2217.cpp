@@ -62,6 +62,10 @@ std::size_t Client::Purge(std::uint8_t which, std::uint8_t* out) const {
   return Command1(kPurgeData, which, out);
 }
 
+std::size_t Client::SignatureRequest(std::uint8_t* out) const {
+  return Command(kSignature, nullptr, 0, out);
+}
+
 std::size_t Client::Escape(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
   std::size_t o = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -194,6 +198,7 @@ void Client::SubnegotiationEnd() {
         server_.signature[i] = (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
       }
       server_.signature[keep] = '\0';
+      ++server_.signatures;
       break;
     }
     case kServerOffset + kSetBaudRate:

@@ -75,6 +75,7 @@ struct ServerView {
   std::uint8_t parity = 0;
   std::uint8_t stopSize = 0;
   std::uint32_t commands = 0;  // Telnet commands taken out of the data
+  std::uint32_t signatures = 0;  // SIGNATURE answers so far
   char signature[64] = {};     // its SIGNATURE text, zero-ended, cut to fit
 };
 
@@ -92,6 +93,8 @@ class Client {
   // DTR and RTS, and a SIGNATURE request.
   std::size_t RequestLine(const LineRequest& line, std::uint8_t* out) const;
   std::size_t Purge(std::uint8_t which, std::uint8_t* out) const;
+  // A SIGNATURE request alone: a round trip that never reaches the line.
+  std::size_t SignatureRequest(std::uint8_t* out) const;
 
   // Data bytes for the wire: every 0xFF doubled. `out` holds 2 * n.
   static std::size_t Escape(const std::uint8_t* in, std::size_t n, std::uint8_t* out);

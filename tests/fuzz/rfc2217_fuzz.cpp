@@ -43,6 +43,7 @@ bool SameView(const rfc2217::ServerView& a, const rfc2217::ServerView& b) {
          a.baudAnswered == b.baudAnswered && a.baudRate == b.baudRate &&
          a.dataSize == b.dataSize && a.parity == b.parity && a.stopSize == b.stopSize &&
          a.controlAnswered == b.controlAnswered && a.commands == b.commands &&
+         a.purgeAnswered == b.purgeAnswered && a.signatures == b.signatures &&
          std::strcmp(a.signature, b.signature) == 0;
 }
 
