@@ -286,7 +286,7 @@ class NetSerial final : public platform::SerialBackend {
   std::mutex dataMutex_;
   std::uint8_t raw_[kReceiveSize] = {};
   std::uint8_t data_[kReceiveSize] = {};
-  std::uint8_t reply_[kReceiveSize] = {};
+  std::uint8_t reply_[kReceiveSize + rfc2217::kReplySlack] = {};
   std::size_t dataStart_ = 0;
   std::size_t dataEnd_ = 0;
 

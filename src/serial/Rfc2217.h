@@ -84,6 +84,7 @@ inline constexpr std::size_t kGreetingSize = 9;
 inline constexpr std::size_t kLineRequestMaxSize = 8 * 12;
 inline constexpr std::size_t kPurgeSize = 7;
 inline constexpr std::size_t EscapedMaxSize(std::size_t n) { return 2 * n; }
+inline constexpr std::size_t kReplySlack = 2;
 
 class Client {
  public:
@@ -101,7 +102,8 @@ class Client {
 
   // Takes `n` received bytes: the data in them goes to `data` (at most n
   // bytes), the answers the client owes the server (refusals of options it
-  // does not do) to `reply` (at most n bytes). A command, an escape or a
+  // does not do) to `reply` (at most n + kReplySlack bytes: a command begun
+  // in the previous call may end in this one). A command, an escape or a
   // subnegotiation may be split across calls at any byte.
   struct Taken {
     std::size_t data = 0;

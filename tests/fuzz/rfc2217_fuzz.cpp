@@ -23,18 +23,32 @@ void Fail(const char* what) {
   std::abort();
 }
 
+std::uint8_t* g_data = nullptr;
+std::uint8_t* g_reply = nullptr;
+
 struct Out {
   std::uint8_t data[kMax];
   std::uint8_t reply[kMax];
   std::size_t dataLength = 0;
   std::size_t replyLength = 0;
+  std::size_t taken = 0;
 };
 
 void Take(rfc2217::Client& client, const std::uint8_t* in, std::size_t n, Out& out) {
-  const auto taken = client.Receive(in, n, out.data + out.dataLength, out.reply + out.replyLength);
-  if (taken.data > n || taken.reply > n) Fail("more out than in");
+  delete[] g_data;
+  delete[] g_reply;
+  g_data = new std::uint8_t[n > 0 ? n : 1];
+  g_reply = new std::uint8_t[n + rfc2217::kReplySlack];
+  // Fed through buffers of exactly the promised size, so ASan sees any byte
+  // written past them.
+  const auto taken = client.Receive(in, n, g_data, g_reply);
+  if (taken.data > n || taken.reply > n + rfc2217::kReplySlack) Fail("more out than promised");
+  std::memcpy(out.data + out.dataLength, g_data, taken.data);
+  std::memcpy(out.reply + out.replyLength, g_reply, taken.reply);
   out.dataLength += taken.data;
   out.replyLength += taken.reply;
+  out.taken += n;
+  if (out.replyLength > out.taken) Fail("answers outgrow the bytes that asked for them");
 }
 
 bool SameView(const rfc2217::ServerView& a, const rfc2217::ServerView& b) {
