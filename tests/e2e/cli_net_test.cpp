@@ -329,4 +329,32 @@ TEST_F(CliThroughSer2net, AMappedComNameIsListedScannedAndNeverShadowsAPortOfThi
   std::filesystem::remove(map);
 }
 
+TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTheWay) {
+  auto controller = Start(Controller());
+  Ser2net server(Dir(), controller->SlavePath());
+  const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(FreePort());
+  Child doctor(kCli, {"doctor", "--json", "--port", server.Rfc2217(), "--port", server.Raw(),
+                      "--port", refused});
+  EXPECT_EQ(doctor.Wait(), 1) << doctor.Out();
+  const std::string& out = doctor.Out();
+  // What the server accepted and said, and what the round trip leaves.
+  EXPECT_TRUE(Has(out, "\"binaryFromServer\":true,\"binaryToServer\":true,\"comPort\":true")) << out;
+  EXPECT_TRUE(Has(out, "\"baudRate\":115200")) << out;
+  EXPECT_TRUE(Has(out, "\"dataSize\":8")) << out;
+  EXPECT_TRUE(Has(out, "\"parity\":\"none\"")) << out;
+  EXPECT_TRUE(Has(out, "\"signature\":\"ser2net\"")) << out;
+  EXPECT_TRUE(Has(out, "\"roundTripMs\":")) << out;
+  EXPECT_TRUE(Has(out, "\"lineShare\":")) << out;
+  EXPECT_TRUE(Has(out, "\"port\":\"" + refused + "\",\"problem\":true")) << out;
+  EXPECT_TRUE(Has(out, "Connection refused")) << out;
+  // Only the refused one stands in the way.
+  Child plain(kCli, {"doctor", "--port", server.Rfc2217()});
+  plain.Wait();
+  EXPECT_TRUE(Has(plain.Out(), "RFC 2217: BINARY both ways, COM-PORT-OPTION accepted; line 115200 8N1; server \"ser2net\""))
+      << plain.Out();
+  EXPECT_TRUE(Has(plain.Out(), "of the line's speed")) << plain.Out();
+  Child local(kCli, {"doctor", "--port", "COM5"});
+  EXPECT_EQ(local.Wait(), 2) << local.Out();
+}
+
 }  // namespace
