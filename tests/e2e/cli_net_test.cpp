@@ -10,6 +10,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <chrono>
 #include <cstring>
@@ -343,8 +345,14 @@ TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTh
   EXPECT_TRUE(Has(out, "\"dataSize\":8")) << out;
   EXPECT_TRUE(Has(out, "\"parity\":\"none\"")) << out;
   EXPECT_TRUE(Has(out, "\"signature\":\"ser2net\"")) << out;
-  EXPECT_TRUE(Has(out, "\"roundTripMs\":")) << out;
-  EXPECT_TRUE(Has(out, "\"lineShare\":")) << out;
+  const QJsonObject network = QJsonDocument::fromJson(QByteArray::fromStdString(out))
+                                 .object()["system"].toObject()["network"].toObject();
+  for (const std::string& url : {server.Rfc2217(), server.Raw()}) {
+    const QJsonObject port = network[QString::fromStdString(url)].toObject();
+    EXPECT_GT(port["roundTripMs"].toDouble(), 0.0) << url << "\n" << out;
+    EXPECT_GT(port["lineShare"].toDouble(), 50.0) << url << "\n" << out;
+    EXPECT_LE(port["lineShare"].toDouble(), 100.0) << url << "\n" << out;
+  }
   EXPECT_TRUE(Has(out, "\"port\":\"" + refused + "\",\"problem\":true")) << out;
   EXPECT_TRUE(Has(out, "Connection refused")) << out;
   // Only the refused one stands in the way.
