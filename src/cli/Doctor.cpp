@@ -147,6 +147,10 @@ Report Examine(const std::vector<std::string>& names, const Opener& open) {
   for (const std::string& name : names) {
     PortReport port;
     port.name = name;
+    if (CheckNetPort(port, report)) {
+      report.ports.push_back(std::move(port));
+      continue;
+    }
     CheckPortUse(port, report);
     // Never opened while another program has it or has locked it: the open
     // alone would raise its modem lines under that program. Nor unasked: it
@@ -158,7 +162,8 @@ Report Examine(const std::vector<std::string>& names, const Opener& open) {
     }
     report.ports.push_back(std::move(port));
   }
-  for (const PortReport& port : report.ports) JudgePort(port, report);
+  for (const PortReport& port : report.ports)
+    if (!port.network) JudgePort(port, report);
   Conclude(report);
   if (report.ports.empty()) {
     report.findings.push_back(

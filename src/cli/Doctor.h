@@ -79,6 +79,7 @@ struct PortReport {
   bool tried = false;     // an open was tried (only with --open, never for a port in use)
   OpenResult open;
   platform::UsbDetails usb;
+  bool network = false;  // on another machine: judged by DoctorNet.cpp alone
 };
 
 // The user whose rights are judged: the one running, or under sudo the one
@@ -121,7 +122,11 @@ void CheckPortUse(PortReport& port, Report& report);
 void AfterOpen(PortReport& port);
 // The findings of one port.
 void JudgePort(const PortReport& port, Report& report);
-// After every port: what needs all of them (the udev rules name their ids).
+// A port on another machine (a URL, or a name the map gives one): checked
+// all the way through its server, instead of CheckPortUse; false for a port
+// of this machine. DoctorNet.cpp.
+bool CheckNetPort(PortReport& port, Report& report);
+// After every port: what needs all of them (the udev rule names their ids).
 void Conclude(Report& report);
 
 // A word of a printed command as the shell reads it back.

@@ -6,6 +6,7 @@
 #include "common/Cli.h"
 #include "platform/File.h"
 #include "platform/ProgramFile.h"
+#include "serial/NetPort.h"
 
 #include <filesystem>
 #include <string>
@@ -31,12 +32,14 @@ using cli::kProgram;
 
 #ifdef _WIN32
 constexpr const char* kPortHelp =
-    "Try only this port (COMn) instead of scanning them all; write: several (repeated, or "
+    "Try only this port (COMn) instead of scanning them all; a port on another machine is "
+    "rfc2217://HOST:PORT or socket://HOST:PORT; write: several (repeated, or "
     "COM21,COM22) write a controller on each at once";
 #else
 constexpr const char* kPortHelp =
     "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
-    "or a /dev/serial/by-id/... link stands for its COM name; write: several (repeated, or "
+    "or a /dev/serial/by-id/... link stands for its COM name; a port on another machine is "
+    "rfc2217://HOST:PORT or socket://HOST:PORT; write: several (repeated, or "
     "COM21,COM22) write a controller on each at once";
 #endif
 
@@ -158,6 +161,10 @@ int main(int argc, char** argv) {
       "Check what stands between this machine and a controller: permissions, programs that take "
       "serial ports, and each port the scan tries; for each problem the step that fixes it");
   doctor->add_flag("--json", doctorJson, "The findings as one JSON object on standard output");
+  std::vector<std::string> doctorPorts;
+  doctor->add_option("--port", doctorPorts,
+                     "Check this port on another machine too (rfc2217://HOST:PORT or "
+                     "socket://HOST:PORT; repeated for several)");
   doctor->add_flag("--open", doctorOpen,
                    "Also open and close each port that no program is seen to use, to see whether "
                    "it opens. An open pulses DTR and RTS (the system raises them on every open) "
@@ -170,7 +177,14 @@ int main(int argc, char** argv) {
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 
   if (*ports) return cli::RunPorts();
-  if (*doctor) return cli::RunDoctor(doctorJson, doctorOpen);
+  if (*doctor) {
+    for (std::string& port : doctorPorts) {
+      if (!IsNetUrl(port))
+        return tavrin::cli::Fail(kProgram, "doctor --port takes a network port (rfc2217://HOST:PORT or socket://HOST:PORT); the ports of this machine are all checked anyway", kExitUsage);
+      if (const int status = cli::ResolvePort(port); status != kExitSuccess) return status;
+    }
+    return cli::RunDoctor(doctorJson, doctorOpen);
+  }
   options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
 
   if (options.command == CliOptions::Command::Write) {

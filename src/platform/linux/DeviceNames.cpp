@@ -73,6 +73,12 @@ std::string DosDevicesDirectory(std::string* error) {
   return dir;
 }
 
+std::string NetworkPortMapPath() {
+  const std::string dir = DosDevicesDirectory();
+  if (dir.empty()) return {};
+  return dir.substr(0, dir.rfind('/')) + "/network-ports";
+}
+
 namespace {
 
 // The machine's own serial ports get COM numbers by driver family, far above

@@ -353,7 +353,13 @@ void RestoreLine(int fd, const SavedLine& saved) {
 class SerialPort {
  public:
   SerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  explicit SerialPort(std::unique_ptr<SerialBackend> backend)
+      : fd_(-1), wakeFd_(-1), backend_(std::move(backend)) {}
   ~SerialPort() {
+    if (backend_) {
+      backend_->Close();
+      return;
+    }
     // A port dropped without SerialClose still leaves the line as it found it.
     if (!closed_) {
       RestoreLine(fd_, saved_);
@@ -379,7 +385,15 @@ class SerialPort {
   SerialSettings kept_;
   SavedLine saved_;      // put back on close
   std::string lockPath_;  // our lock file, or empty
+  const std::unique_ptr<SerialBackend> backend_;  // a port elsewhere, or none
 };
+
+SerialBackend* SerialBackendOf(SerialPort& port) { return port.backend_.get(); }
+
+SerialHandle SerialOpenBackend(std::unique_ptr<SerialBackend> backend) {
+  if (!backend) return nullptr;
+  return std::make_shared<SerialPort>(std::move(backend));
+}
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
 
@@ -520,7 +534,9 @@ SerialHandle SerialOpen(const std::string& path) {
 }
 
 bool SerialGetState(SerialPort& port, SerialSettings& settings) {
-  if (Faulted(SerialFault::GetState) || port.closed_) return false;
+  if (Faulted(SerialFault::GetState)) return false;
+  if (port.backend_) return port.backend_->GetState(settings);
+  if (port.closed_) return false;
   termios tio {};
   if (tcgetattr(port.fd_, &tio) != 0) return false;
   {
@@ -557,7 +573,9 @@ bool SerialGetState(SerialPort& port, SerialSettings& settings) {
 }
 
 bool SerialSetState(SerialPort& port, const SerialSettings& settings) {
-  if (Faulted(SerialFault::SetState) || port.closed_) return false;
+  if (Faulted(SerialFault::SetState)) return false;
+  if (port.backend_) return port.backend_->SetState(settings);
+  if (port.closed_) return false;
   termios tio {};
   if (tcgetattr(port.fd_, &tio) != 0) return false;
   speed_t speed {};
@@ -612,15 +630,20 @@ bool SerialSetState(SerialPort& port, const SerialSettings& settings) {
 // only for what is queued) and writes wait in poll() until done or closed, so
 // there is nothing left to set.
 bool SerialSetZeroTimeouts(SerialPort& port) {
-  if (Faulted(SerialFault::SetTimeouts) || port.closed_) return false;
+  if (Faulted(SerialFault::SetTimeouts)) return false;
+  if (port.backend_) return !port.backend_->IsClosed();
+  if (port.closed_) return false;
   termios tio {};
   return tcgetattr(port.fd_, &tio) == 0;
 }
 
 // The kernel's queues have fixed sizes.
-bool SerialSetupQueues(SerialPort& port, std::uint32_t, std::uint32_t) { return !port.closed_; }
+bool SerialSetupQueues(SerialPort& port, std::uint32_t, std::uint32_t) {
+  return port.backend_ ? !port.backend_->IsClosed() : !port.closed_;
+}
 
 bool SerialPurge(SerialPort& port, std::uint32_t flags) {
+  if (port.backend_) return port.backend_->Purge(flags);
   if (port.closed_) return false;
   const bool tx = (flags & kPurgeTxClear) != 0;
   const bool rx = (flags & kPurgeRxClear) != 0;
@@ -628,9 +651,12 @@ bool SerialPurge(SerialPort& port, std::uint32_t flags) {
   return tcflush(port.fd_, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
 }
 
-bool SerialSetRxCharMask(SerialPort& port) { return !port.closed_; }
+bool SerialSetRxCharMask(SerialPort& port) {
+  return port.backend_ ? !port.backend_->IsClosed() : !port.closed_;
+}
 
 WaitResult SerialWaitEvent(SerialPort& port) {
+  if (port.backend_) return port.backend_->WaitEvent();
   if (port.closed_) return WaitResult::Closed;
   if (port.gone_) return WaitResult::Gone;
   pollfd fds[2] = {{port.fd_, POLLIN, 0}, {port.wakeFd_, POLLIN, 0}};
@@ -649,6 +675,7 @@ WaitResult SerialWaitEvent(SerialPort& port) {
 }
 
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {
+  if (port.backend_) return port.backend_->ClearErrors(errors, inQueue);
   errors = 0;
   inQueue = 0;
   if (port.closed_) return false;
@@ -659,6 +686,7 @@ bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& i
 }
 
 bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) {
+  if (port.backend_) return port.backend_->Read(buffer, count, read);
   read = 0;
   if (port.closed_) return false;
   for (;;) {
@@ -675,6 +703,7 @@ bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std
 
 bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count,
                  std::uint32_t& written) {
+  if (port.backend_) return port.backend_->Write(data, count, written);
   written = 0;
   while (written < count) {
     if (port.closed_) return false;
@@ -695,6 +724,10 @@ bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count
 }
 
 void SerialClose(SerialPort& port) {
+  if (port.backend_) {
+    port.backend_->Close();
+    return;
+  }
   std::lock_guard lock(port.mutex_);
   if (port.closed_.exchange(true)) return;
   RestoreLine(port.fd_, port.saved_);
@@ -712,6 +745,8 @@ void SerialClose(SerialPort& port) {
   (void)!write(port.wakeFd_, &one, sizeof one);
 }
 
-bool SerialIsClosed(const SerialPort& port) { return port.closed_; }
+bool SerialIsClosed(const SerialPort& port) {
+  return port.backend_ ? port.backend_->IsClosed() : port.closed_.load();
+}
 
 }  // namespace platform
