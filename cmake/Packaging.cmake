@@ -15,6 +15,9 @@ endif()
 
 set(TAVRIN_DOC_DIR share/doc/${TAVRIN_PACKAGE_NAME})
 
+include(${CMAKE_CURRENT_LIST_DIR}/Manuals.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/Completions.cmake)
+
 # The sounds, where the program looks when the working directory has none.
 install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/voice/update_failed.wav
         DESTINATION share/${TAVRIN_PACKAGE_NAME}/voice)
