@@ -4,24 +4,7 @@
 #include <sstream>
 
 namespace cli {
-namespace {
 
-struct OptionModel {
-  std::vector<std::string> names;  // "--port", "-h"
-  std::string description;         // its first clause, for the menus
-  bool takesValue = false;
-  bool repeats = false;
-  ValueHint value;
-};
-
-struct CommandModel {
-  std::string name;
-  std::string description;
-  std::vector<OptionModel> options;
-  std::vector<ValueHint> positionals;
-};
-
-// Up to the first ';' or '(' , so a menu line stays a line.
 std::string FirstClause(const std::string& text) {
   std::string out = text.substr(0, text.find_first_of(";("));
   while (!out.empty() && (out.back() == ' ' || out.back() == ',' || out.back() == ':')) {
@@ -30,37 +13,7 @@ std::string FirstClause(const std::string& text) {
   return out;
 }
 
-ValueHint HintFor(const CLI::Option* option, const std::string& key, const ValueHints& hints) {
-  if (auto found = hints.find(key); found != hints.end()) return found->second;
-  if (option->get_type_name() == "FILE") return {ValueHint::Kind::File, {}};
-  return {};
-}
-
-CommandModel ModelOf(const CLI::App* app, const ValueHints& hints) {
-  CommandModel model;
-  model.name = app->get_name();
-  model.description = FirstClause(app->get_description());
-  for (const CLI::Option* option : app->get_options()) {
-    // Hidden options (an empty group) are the program's own business.
-    if (option->get_group().empty()) continue;
-    if (option->get_positional() && option->get_lnames().empty() &&
-        option->get_snames().empty()) {
-      model.positionals.push_back(HintFor(option, option->get_name(), hints));
-      continue;
-    }
-    OptionModel o;
-    for (const std::string& l : option->get_lnames()) o.names.push_back("--" + l);
-    for (const std::string& s : option->get_snames()) o.names.push_back("-" + s);
-    if (o.names.empty()) continue;
-    o.description = FirstClause(option->get_description());
-    // A flag expects no value (its type size says nothing in CLI11).
-    o.takesValue = option->get_expected_max() > 0;
-    o.repeats = option->get_expected_max() > 1;
-    if (o.takesValue) o.value = HintFor(option, o.names.front(), hints);
-    model.options.push_back(o);
-  }
-  return model;
-}
+namespace {
 
 std::string Join(const std::vector<std::string>& words, const char* between) {
   std::string out;
@@ -302,14 +255,8 @@ std::string Fish(const CommandModel& top, const std::vector<CommandModel>& comma
 
 }  // namespace
 
-std::string CompletionScript(const CLI::App& app, const ValueHints& hints,
+std::string CompletionScript(const CommandModel& top, const std::vector<CommandModel>& commands,
                              const std::string& program, const std::string& shell) {
-  const CommandModel top = ModelOf(&app, hints);
-  std::vector<CommandModel> commands;
-  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-    if (sub->get_group().empty()) continue;
-    commands.push_back(ModelOf(sub, hints));
-  }
   if (shell == "bash") return Bash(top, commands, program);
   if (shell == "zsh") return Zsh(top, commands, program);
   if (shell == "fish") return Fish(top, commands, program);

@@ -1,8 +1,8 @@
 // Shell completion made from the program's own parser, so that it names
-// exactly the commands and options the program takes.
+// exactly the commands and options the program takes. The parser is walked
+// in CompletionModel.h; this part knows no CLI11 (whose header costs seconds
+// of compiling in every file that includes it).
 #pragma once
-
-#include <CLI/CLI.hpp>
 
 #include <map>
 #include <string>
@@ -20,11 +20,28 @@ struct ValueHint {
 // Keyed by "--long-name" or by a positional's name ("FILE").
 using ValueHints = std::map<std::string, ValueHint>;
 
-inline constexpr const char* kCompletionShells[] = {"bash", "zsh", "fish"};
+struct OptionModel {
+  std::vector<std::string> names;  // "--port", "-h"
+  std::string description;         // its first clause, for the menus
+  bool takesValue = false;
+  bool repeats = false;
+  ValueHint value;
+};
 
-// The completion script of `app` for "bash", "zsh" or "fish"; empty for any
-// other shell. `program` is the name the script completes.
-std::string CompletionScript(const CLI::App& app, const ValueHints& hints,
+struct CommandModel {
+  std::string name;
+  std::string description;
+  std::vector<OptionModel> options;
+  std::vector<ValueHint> positionals;
+};
+
+// Up to the first ';' or '(', so that a menu line stays one line.
+std::string FirstClause(const std::string& text);
+
+// The completion script for "bash", "zsh" or "fish" of a program whose own
+// options are `top`'s and whose commands are `commands`; empty for any other
+// shell. `program` is the name the script completes.
+std::string CompletionScript(const CommandModel& top, const std::vector<CommandModel>& commands,
                              const std::string& program, const std::string& shell);
 
 }  // namespace cli

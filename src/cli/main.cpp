@@ -1,5 +1,5 @@
 // tavrin-cli: the programmer for scripts, benches and production lines.
-#include "cli/Completion.h"
+#include "cli/CompletionModel.h"
 #include "cli/Driver.h"
 #include "cli/Gang.h"
 #include "cli/Text.h"
