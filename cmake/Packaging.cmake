@@ -15,6 +15,18 @@ endif()
 
 set(TAVRIN_DOC_DIR share/doc/${TAVRIN_PACKAGE_NAME})
 
+# The day this version was released: the changelog's and the software
+# centre's release date.
+set(TAVRIN_RELEASE_DATE 2026-12-09)
+set(TAVRIN_HOMEPAGE "https://github.com/tavrin/programmer" CACHE STRING
+    "The project's homepage, as software centres show it")
+set(TAVRIN_SCREENSHOT_URL
+    "https://raw.githubusercontent.com/tavrin/programmer/main/docs/images/window.png"
+    CACHE STRING "Where software centres fetch the screenshot (docs/images/window.png)")
+
+include(${CMAKE_CURRENT_LIST_DIR}/Manuals.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/Completions.cmake)
+
 # The sounds, where the program looks when the working directory has none.
 install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/voice/update_failed.wav
         DESTINATION share/${TAVRIN_PACKAGE_NAME}/voice)
@@ -22,12 +34,22 @@ install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
               ${CMAKE_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES
         DESTINATION ${TAVRIN_DOC_DIR})
-# The README links into docs/.
+# The README links into docs/ (its pictures included); the manual pages'
+# sources are installed as manual pages.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${TAVRIN_DOC_DIR}/docs
-        FILES_MATCHING PATTERN "*.md")
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "man" EXCLUDE)
 
 if(TAVRIN_BUILD_GUI)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/tavrin-programmer.desktop DESTINATION share/applications)
+  # The software centre's entry, with this version as its newest release.
+  set(RELEASE_DATE ${TAVRIN_RELEASE_DATE})
+  set(HOMEPAGE ${TAVRIN_HOMEPAGE})
+  set(SCREENSHOT_URL ${TAVRIN_SCREENSHOT_URL})
+  set(VERSION ${PROJECT_VERSION})
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/io.github.tavrin.programmer.metainfo.xml.in
+                 ${CMAKE_BINARY_DIR}/packaging/io.github.tavrin.programmer.metainfo.xml @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/io.github.tavrin.programmer.metainfo.xml
+          DESTINATION share/metainfo)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/tavrin-programmer.svg
           DESTINATION share/icons/hicolor/scalable/apps)
   # Rendered once from the SVG (rsvg-convert -w 48 -h 48) and kept in the
@@ -38,8 +60,29 @@ endif()
 # Under the prefix, not CMAKE_INSTALL_LIBDIR: udev reads /usr/lib/udev/rules.d.
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-tavrin-programmer.rules DESTINATION lib/udev/rules.d)
 
-set(TAVRIN_PACKAGE_MAINTAINER "Tavrin Programmer developers"
-    CACHE STRING "The Maintainer field of the Debian package")
+set(TAVRIN_MAINTAINER_DEFAULT "Tavrin Programmer developers <developers@tavrin-programmer.org>")
+set(TAVRIN_PACKAGE_MAINTAINER ${TAVRIN_MAINTAINER_DEFAULT}
+    CACHE STRING "The Maintainer field of the Debian package: name <address>")
+# Debian wants an address; a build tree from before kept the bare name.
+if(NOT TAVRIN_PACKAGE_MAINTAINER MATCHES "<[^>@]+@[^>]+>$")
+  set(TAVRIN_PACKAGE_MAINTAINER ${TAVRIN_MAINTAINER_DEFAULT} CACHE STRING
+      "The Maintainer field of the Debian package: name <address>" FORCE)
+endif()
+
+# A native package's changelog (Debian Policy 12.7), one entry: this version.
+execute_process(COMMAND date -u -R -d "${TAVRIN_RELEASE_DATE} 00:00:00 UTC"
+                OUTPUT_VARIABLE TAVRIN_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(VERSION ${PROJECT_VERSION})
+set(MAINTAINER ${TAVRIN_PACKAGE_MAINTAINER})
+set(CHANGELOG_DATE ${TAVRIN_CHANGELOG_DATE})
+configure_file(${CMAKE_SOURCE_DIR}/packaging/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/packaging/changelog
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog
+  VERBATIM)
+add_custom_target(tavrin_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${TAVRIN_DOC_DIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${TAVRIN_PACKAGE_NAME})

@@ -20,7 +20,9 @@ packages=(
   ser2net
   clang libclang-rt-14-dev xvfb xauth
   # the Debian package
-  dpkg-dev desktop-file-utils
+  dpkg-dev desktop-file-utils lintian appstream
+  # the manual pages' check
+  groff-base man-db
   # the Windows stage: MinGW-w64 build, tried under Wine
   mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
   # the Windows release: the installer

@@ -32,12 +32,27 @@ configure() {  # dir sanitizer extra-args...
     -DTAVRIN_SANITIZE="$kind" -DTAVRIN_BUILD_BENCH=OFF -DTAVRIN_BUILD_FUZZ=OFF "$@" >/dev/null
 }
 
+# build DIR LABEL...: builds only the tests of these labels and the programs
+# they run, not the application, its manual pages or the completion.
+build() {
+  local dir=$1 labels
+  shift
+  labels=$(IFS='|'; echo "$*")
+  local targets=()
+  while IFS= read -r t; do targets+=("$t"); done < <(
+    cmake --build "$dir" --target help |
+      sed -En "s/^(($labels)_[A-Za-z0-9_]*|tavrin-cli|tavrin-image-tool|tavrin-virtual-controller|tavrin_samples): .*/\1/p")
+  if ((${#targets[@]})); then
+    cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+  fi
+}
+
 for kind in "${kinds[@]}"; do
   case $kind in
     address)
       echo "== AddressSanitizer + UndefinedBehaviorSanitizer (build-asan)"
       configure build-asan address
-      cmake --build build-asan -j "$jobs"
+      build build-asan unit serial gui e2e
       (cd build-asan && ctest --output-on-failure -j "$jobs" -LE fuzz)
       ;;
     thread)
@@ -45,13 +60,7 @@ for kind in "${kinds[@]}"; do
       # The tests of these labels and the tools they run; the application and
       # the window tests are not built.
       configure build-tsan thread
-      targets=()
-      while IFS= read -r t; do targets+=("$t"); done < <(
-        cmake --build build-tsan --target help |
-          sed -n 's/^\(\(unit\|serial\|e2e\)_[A-Za-z0-9_]*\|tavrin-image-tool\|tavrin-virtual-controller\|tavrin_samples\): .*/\1/p')
-      if ((${#targets[@]})); then
-        cmake --build build-tsan -j "$jobs" --target "${targets[@]}"
-      fi
+      build build-tsan unit serial e2e
       (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
       # The end-to-end tests pace themselves on a controller that retransmits
       # after 40 ms; at ThreadSanitizer's five- to fifteen-fold slowdown the

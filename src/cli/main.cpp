@@ -1,4 +1,5 @@
 // tavrin-cli: the programmer for scripts, benches and production lines.
+#include "cli/CompletionModel.h"
 #include "cli/Driver.h"
 #include "cli/Gang.h"
 #include "cli/Text.h"
@@ -9,6 +10,7 @@
 #include "serial/NetPort.h"
 
 #include <filesystem>
+#include <iostream>
 #include <string>
 
 #ifdef _WIN32
@@ -174,7 +176,26 @@ int main(int argc, char** argv) {
       "Exit status: 0 nothing stands in the way; 1 something does; 2 usage, or the findings "
       "could not be written.");
 
+  std::string shell;
+  auto* completion = app.add_subcommand(
+      "completion", "Print the shell completion script for bash, zsh or fish (see the manual)");
+  completion->add_option("SHELL", shell, "bash, zsh or fish")
+      ->required()
+      ->check(CLI::IsMember({"bash", "zsh", "fish"}));
+
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
+
+  if (*completion) {
+    // How values complete; the commands and options come from the parser itself.
+    const cli::ValueHints hints{
+        {"FILE", {cli::ValueHint::Kind::Extensions, {"sbin", "lbin"}}},
+        {"--port", {cli::ValueHint::Kind::Port, {}}},
+        {"SHELL", {cli::ValueHint::Kind::Choices, {"bash", "zsh", "fish"}}},
+    };
+    std::cout << cli::CompletionScript(app, hints, kProgram, shell) << std::flush;
+    if (!std::cout) return tavrin::cli::Fail(kProgram, "cannot write the script", kExitUsage);
+    return kExitSuccess;
+  }
 
   if (*ports) return cli::RunPorts();
   if (*doctor) {

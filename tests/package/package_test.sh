@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks its control fields and its files, unpacks
-# it (no root, no installation) and starts the unpacked programmer from an
+# Builds the Debian package, checks its control fields and its files, runs
+# lintian and appstreamcli on it, unpacks it (no root, no installation) and starts the unpacked programmer from an
 # unrelated directory, where it must find the installed sounds.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR VERSION PROGRAM...
 #   PROGRAM: every program the package must carry in /usr/bin (empty ones are
@@ -70,9 +70,27 @@ for f in share/tavrin-programmer/voice/update_is_ready.wav share/tavrin-programm
   share/icons/hicolor/48x48/apps/tavrin-programmer.png \
   lib/udev/rules.d/70-tavrin-programmer.rules \
   share/doc/tavrin-programmer/README.md share/doc/tavrin-programmer/copyright \
-  share/doc/tavrin-programmer/THIRD-PARTY-NOTICES; do
+  share/doc/tavrin-programmer/THIRD-PARTY-NOTICES share/doc/tavrin-programmer/changelog.gz \
+  share/metainfo/io.github.tavrin.programmer.metainfo.xml; do
   has -rw-r--r-- "$f"
 done
+# A manual page for every program, compressed as Debian wants it; the
+# command line's completion where each shell looks for it.
+for p in "${programs[@]}"; do has -rw-r--r-- "share/man/man1/$p.1.gz"; done
+pages=$(grep -c ' \./usr/share/man/man1/.' "$work/contents" || true)
+((pages == ${#programs[@]})) || fail "man1 has $pages pages, want ${#programs[@]}"
+if [[ " ${programs[*]} " == *" tavrin-cli "* ]]; then
+  for f in share/bash-completion/completions/tavrin-cli share/zsh/vendor-completions/_tavrin-cli \
+    share/fish/vendor_completions.d/tavrin-cli.fish; do
+    has -rw-r--r-- "$f"
+  done
+fi
+
+# Debian's own checks: any error or warning fails (an override would need a
+# comment saying why; there is none).
+if ! lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1; then
+  fail "lintian: $(grep -v '^running with root' "$work/lintian.log")"
+fi
 
 # Unpacked into a root of its own.
 root=$work/root
@@ -96,6 +114,16 @@ icon=$(sed -n 's/^Icon=//p' "$desktop")
 # Width and height of the PNG: two big-endian 32-bit numbers after its signature and IHDR tag.
 size=$(od -An -tx1 -j16 -N8 "$root/usr/share/icons/hicolor/48x48/apps/$icon.png" | tr -d ' \n')
 [[ $size == 0000003000000030 ]] || fail "the 48x48 icon is not 48 by 48 pixels: $size"
+# The software centre's entry: valid, and this version its newest release.
+metainfo=$root/usr/share/metainfo/io.github.tavrin.programmer.metainfo.xml
+appstreamcli validate --no-net --pedantic "$metainfo" >"$work/appstream.log" 2>&1 ||
+  fail "appstreamcli validate: $(cat "$work/appstream.log")"
+grep -q "^P: \|^I: \|^W: \|^E: " "$work/appstream.log" && fail "appstreamcli validate: $(cat "$work/appstream.log")"
+grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo's release is not $version"
+launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:p' "$metainfo")
+[[ -f $root/usr/share/applications/$launchable ]] || fail "the metainfo launches $launchable, which is not installed"
+zcat "$root/usr/share/doc/tavrin-programmer/changelog.gz" | head -1 | grep -q "^tavrin-programmer ($version) " ||
+  fail "the changelog's entry is not $version"
 for f in update_is_ready.wav update_failed.wav; do
   cmp -s "$source/voice/$f" "$root/usr/share/tavrin-programmer/voice/$f" || fail "installed $f differs"
 done
