@@ -27,6 +27,7 @@
 #include "image/ImageFile.h"
 #include "platform/Process.h"
 #include "support/Pty.h"
+#include "support/Wait.h"
 #include "transfer/Loaders.h"
 #include "vc/VirtualController.h"
 
@@ -51,7 +52,7 @@ class Gang {
 
   // Reads until `done` holds; false at the deadline or the output's end.
   bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 60s) {
-    const auto until = Clock::now() + deadline;
+    const auto until = Clock::now() + Scaled(deadline);
     while (!done()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
       if (left.count() <= 0 || ended_) return done();
@@ -115,7 +116,7 @@ class TerminalGang {
 
   // Reads both until `done` holds; false at the deadline or the output's end.
   bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 60s) {
-    const auto until = Clock::now() + deadline;
+    const auto until = Clock::now() + Scaled(deadline);
     while (!done()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
       if (left.count() <= 0 || (outEnded_ && Exited())) return done();
@@ -191,7 +192,7 @@ class CliGang : public ::testing::Test {
   }
 
   std::unique_ptr<vc::VirtualController> Start(const vc::Options& options) {
-    auto controller = std::make_unique<vc::VirtualController>(options);
+    auto controller = std::make_unique<vc::VirtualController>(ScaledTimes(options));
     std::string error;
     EXPECT_TRUE(controller->Start(&error)) << error;
     return controller;
