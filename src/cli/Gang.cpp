@@ -110,10 +110,12 @@ Gang::Gang(const CliOptions& options, const std::vector<std::string>& args)
   for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].port = options.ports[i];
   if (askable_) {
     answers_.emplace([this](platform::LineRead read, const std::string& line) {
-      // Windows: Ctrl+C ends the console's read before its own news comes.
+#ifdef _WIN32
+      // Ctrl+C ends the console's read before its own news comes.
       if (read == platform::LineRead::End && line.empty() &&
           Interrupts::Arrives(std::chrono::milliseconds(500)))
         read = platform::LineRead::Interrupted;
+#endif
       asio::post(io_, [this, read, line] { OnAnswer(read, line); });
     });
   }

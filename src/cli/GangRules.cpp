@@ -238,7 +238,7 @@ GangRules::Actions GangRules::OutputClosed() {
 
 GangRules::Actions GangRules::Deadline() {
   Actions out;
-  if (!finished_) out.push_back(Make(GangAction::Kind::KillAll, GangAction::kNoSlot));
+  if (stopping_ && !finished_) out.push_back(Make(GangAction::Kind::KillAll, GangAction::kNoSlot));
   return out;
 }
 

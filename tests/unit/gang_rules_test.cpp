@@ -22,7 +22,7 @@ using Kind = GangAction::Kind;
 
 // Enough sequences to meet the rare orders, in a few seconds.
 const bool kParams = [] {
-  if (std::getenv("RC_PARAMS") == nullptr) setenv("RC_PARAMS", "max_success=3000", 0);
+  if (std::getenv("RC_PARAMS") == nullptr) setenv("RC_PARAMS", "max_success=10000", 0);
   return true;
 }();
 
