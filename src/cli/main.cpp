@@ -47,7 +47,7 @@ constexpr double kMaxTimeout = 86400;
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
   // One name a --port (or a comma list): a second name after a space would
   // be taken for the file, or mangled when the slots' workers are started.
-  command->add_option("--port", options.ports, kPortHelp)->delimiter(',')->expected(1);
+  command->add_option("--port", options.ports, kPortHelp)->delimiter(',')->allow_extra_args(false);
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer, 0.1 to 86400 (default 10)")
