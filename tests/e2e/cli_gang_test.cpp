@@ -394,9 +394,11 @@ TEST_F(CliGang, PortNamesAreOnePerPortOptionAndInAnyCase) {
   for (const auto& args :
        {std::vector<std::string>{"write", firmware, "--port", a->PortName(), b->PortName()},
         std::vector<std::string>{"write", "--port", a->PortName(), b->PortName(), firmware}}) {
-    Gang gang(args);
+    TerminalGang gang(args);
     ASSERT_TRUE(gang.Started());
     EXPECT_EQ(gang.Wait(), 2);
+    EXPECT_TRUE(Has(gang.Err(), "was not expected")) << gang.Err();
+    EXPECT_EQ(gang.Out(), "") << "no slot started, none tallied";
   }
   EXPECT_EQ(a->GetCounters().chunks + b->GetCounters().chunks, 0u);
   // com20 is COM20, as on Windows.
