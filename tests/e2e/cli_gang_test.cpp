@@ -332,10 +332,13 @@ TEST_F(CliGang, AQuestionInOneSlotLetsTheOthersFinishAndIsAnsweredLater) {
   const std::string firmware = Firmware(24);
   for (const bool interrupt : {false, true}) {
     // Slot 1 already has the file's version: its worker asks whether to write it again.
-    vc::Options same = Steady();
+    // A loaded machine's late chunk is not taken for a lost one.
+    vc::Options steady = Steady();
+    steady.intervalMs = 1000;
+    vc::Options same = steady;
     same.identity.firmwareVersion = 5;
     auto a = Start(same);
-    auto b = Start(Steady());
+    auto b = Start(steady);
     TerminalGang gang({"write", firmware, "--port", a->PortName(), "--port", b->PortName()});
     ASSERT_TRUE(gang.Started());
     ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Err(), "Answer y or N: "); })) << gang.Err();
@@ -371,6 +374,7 @@ TEST_F(CliGang, EachSlotSaysWhyItEndedWhenTheLogCannotBeWritten) {
   const std::string firmware = Firmware(8);
   vc::Options fast = Steady();
   fast.faults.delayFrames = {};
+  fast.intervalMs = 1000;  // a loaded machine's late chunk is not taken for a lost one
   auto a = Start(fast);
   auto b = Start(fast);
   TerminalGang gang({"write", firmware, "--log", "/dev/full", "--port", a->PortName(), "--port",
@@ -388,6 +392,7 @@ TEST_F(CliGang, PortNamesAreOnePerPortOptionAndInAnyCase) {
   const std::string firmware = Firmware(8);
   vc::Options fast = Steady();
   fast.faults.delayFrames = {};
+  fast.intervalMs = 1000;  // a loaded machine's late chunk is not taken for a lost one
   auto a = Start(fast);
   auto b = Start(fast);
   // Two names after one --port: a usage error before any worker starts.
