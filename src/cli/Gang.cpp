@@ -264,10 +264,10 @@ void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
   const std::string result = unit.value("result", "");
   rules_.Unit(i, status, result);
   slot.tally = rules_.Tally(i);
-  slot.state = status == kExitSuccess      ? "done"
-               : status == kExitRefused    ? "refused"
+  slot.state = status == kExitSuccess       ? "done"
+               : status == kExitRefused     ? "refused"
                : status == kExitInterrupted ? "interrupted"
-                                           : "failed";
+                                            : "failed";
   const bool dataMap = unit.value("kind", "") == "data map";
   const char* before = dataMap ? "dataMapVersion" : "firmwareVersion";
   const char* after = dataMap ? "dataMapVersionAfter" : "firmwareVersionAfter";
@@ -337,9 +337,9 @@ void Gang::Do(const GangRules::Actions& actions) {
   for (const GangAction& a : actions) {
     switch (a.kind) {
       case GangAction::Kind::Ask:
-        view_.Ask(Format("Slot %zu, %s: %s", a.slot + 1, slots_[a.slot].port.c_str(),
-                         a.text.c_str()),
-                  "Answer y or N: ");
+        view_.Ask(
+            Format("Slot %zu, %s: %s", a.slot + 1, slots_[a.slot].port.c_str(), a.text.c_str()),
+            "Answer y or N: ");
         if (answers_) answers_->Request();
         break;
       case GangAction::Kind::StopAsking:
@@ -392,10 +392,10 @@ void Gang::Finish() {
   view_.Close();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     const SlotState& slot = slots_[i];
-    view_.Print(Format("Slot %zu, %s: %s; exit %d.", i + 1, slot.port.c_str(),
-                       rules_.Tally(i).Text().c_str(),
-                       rules_.ExitStatus(i).value_or(kExitInterrupted)),
-                options_.json);
+    view_.Print(
+        Format("Slot %zu, %s: %s; exit %d.", i + 1, slot.port.c_str(),
+               rules_.Tally(i).Text().c_str(), rules_.ExitStatus(i).value_or(kExitInterrupted)),
+        options_.json);
   }
   exitStatus_ = rules_.Worst();
   view_.Print(Format("Total: %s; exit %d.", rules_.Total().Text().c_str(), exitStatus_),

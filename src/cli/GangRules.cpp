@@ -124,7 +124,8 @@ GangRules::Actions GangRules::Answered(bool yes) {
   a.yes = yes;
   a.question = asking_->id;
   out.push_back(a);
-  if (!yes) out.push_back(Make(GangAction::Kind::Note, asking_->slot, "answered No: nothing is written."));
+  if (!yes)
+    out.push_back(Make(GangAction::Kind::Note, asking_->slot, "answered No: nothing is written."));
   asking_.reset();
   AskNext(out);
   return out;
@@ -152,13 +153,13 @@ GangRules::Actions GangRules::Ended(std::size_t slot, int status) {
   s.running = false;
   s.exitStatus = status;
   if (ExitRank(status) > ExitRank(kExitInterrupted)) {
-    out.push_back(Make(GangAction::Kind::Note, slot,
-                       Format("the worker ended with status %d%s; its port is let go.", status,
-                              stopping_ && status == 137
-                                  ? " (it did not stop in time and was killed)"
-                                  : "")));
+    out.push_back(Make(
+        GangAction::Kind::Note, slot,
+        Format("the worker ended with status %d%s; its port is let go.", status,
+               stopping_ && status == 137 ? " (it did not stop in time and was killed)" : "")));
   } else if (status == kExitNoController) {
-    out.push_back(Make(GangAction::Kind::Note, slot, "no controller answered within the time-out."));
+    out.push_back(
+        Make(GangAction::Kind::Note, slot, "no controller answered within the time-out."));
   }
   for (auto it = queue_.begin(); it != queue_.end();) {
     if (it->slot != slot) {
@@ -217,8 +218,9 @@ GangRules::Actions GangRules::OutputClosed() {
   Actions out;
   if (finished_ || stopping_ || outputClosed_) return out;
   outputClosed_ = true;
-  out.push_back(Make(GangAction::Kind::Note, GangAction::kNoSlot,
-                     "the output's reader has gone (a closed pipe): each slot ends after its unit."));
+  out.push_back(
+      Make(GangAction::Kind::Note, GangAction::kNoSlot,
+           "the output's reader has gone (a closed pipe): each slot ends after its unit."));
   if (asking_) {
     out.push_back(Make(GangAction::Kind::StopAsking, asking_->slot));
     queue_.push_front(std::move(*asking_));
@@ -228,8 +230,9 @@ GangRules::Actions GangRules::OutputClosed() {
     GangAction a = Make(GangAction::Kind::Reply, q.slot);
     a.question = q.id;
     out.push_back(a);
-    out.push_back(Make(GangAction::Kind::Note, q.slot,
-                       "the output's reader has gone, so the answer is No and nothing is written."));
+    out.push_back(
+        Make(GangAction::Kind::Note, q.slot,
+             "the output's reader has gone, so the answer is No and nothing is written."));
   }
   queue_.clear();
   out.push_back(Make(GangAction::Kind::HangUpAll, GangAction::kNoSlot));

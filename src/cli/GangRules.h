@@ -32,16 +32,16 @@ struct GangTally {
 struct GangAction {
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);  // a note of the whole run
   enum class Kind {
-    Ask,          // show `text`, the question of `slot`, and read an answer
-    StopAsking,   // the question on the screen is gone: take down its prompt
-    Reply,        // write the answer (`yes`) to `slot`'s worker
-    Withdraw,     // `slot`'s question is not answered by the user: `text` says why
-    Note,         // `text` about `slot`
-    TerminateAll, // ask every running worker to stop (Ctrl+C)
-    HangUpAll,    // every running worker ends after its unit (our output has gone)
-    KillAll,      // end every running worker at once
-    KillLater,    // KillAll unless all have ended by the stop's deadline
-    Finish,       // every slot has ended: print the tally, exit with Worst()
+    Ask,           // show `text`, the question of `slot`, and read an answer
+    StopAsking,    // the question on the screen is gone: take down its prompt
+    Reply,         // write the answer (`yes`) to `slot`'s worker
+    Withdraw,      // `slot`'s question is not answered by the user: `text` says why
+    Note,          // `text` about `slot`
+    TerminateAll,  // ask every running worker to stop (Ctrl+C)
+    HangUpAll,     // every running worker ends after its unit (our output has gone)
+    KillAll,       // end every running worker at once
+    KillLater,     // KillAll unless all have ended by the stop's deadline
+    Finish,        // every slot has ended: print the tally, exit with Worst()
   };
   Kind kind;
   std::size_t slot = kNoSlot;

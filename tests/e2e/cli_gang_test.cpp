@@ -364,8 +364,9 @@ TEST_F(CliGang, AQuestionInOneSlotLetsTheOthersFinishAndIsAnsweredLater) {
     gang.Type("y\n");
     EXPECT_EQ(gang.Wait(), 0) << gang.Out() << gang.Err();
     EXPECT_EQ(a->GetCounters().imagesOk, 1u);
-    EXPECT_TRUE(Has(gang.Out(), "Total: 2 written, 0 already current, 0 failed, 0 refused, 0 "
-                                "interrupted; exit 0."))
+    EXPECT_TRUE(Has(gang.Out(),
+                    "Total: 2 written, 0 already current, 0 failed, 0 refused, 0 "
+                    "interrupted; exit 0."))
         << gang.Out();
   }
 }
@@ -377,8 +378,8 @@ TEST_F(CliGang, EachSlotSaysWhyItEndedWhenTheLogCannotBeWritten) {
   fast.intervalMs = 1000;  // a loaded machine's late chunk is not taken for a lost one
   auto a = Start(fast);
   auto b = Start(fast);
-  TerminalGang gang({"write", firmware, "--log", "/dev/full", "--port", a->PortName(), "--port",
-                     b->PortName()});
+  TerminalGang gang(
+      {"write", firmware, "--log", "/dev/full", "--port", a->PortName(), "--port", b->PortName()});
   ASSERT_TRUE(gang.Started());
   EXPECT_EQ(gang.Wait(), 2) << gang.Out() << gang.Err();
   for (const auto& [slot, port] : {std::pair{1, a->PortName()}, std::pair{2, b->PortName()}}) {

@@ -34,28 +34,26 @@ struct Op {
 };
 
 std::ostream& operator<<(std::ostream& os, const Op& op) {
-  static const char* names[] = {"Question", "Answer",       "Unit",    "End",
+  static const char* names[] = {"Question",  "Answer",       "Unit",    "End",
                                 "Interrupt", "OutputClosed", "Deadline"};
-  return os << names[op.type] << "(slot " << op.slot << ", " << op.flag << ", " << op.status
-            << ")";
+  return os << names[op.type] << "(slot " << op.slot << ", " << op.flag << ", " << op.status << ")";
 }
 
 constexpr int kStatuses[] = {0, 1, 2, 3, 4, 5, 130, 137, 134};
 
 rc::Gen<Op> GenOp(std::size_t slots) {
   return rc::gen::build<Op>(
-      rc::gen::set(&Op::type,
-                   rc::gen::weightedElement<Op::Type>({{6, Op::Question},
-                                                       {6, Op::Answer},
-                                                       {4, Op::Unit},
-                                                       {3, Op::End},
-                                                       {1, Op::Interrupt},
-                                                       {1, Op::OutputClosed},
-                                                       {1, Op::Deadline}})),
+      rc::gen::set(&Op::type, rc::gen::weightedElement<Op::Type>({{6, Op::Question},
+                                                                  {6, Op::Answer},
+                                                                  {4, Op::Unit},
+                                                                  {3, Op::End},
+                                                                  {1, Op::Interrupt},
+                                                                  {1, Op::OutputClosed},
+                                                                  {1, Op::Deadline}})),
       rc::gen::set(&Op::slot, rc::gen::inRange<std::size_t>(0, slots)),
       rc::gen::set(&Op::flag, rc::gen::arbitrary<bool>()),
-      rc::gen::set(&Op::status, rc::gen::elementOf(std::vector<int>(std::begin(kStatuses),
-                                                                     std::end(kStatuses)))));
+      rc::gen::set(&Op::status, rc::gen::elementOf(
+                                    std::vector<int>(std::begin(kStatuses), std::end(kStatuses)))));
 }
 
 // The model: written apart from the rules, from what the help and the README promise.
@@ -68,8 +66,8 @@ int Rank(int status) {
 }
 
 struct Harness {
-  explicit Harness(std::size_t slots) : rules(slots), running(slots, true), status(slots),
-                                        tally(slots) {
+  explicit Harness(std::size_t slots)
+      : rules(slots), running(slots, true), status(slots), tally(slots) {
     for (std::size_t i = 0; i < slots; ++i) rules.Started(i);
   }
 

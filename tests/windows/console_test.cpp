@@ -1,13 +1,13 @@
 // The console layer on Windows: a closed output is noticed however the C
 // runtime reports it.
+#include "platform/Console.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
-
-#include "platform/Console.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
