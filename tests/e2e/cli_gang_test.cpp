@@ -347,6 +347,12 @@ TEST_F(CliGang, AQuestionInOneSlotLetsTheOthersFinishAndIsAnsweredLater) {
     ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Out(), "#1  " + b->PortName()); }))
         << gang.Out() << gang.Err();
     EXPECT_TRUE(Has(gang.Out(), "firmware 3 -> 5  written")) << gang.Out();
+    // The prompt is shown again under the lines printed meanwhile.
+    ASSERT_TRUE(gang.ReadUntil([&] {
+      const auto first = gang.Err().find("Answer y or N: ");
+      return first != std::string::npos &&
+             gang.Err().find("Answer y or N: ", first + 1) != std::string::npos;
+    })) << gang.Err();
     EXPECT_EQ(a->GetCounters().chunks, 0u);
     if (interrupt) {
       // Ctrl+C with the question on the screen: no crash, every slot tallied.
