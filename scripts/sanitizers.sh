@@ -62,24 +62,9 @@ for kind in "${kinds[@]}"; do
       configure build-tsan thread
       build build-tsan unit serial e2e
       (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
-      # The end-to-end tests pace themselves on a controller that retransmits
-      # after 40 ms; at ThreadSanitizer's five- to fifteen-fold slowdown the
-      # host can miss that window, and then a retransmitted chunk and the next
-      # one cannot be told apart on the wire. Here only a sanitizer report
-      # fails the run; their own verdicts come from the other builds.
-      log=$(mktemp)
-      if ! (cd build-tsan && ctest --output-on-failure -L '^e2e$') >"$log" 2>&1; then
-        cat "$log"
-        if grep -q 'ThreadSanitizer:' "$log"; then
-          rm -f "$log"
-          exit 1
-        fi
-        echo "WARNING: end-to-end tests failed under ThreadSanitizer without a sanitizer report:"
-        sed -n 's/^[[:space:]]*[0-9]* - \(e2e\.[^ ]*\) (.*/  \1/p' "$log"
-      else
-        tail -n 3 "$log"
-      fi
-      rm -f "$log"
+      # The end-to-end tests widen their time windows by the scale this build
+      # sets (tests/support/Wait.h): their verdicts count here too.
+      (cd build-tsan && ctest --output-on-failure -L '^e2e$')
       ;;
     *)
       echo "unknown sanitizer '$kind' (address or thread)" >&2

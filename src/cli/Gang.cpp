@@ -5,12 +5,12 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <utility>
 
+#include "cli/GangRules.h"
 #include "cli/GangView.h"
 #include "cli/Interrupts.h"
 #include "cli/OneShot.h"
@@ -69,10 +69,10 @@ class Gang {
   void OnReport(std::size_t i, const nlohmann::json& o);
   void OnUnit(std::size_t i, nlohmann::json unit);
   void OnQuestion(std::size_t i, const std::string& text);
-  void AskNext();
-  void Ask();
+  void OnAnswer(platform::LineRead read, const std::string& answer);
   void OnEnded(std::size_t i);
-  void OnInterrupt();
+  // Carries out what the rules decided.
+  void Do(const GangRules::Actions& actions);
   void Changed();
   void Note(std::size_t i, const std::string& text);
   void Finish();
@@ -84,16 +84,15 @@ class Gang {
   // Windows: between two reads posted by the reader threads the loop has
   // nothing of its own to wait for, and must not end.
   asio::executor_work_guard<asio::io_context::executor_type> work_;
+  GangRules rules_;
   std::vector<SlotState> slots_;
   std::vector<std::unique_ptr<Worker>> workers_;
   GangView view_;
   OneShot redraw_;
   OneShot killDeadline_;
   const bool askable_;  // a terminal on standard input answers the questions
-  std::deque<std::pair<std::size_t, std::string>> questions_;
-  bool asking_ = false;
-  bool stopping_ = false;
-  int running_ = 0;
+  // The answers are read beside the loop: the other slots go on meanwhile.
+  std::optional<platform::TerminalLineReader> answers_;
   int units_ = 0;
   int exitStatus_ = kExitInterrupted;
 };
@@ -103,20 +102,29 @@ Gang::Gang(const CliOptions& options, const std::vector<std::string>& args)
       args_(args),
       program_(platform::CurrentProgramPath()),
       work_(asio::make_work_guard(io_)),
+      rules_(options.ports.size()),
       slots_(options.ports.size()),
       view_(slots_, options.json ? stderr : stdout),
       redraw_(io_, [this] { view_.Redraw(); }),
-      killDeadline_(io_,
-                    [this] {
-                      for (auto& w : workers_) {
-                        if (w->running) w->child.Kill();
-                      }
-                    }),
+      killDeadline_(io_, [this] { Do(rules_.Deadline()); }),
       askable_(!options.yes && platform::IsTerminal(stdin)) {
   for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].port = options.ports[i];
+  if (askable_) {
+    answers_.emplace([this](platform::LineRead read, const std::string& line) {
+#ifdef _WIN32
+      // Ctrl+C ends the console's read before its own news comes.
+      if (read == platform::LineRead::End && line.empty() &&
+          Interrupts::Arrives(std::chrono::milliseconds(500)))
+        read = platform::LineRead::Interrupted;
+#endif
+      asio::post(io_, [this, read, line] { OnAnswer(read, line); });
+    });
+  }
 }
 
 Gang::~Gang() {
+  // First: it posts into the loop.
+  answers_.reset();
 #ifdef _WIN32
   for (auto& w : workers_) {
     if (w->reader.joinable()) w->reader.join();
@@ -125,14 +133,11 @@ Gang::~Gang() {
 }
 
 int Gang::Run() {
-  Interrupts interrupts(io_, [this] { OnInterrupt(); });
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    workers_.push_back(std::make_unique<Worker>());
-    Start(i);
-  }
+  Interrupts interrupts(io_, [this] { Do(rules_.Interrupt()); });
+  for (std::size_t i = 0; i < slots_.size(); ++i) workers_.push_back(std::make_unique<Worker>());
+  for (std::size_t i = 0; i < slots_.size(); ++i) Start(i);
   view_.Redraw();
-  if (running_ == 0) Finish();
-  io_.run();
+  if (!rules_.Finished()) io_.run();
   return exitStatus_;
 }
 
@@ -146,12 +151,12 @@ void Gang::Start(std::size_t i) {
   }
   if (!child) {
     slots_[i].exitStatus = 127;
-    Note(i, "the worker cannot be started: " + error);
+    Do(rules_.NotStarted(i, error));
     return;
   }
   w.child = std::move(*child);
   w.running = true;
-  ++running_;
+  rules_.Started(i);
 #ifdef _WIN32
   w.reader = std::thread([this, i, worker = &w] {
     for (;;) {
@@ -217,8 +222,8 @@ void Gang::OnLine(std::size_t i, const std::string& line) {
   } catch (const nlohmann::json::exception&) {
     // A field of another type than the worker writes: the report is left out.
   }
-  // Our output's reader has gone (a closed pipe): the bench ends as on Ctrl+C.
-  if (platform::OutputClosed() && !stopping_) OnInterrupt();
+  // Our output's reader has gone (a closed pipe): each slot ends after its unit.
+  if (platform::OutputClosed()) Do(rules_.OutputClosed());
 }
 
 void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
@@ -248,6 +253,8 @@ void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
   } else if (event == "question") {
     slot.state = "waiting";  // for the answer
     OnQuestion(i, o.value("text", ""));
+  } else if (event == "note") {
+    Note(i, o.value("text", ""));
   }
   Changed();
 }
@@ -255,29 +262,20 @@ void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
 void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
   SlotState& slot = slots_[i];
   const std::string result = unit.value("result", "");
-  // Counted as the slot's own session counts it.
+  rules_.Unit(i, unit.value("exitStatus", kExitSuccess), result);
+  slot.tally = rules_.Tally(i);
   switch (TallyColumn(result)) {
-    case Column::Written:
-    case Column::None:
-      ++slot.written;
-      slot.state = "done";
-      break;
-    case Column::Current:
-      ++slot.current;
-      slot.state = "done";
-      break;
     case Column::Refused:
-      ++slot.refused;
       slot.state = "refused";
       break;
     case Column::Interrupted:
-      ++slot.interrupted;
       slot.state = "interrupted";
       break;
     case Column::Failed:
-      ++slot.failed;
       slot.state = "failed";
       break;
+    default:
+      slot.state = "done";
   }
   const bool dataMap = unit.value("kind", "") == "data map";
   const char* before = dataMap ? "dataMapVersion" : "firmwareVersion";
@@ -304,50 +302,15 @@ void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
 // ---- Questions, one at a time ------------------------------------------------------
 
 void Gang::OnQuestion(std::size_t i, const std::string& text) {
-  if (!askable_ || !platform::InForeground()) {
-    workers_[i]->child.Write("n\n");
-    Note(i, text);
-    Note(i, YesNoNote(askable_ ? YesNo::Background : YesNo::NoTerminal));
-    return;
-  }
-  questions_.emplace_back(i, text);
-  AskNext();
+  Do(rules_.Question(i, text, askable_ && platform::InForeground(),
+                     YesNoNote(askable_ ? YesNo::Background : YesNo::NoTerminal)));
 }
 
-void Gang::AskNext() {
-  if (asking_ || questions_.empty() || stopping_) return;
-  asking_ = true;
-  // From the loop, so that what the workers reported meanwhile is shown first.
-  asio::post(io_, [this] { Ask(); });
-}
-
-void Gang::Ask() {
-  const auto [i, text] = questions_.front();
-  questions_.pop_front();
-  if (!workers_[i]->running || stopping_) {
-    asking_ = false;
-    AskNext();
-    return;
-  }
-  // The other slots go on meanwhile; their reports wait in their pipes.
-  view_.Erase();
-  platform::WriteText(stderr, Format("Slot %zu, %s: %s\nAnswer y or N: ", i + 1,
-                                     slots_[i].port.c_str(), text.c_str()));
-  std::string answer;
-  const platform::LineRead read = platform::ReadTerminalLine(answer);
-  asking_ = false;
-  if (read == platform::LineRead::Interrupted ||
-      (read == platform::LineRead::End && answer.empty() &&
-       Interrupts::Arrives(std::chrono::milliseconds(500)))) {
-    // Ctrl+C: the stop that follows ends the question in the worker too.
-    platform::WriteText(stderr, "\n");
-    return;
-  }
-  const bool yes = IsYes(answer);
-  workers_[i]->child.Write(yes ? "y\n" : "n\n");
-  if (!yes) Note(i, YesNoNote(YesNo::No));
-  view_.Redraw();
-  AskNext();
+void Gang::OnAnswer(platform::LineRead read, const std::string& answer) {
+  // Ctrl+C: the stop that follows ends the question.
+  if (read == platform::LineRead::Interrupted || !rules_.Asking()) return;
+  view_.EndAsk(true);
+  Do(rules_.Answered(IsYes(answer)));
 }
 
 // ---- The end -------------------------------------------------------------------
@@ -364,32 +327,57 @@ void Gang::OnEnded(std::size_t i) {
   SlotState& slot = slots_[i];
   slot.exitStatus = status;
   slot.state = "ended";
-  if (ExitRank(status) > ExitRank(kExitInterrupted)) {
-    Note(i, Format("the worker ended with status %d%s; its port is let go.", status,
-                   stopping_ && status == 137 ? " (it did not stop in time and was killed)" : ""));
-  } else if (status == kExitNoController) {
-    Note(i, "no controller answered within the time-out.");
-  }
+  const auto actions = rules_.Ended(i, status);
   view_.Event(Format("%s: ended, exit %d", slot.port.c_str(), status));
+  Do(actions);
   Changed();
-  if (--running_ == 0) Finish();
 }
 
-void Gang::OnInterrupt() {
-  if (stopping_) {
-    // Again: no more waiting.
+void Gang::Do(const GangRules::Actions& actions) {
+  const auto each = [this](auto act) {
     for (auto& w : workers_) {
-      if (w->running) w->child.Kill();
+      if (w->running) act(w->child);
     }
-    return;
+  };
+  for (const GangAction& a : actions) {
+    switch (a.kind) {
+      case GangAction::Kind::Ask:
+        view_.Ask(
+            Format("Slot %zu, %s: %s", a.slot + 1, slots_[a.slot].port.c_str(), a.text.c_str()),
+            "Answer y or N: ");
+        if (answers_) answers_->Request();
+        break;
+      case GangAction::Kind::StopAsking:
+        view_.EndAsk(false);
+        break;
+      case GangAction::Kind::Reply:
+        workers_[a.slot]->child.Write(a.yes ? "y\n" : "n\n");
+        break;
+      case GangAction::Kind::Withdraw:
+      case GangAction::Kind::Note:
+        if (a.slot == GangAction::kNoSlot) {
+          view_.Print(ErrorLine(a.text), true);
+        } else {
+          Note(a.slot, a.text);
+        }
+        break;
+      case GangAction::Kind::TerminateAll:
+        each([](platform::ChildProcess& c) { c.Terminate(); });
+        break;
+      case GangAction::Kind::HangUpAll:
+        each([](platform::ChildProcess& c) { c.HangUp(); });
+        break;
+      case GangAction::Kind::KillAll:
+        each([](platform::ChildProcess& c) { c.Kill(); });
+        break;
+      case GangAction::Kind::KillLater:
+        killDeadline_.Start(kStopDeadlineMs);
+        break;
+      case GangAction::Kind::Finish:
+        Finish();
+        break;
+    }
   }
-  stopping_ = true;
-  questions_.clear();
-  view_.Print(ErrorLine("stopping every slot..."), true);
-  for (auto& w : workers_) {
-    if (w->running) w->child.Terminate();
-  }
-  killDeadline_.Start(kStopDeadlineMs);
 }
 
 void Gang::Changed() {
@@ -397,6 +385,7 @@ void Gang::Changed() {
 }
 
 void Gang::Note(std::size_t i, const std::string& text) {
+  slots_[i].note = text;
   view_.Print(ErrorLine(Format("slot %zu, %s: %s", i + 1, slots_[i].port.c_str(), text.c_str())),
               true);
 }
@@ -404,50 +393,23 @@ void Gang::Note(std::size_t i, const std::string& text) {
 void Gang::Finish() {
   redraw_.Stop();
   killDeadline_.Stop();
+  view_.EndAsk(false);
   view_.Close();
-  SlotState total;
-  int worst = kExitSuccess;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     const SlotState& slot = slots_[i];
-    const int status = slot.exitStatus.value_or(kExitInterrupted);
-    if (ExitRank(status) > ExitRank(worst)) worst = status;
-    total.written += slot.written;
-    total.current += slot.current;
-    total.failed += slot.failed;
-    total.refused += slot.refused;
-    total.interrupted += slot.interrupted;
-    view_.Print(Format("Slot %zu, %s: %s; exit %d.", i + 1, slot.port.c_str(), slot.Tally().c_str(),
-                       status),
-                options_.json);
+    view_.Print(
+        Format("Slot %zu, %s: %s; exit %d.", i + 1, slot.port.c_str(),
+               rules_.Tally(i).Text().c_str(), rules_.ExitStatus(i).value_or(kExitInterrupted)),
+        options_.json);
   }
-  view_.Print(Format("Total: %s; exit %d.", total.Tally().c_str(), worst), options_.json);
-  exitStatus_ = worst;
+  exitStatus_ = rules_.Worst();
+  view_.Print(Format("Total: %s; exit %d.", rules_.Total().Text().c_str(), exitStatus_),
+              options_.json);
   work_.reset();
   io_.stop();
 }
 
 }  // namespace
-
-int ExitRank(int status) {
-  switch (status) {
-    case kExitSuccess:
-      return 0;
-    case kExitRefused:
-      return 1;
-    case kExitNoController:
-      return 2;
-    case kExitControllerFailure:
-      return 3;
-    case kExitLinkLost:
-      return 4;
-    case kExitUsage:
-      return 5;
-    case kExitInterrupted:
-      return 6;
-    default:
-      return 7;
-  }
-}
 
 std::string SlotFile(const std::string& file, const std::string& port) {
   // The slot's own file beside the one given: a trace is one link's.

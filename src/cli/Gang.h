@@ -16,9 +16,6 @@ inline constexpr const char* kGangExitHelp =
     " With several ports the exit status is the worst slot's, from best to worst: 0, 5, 3, 1, "
     "4, 2, 130, then any other status of a worker that died (128 + the signal's number).";
 
-// The rank of an exit status in that order.
-int ExitRank(int status);
-
 // `file` with the port before its extension: trace.log, COM21 -> trace-COM21.log.
 std::string SlotFile(const std::string& file, const std::string& port);
 

@@ -5,19 +5,6 @@
 
 namespace cli {
 
-std::string SlotState::Tally() const {
-  return Format("%d written, %d already current, %d failed, %d refused, %d interrupted", written,
-                current, failed, refused, interrupted);
-}
-
-std::string SlotState::Short() const {
-  std::string text = Format("%d written", written);
-  if (current > 0) text += Format(", %d current", current);
-  text += Format(", %d failed, %d refused", failed, refused);
-  if (interrupted > 0) text += Format(", %d interrupted", interrupted);
-  return text;
-}
-
 GangView::GangView(const std::vector<SlotState>& slots, std::FILE* out)
     // Redrawn in place only where the cursor can be moved back up.
     : slots_(slots),
@@ -30,11 +17,15 @@ std::string GangView::Line(const SlotState& slot) const {
     state += Format(" %3d%%", slot.percent);
     state += slot.rate > 0 ? Format(" %3.0f frames/s", slot.rate) : std::string(" - frames/s");
   }
-  if (slot.exitStatus) state = Format("ended, exit %d", *slot.exitStatus);
   std::string unit = slot.model;
   if (!slot.versions.empty()) unit += "  " + slot.versions;
+  if (slot.exitStatus) {
+    state = Format("ended, exit %d", *slot.exitStatus);
+    // Why, where the unit was: the slot's last note.
+    if (!slot.note.empty()) unit = slot.note;
+  }
   std::string line = Format("%-7s %-25s %-32s %s", slot.port.c_str(), state.c_str(), unit.c_str(),
-                            slot.Short().c_str());
+                            slot.tally.Short().c_str());
   // A line longer than the terminal is wide would wrap, and the view could
   // no longer be drawn over itself: cut at the last column but one (UTF-8
   // characters counted, not bytes).
@@ -61,7 +52,7 @@ bool GangView::Changed() {
 }
 
 void GangView::Redraw() {
-  if (!terminal_ || closed_) return;
+  if (!terminal_ || closed_ || !prompt_.empty()) return;
   std::string text;
   // Back to the view's first line, then each line anew.
   if (drawn_ > 0) text += Format("\033[%zuA", drawn_);
@@ -88,13 +79,33 @@ void GangView::Close() {
 }
 
 void GangView::Print(const std::string& line, bool note) {
+  if (!prompt_.empty()) {
+    // Over the prompt, which comes back under the line.
+    platform::WriteText(stderr, terminal_ ? "\r\033[K" : "\n");
+    platform::WriteText(note ? stderr : out_, line + "\n");
+    platform::WriteText(stderr, prompt_);
+    return;
+  }
   Erase();
   platform::WriteText(note ? stderr : out_, line + "\n");
   Redraw();
 }
 
 void GangView::Event(const std::string& line) {
-  if (!terminal_) platform::WriteText(stderr, line + "\n");
+  if (!terminal_) Print(line, true);
+}
+
+void GangView::Ask(const std::string& question, const std::string& prompt) {
+  Erase();
+  platform::WriteText(stderr, question + "\n" + prompt);
+  prompt_ = prompt;
+}
+
+void GangView::EndAsk(bool answered) {
+  if (prompt_.empty()) return;
+  if (!answered) platform::WriteText(stderr, "\n");
+  prompt_.clear();
+  Redraw();
 }
 
 }  // namespace cli

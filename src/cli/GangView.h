@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/GangRules.h"
+
 namespace cli {
 
 struct SlotState {
@@ -20,16 +22,9 @@ struct SlotState {
   std::string versions;  // "firmware 3" while writing, "firmware 3 -> 5" after
   int percent = -1;      // writing: the share sent
   double rate = 0;       // writing: frames a second
-  int written = 0;
-  int current = 0;  // already at the file's version, left alone
-  int failed = 0;
-  int refused = 0;
-  int interrupted = 0;
+  GangTally tally;
   std::optional<int> exitStatus;  // the worker has ended with this
-
-  // As the tally of one port's --loop says it, and shorter for the view.
-  std::string Tally() const;
-  std::string Short() const;
+  std::string note;               // the last note about the slot: why it ended, say
 };
 
 class GangView {
@@ -52,6 +47,12 @@ class GangView {
   void Erase();
   // Draws the view a last time and leaves it there.
   void Close();
+  // A question (`question`, then `prompt` on the line of the answer) in place
+  // of the view until EndAsk(); the lines printed meanwhile go above the
+  // prompt, which is shown again under them.
+  void Ask(const std::string& question, const std::string& prompt);
+  // `answered`: the user ended the line; otherwise the prompt is left unanswered.
+  void EndAsk(bool answered);
 
  private:
   std::string Line(const SlotState& slot) const;
@@ -61,6 +62,7 @@ class GangView {
   const bool terminal_;
   std::size_t drawn_ = 0;  // lines of the view on the screen
   bool closed_ = false;
+  std::string prompt_;  // asking: the line the answer is typed on
   std::chrono::steady_clock::time_point lastDrawn_;
 };
 

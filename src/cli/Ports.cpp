@@ -82,6 +82,12 @@ int ResolvePort(std::string& port) {
     AddRunNetPort(port);
     return kExitSuccess;
   }
+  // com20 is COM20, as Windows takes it; on Linux too, where the COM names
+  // are this program's own links and always upper case.
+  if (port.size() > 3 && (port[0] | 0x20) == 'c' && (port[1] | 0x20) == 'o' &&
+      (port[2] | 0x20) == 'm' && port.find_first_not_of("0123456789", 3) == std::string::npos) {
+    port.replace(0, 3, "COM");
+  }
   if (port.empty() || port.front() != '/') return kExitSuccess;
   const std::vector<std::string> ports = ScanPorts();
   const std::string name = platform::PortForDevicePath(port, ports);

@@ -66,6 +66,7 @@ int Session::Run() {
   window_.Attach(io_, title_);
   window_.SetOutput(options_.json ? stderr : stdout, stderr);
   if (worker_) window_.SetOutput(worker_->Discard(), worker_->Discard());
+  if (worker_) window_.SetNoteSink([this](const std::string& note) { worker_->Note(note); });
   window_.SetBeforePrint([this] { progress_.End(); });
   window_.SetBoxAnswerer([this](const ConsoleWindow::Box& box) { return AnswerBox(box); });
   window_.SetObserver([this](ConsoleWindow::Event event) { OnEvent(event); });

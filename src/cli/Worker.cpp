@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/Interrupts.h"
+#include "cli/Text.h"
 #include "platform/Console.h"
 
 namespace cli {
@@ -56,6 +57,16 @@ void WorkerStream::Progress(std::uint32_t frames, std::uint32_t sent, double sec
 
 void WorkerStream::UnitEnded(const std::string& unitJson) {
   Send("{\"event\":\"unit\",\"unit\":" + unitJson + "}");
+}
+
+void WorkerStream::Note(const std::string& line) {
+  // Only the program's own error lines; the supervisor names the slot itself.
+  const std::string prefix = std::string(kProgram) + ": ";
+  if (line.rfind(prefix, 0) != 0) return;
+  nlohmann::json o;
+  o["event"] = "note";
+  o["text"] = line.substr(prefix.size());
+  Send(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 WorkerStream::Answer WorkerStream::Ask(const std::string& question) {

@@ -34,12 +34,12 @@ using cli::kProgram;
 
 #ifdef _WIN32
 constexpr const char* kPortHelp =
-    "Try only this port (COMn) instead of scanning them all; a port on another machine is "
+    "Try only this port (COMn, in any case) instead of scanning them all; a port on another machine is "
     "rfc2217://HOST:PORT or socket://HOST:PORT; write: several (repeated, or "
     "COM21,COM22) write a controller on each at once";
 #else
 constexpr const char* kPortHelp =
-    "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
+    "Try only this port (COMn, in any case) instead of scanning them all; a device path such as /dev/ttyACM0 "
     "or a /dev/serial/by-id/... link stands for its COM name; a port on another machine is "
     "rfc2217://HOST:PORT or socket://HOST:PORT; write: several (repeated, or "
     "COM21,COM22) write a controller on each at once";
@@ -51,7 +51,9 @@ constexpr double kMinTimeout = 0.1;
 constexpr double kMaxTimeout = 86400;
 
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
-  command->add_option("--port", options.ports, kPortHelp)->delimiter(',');
+  // One name a --port (or a comma list): a second name after a space would
+  // be taken for the file, or mangled when the slots' workers are started.
+  command->add_option("--port", options.ports, kPortHelp)->delimiter(',')->allow_extra_args(false);
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer, 0.1 to 86400 (default 10)")

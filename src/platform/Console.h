@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -49,5 +51,25 @@ LineRead ReadTerminalLine(std::string& line);
 // process), without its end. End when the input has ended or cannot be read;
 // Interrupted as above (Linux).
 LineRead ReadInputLine(std::string& line);
+
+// Reads lines typed on the terminal of standard input on a thread of its
+// own, so that the caller's loop never waits for the user: each Request()
+// reads one line (none while one is being read) and gives it to `done` on
+// that thread. Destroying the reader ends the thread; on Windows a read
+// under way is left to end with the program, and `done` is no longer called.
+class TerminalLineReader {
+ public:
+  using Done = std::function<void(LineRead, const std::string&)>;
+  explicit TerminalLineReader(Done done);
+  ~TerminalLineReader();
+  TerminalLineReader(const TerminalLineReader&) = delete;
+  TerminalLineReader& operator=(const TerminalLineReader&) = delete;
+  void Request();
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
 
 }  // namespace platform

@@ -65,6 +65,9 @@ class ChildProcess {
   // (a worker takes the end of its input as the stop message) and a
   // CTRL_BREAK_EVENT is sent to its console process group.
   void Terminate();
+  // Tells the child that the output it reports to is gone: it ends after
+  // what it is doing. SIGHUP on POSIX; on Windows its input is closed.
+  void HangUp();
   // Ends the child at once: SIGKILL, TerminateProcess (exit status 137 on both).
   void Kill();
 

@@ -1,9 +1,13 @@
 // tavrin-cli with several ports: a supervisor and a worker process per port,
 // run as a process of its own against virtual controllers on COM links of the
 // test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,6 +26,9 @@
 
 #include "image/ImageFile.h"
 #include "platform/Process.h"
+#include "support/Pty.h"
+#include "support/Wait.h"
+#include "transfer/Loaders.h"
 #include "vc/VirtualController.h"
 
 namespace {
@@ -45,7 +52,7 @@ class Gang {
 
   // Reads until `done` holds; false at the deadline or the output's end.
   bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 60s) {
-    const auto until = Clock::now() + deadline;
+    const auto until = Clock::now() + Scaled(deadline);
     while (!done()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
       if (left.count() <= 0 || ended_) return done();
@@ -70,6 +77,89 @@ class Gang {
   std::optional<platform::ChildProcess> child_;
   std::string out_;
   bool ended_ = false;
+};
+
+extern "C" char** environ;
+
+// The program with a terminal (a pseudo-terminal) on standard input and
+// standard error, as at a bench; standard output on a pipe. Both are read as
+// they come.
+class TerminalGang {
+ public:
+  explicit TerminalGang(const std::vector<std::string>& args) : pty_(OpenPtyPair()) {
+    int out[2];
+    if (!pty_.Ok() || pipe2(out, O_CLOEXEC) != 0) return;
+    out_ = out[0];
+    // The terminal's own line discipline: the answer is a line ending in Enter.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pty_.slave, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pty_.slave, 2);
+    std::vector<std::string> all = {kCli};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, kCli.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+  }
+  ~TerminalGang() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+  bool Started() const { return pid_ > 0; }
+
+  // Reads both until `done` holds; false at the deadline or the output's end.
+  bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = 60s) {
+    const auto until = Clock::now() + Scaled(deadline);
+    while (!done()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      if (left.count() <= 0 || (outEnded_ && Exited())) return done();
+      pollfd p[2] = {{outEnded_ ? -1 : out_, POLLIN, 0}, {pty_.master, POLLIN, 0}};
+      if (poll(p, 2, static_cast<int>(std::min<long>(left.count(), 50))) <= 0) continue;
+      char buffer[4096];
+      if (p[0].revents != 0) {
+        const ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n > 0) out_text_.append(buffer, static_cast<std::size_t>(n));
+        if (n <= 0) outEnded_ = true;
+      }
+      if (p[1].revents & POLLIN) {
+        const ssize_t n = read(pty_.master, buffer, sizeof buffer);
+        if (n > 0) err_.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    return true;
+  }
+  void Type(const std::string& text) { pty_.Write(text.data(), text.size()); }
+  void Signal(int signal) { kill(pid_, signal); }
+  int Wait() {
+    ReadUntil([this] { return outEnded_ && Exited(); }, 90s);
+    return status_;
+  }
+  const std::string& Out() const { return out_text_; }
+  const std::string& Err() const { return err_; }
+
+ private:
+  bool Exited() {
+    if (status_ >= 0) return true;
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) != pid_) return false;
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+  }
+
+  PtyPair pty_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool outEnded_ = false;
+  int status_ = -1;
+  std::string out_text_;
+  std::string err_;
 };
 
 // The JSON objects among the lines of `text`.
@@ -102,7 +192,7 @@ class CliGang : public ::testing::Test {
   }
 
   std::unique_ptr<vc::VirtualController> Start(const vc::Options& options) {
-    auto controller = std::make_unique<vc::VirtualController>(options);
+    auto controller = std::make_unique<vc::VirtualController>(ScaledTimes(options));
     std::string error;
     EXPECT_TRUE(controller->Start(&error)) << error;
     return controller;
@@ -236,6 +326,108 @@ TEST_F(CliGang, CtrlCStopsEverySlotAndLeavesNoLockFile) {
         << gang.Out();
     for (const auto& c : controllers) EXPECT_EQ(c->GetCounters().imagesOk, 0u);
   }
+}
+
+TEST_F(CliGang, AQuestionInOneSlotLetsTheOthersFinishAndIsAnsweredLater) {
+  const std::string firmware = Firmware(24);
+  for (const bool interrupt : {false, true}) {
+    // Slot 1 already has the file's version: its worker asks whether to write it again.
+    // A loaded machine's late chunk is not taken for a lost one.
+    vc::Options steady = Steady();
+    steady.intervalMs = 1000;
+    vc::Options same = steady;
+    same.identity.firmwareVersion = 5;
+    auto a = Start(same);
+    auto b = Start(steady);
+    TerminalGang gang({"write", firmware, "--port", a->PortName(), "--port", b->PortName()});
+    ASSERT_TRUE(gang.Started());
+    ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Err(), "Answer y or N: "); })) << gang.Err();
+    EXPECT_TRUE(Has(gang.Err(), kFirmwareSameQuestion)) << gang.Err();
+    // Unanswered, it holds up nobody: the other slot writes its controller to the end.
+    ASSERT_TRUE(gang.ReadUntil([&] { return Has(gang.Out(), "#1  " + b->PortName()); }))
+        << gang.Out() << gang.Err();
+    EXPECT_TRUE(Has(gang.Out(), "firmware 3 -> 5  written")) << gang.Out();
+    // The prompt is shown again under the lines printed meanwhile.
+    ASSERT_TRUE(gang.ReadUntil([&] {
+      const auto first = gang.Err().find("Answer y or N: ");
+      return first != std::string::npos &&
+             gang.Err().find("Answer y or N: ", first + 1) != std::string::npos;
+    })) << gang.Err();
+    EXPECT_EQ(a->GetCounters().chunks, 0u);
+    if (interrupt) {
+      // Ctrl+C with the question on the screen: no crash, every slot tallied.
+      gang.Signal(SIGINT);
+      EXPECT_EQ(gang.Wait(), 130) << gang.Out() << gang.Err();
+      EXPECT_TRUE(Has(gang.Out(), "Slot 1, " + a->PortName() +
+                                      ": 0 written, 0 already current, 0 failed, 0 refused"))
+          << gang.Out();
+      EXPECT_TRUE(Has(gang.Out(), "Total: 1 written, 0 already current, 0 failed, 0 refused"))
+          << gang.Out();
+      EXPECT_TRUE(Has(gang.Err(), "stopping: the question is left unanswered.")) << gang.Err();
+      EXPECT_EQ(a->GetCounters().chunks, 0u);
+      continue;
+    }
+    gang.Type("y\n");
+    EXPECT_EQ(gang.Wait(), 0) << gang.Out() << gang.Err();
+    EXPECT_EQ(a->GetCounters().imagesOk, 1u);
+    EXPECT_TRUE(Has(gang.Out(),
+                    "Total: 2 written, 0 already current, 0 failed, 0 refused, 0 "
+                    "interrupted; exit 0."))
+        << gang.Out();
+  }
+}
+
+TEST_F(CliGang, EachSlotSaysWhyItEndedWhenTheLogCannotBeWritten) {
+  const std::string firmware = Firmware(8);
+  vc::Options fast = Steady();
+  fast.faults.delayFrames = {};
+  fast.intervalMs = 1000;  // a loaded machine's late chunk is not taken for a lost one
+  auto a = Start(fast);
+  auto b = Start(fast);
+  TerminalGang gang(
+      {"write", firmware, "--log", "/dev/full", "--port", a->PortName(), "--port", b->PortName()});
+  ASSERT_TRUE(gang.Started());
+  EXPECT_EQ(gang.Wait(), 2) << gang.Out() << gang.Err();
+  for (const auto& [slot, port] : {std::pair{1, a->PortName()}, std::pair{2, b->PortName()}}) {
+    EXPECT_TRUE(Has(gang.Err(), "slot " + std::to_string(slot) + ", " + port +
+                                    ": /dev/full: this unit's record could not be written ("))
+        << gang.Err();
+  }
+}
+
+TEST_F(CliGang, PortNamesAreOnePerPortOptionAndInAnyCase) {
+  const std::string firmware = Firmware(8);
+  vc::Options fast = Steady();
+  fast.faults.delayFrames = {};
+  fast.intervalMs = 1000;  // a loaded machine's late chunk is not taken for a lost one
+  auto a = Start(fast);
+  auto b = Start(fast);
+  // Two names after one --port: a usage error before any worker starts.
+  for (const auto& args :
+       {std::vector<std::string>{"write", firmware, "--port", a->PortName(), b->PortName()},
+        std::vector<std::string>{"write", "--port", a->PortName(), b->PortName(), firmware}}) {
+    TerminalGang gang(args);
+    ASSERT_TRUE(gang.Started());
+    EXPECT_EQ(gang.Wait(), 2);
+    EXPECT_TRUE(Has(gang.Err(), "was not expected")) << gang.Err();
+    EXPECT_EQ(gang.Out(), "") << "no slot started, none tallied";
+  }
+  EXPECT_EQ(a->GetCounters().chunks + b->GetCounters().chunks, 0u);
+  // com20 is COM20, as on Windows.
+  std::string lower = a->PortName();
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  Gang gang({"write", firmware, "--json", "--port", lower, "--port", b->PortName()});
+  ASSERT_TRUE(gang.Started());
+  EXPECT_EQ(gang.Wait(), 0) << gang.Out();
+  EXPECT_EQ(a->GetCounters().imagesOk, 1u);
+  EXPECT_EQ(b->GetCounters().imagesOk, 1u);
+  const auto units = Objects(gang.Out());
+  ASSERT_EQ(units.size(), 2u) << gang.Out();
+  EXPECT_EQ(units[0]["port"].toString().toStdString() == a->PortName() ||
+                units[1]["port"].toString().toStdString() == a->PortName(),
+            true)
+      << gang.Out();
 }
 
 }  // namespace

@@ -102,7 +102,7 @@ class Cli {
 
   // Reads output until `pred` holds or both outputs end; false on the deadline.
   bool ReadUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = 30s) {
-    const auto until = Clock::now() + deadline;
+    const auto until = Clock::now() + Scaled(deadline);
     while (!pred()) {
       pollfd p[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
@@ -245,7 +245,7 @@ class CliEndToEnd : public ::testing::Test {
   }
 
   std::unique_ptr<vc::VirtualController> Start(const vc::Options& options) {
-    auto controller = std::make_unique<vc::VirtualController>(options);
+    auto controller = std::make_unique<vc::VirtualController>(ScaledTimes(options));
     std::string error;
     EXPECT_TRUE(controller->Start(&error)) << error;
     return controller;

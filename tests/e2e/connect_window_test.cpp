@@ -19,6 +19,7 @@
 #include "protocol/Messager.h"
 #include "serial/Port.h"
 #include "support/Pty.h"
+#include "support/Wait.h"
 #include "support_qt/QtTestSupport.h"
 #include "ui/qt/Programmer.h"
 #include "vc/VirtualController.h"
@@ -92,7 +93,7 @@ class ConnectWindow : public ::testing::Test {
   vc::VirtualController& Controller(const std::string& name, vc::Options o = Code1()) {
     o.port = name;
     o.frameGapMs = 5;
-    controllers_.push_back(std::make_unique<vc::VirtualController>(o));
+    controllers_.push_back(std::make_unique<vc::VirtualController>(ScaledTimes(o)));
     std::string error;
     EXPECT_TRUE(controllers_.back()->Start(&error)) << error;
     listed_.push_back(name);

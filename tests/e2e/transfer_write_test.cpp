@@ -19,6 +19,7 @@
 #include "platform/Sound.h"
 #include "protocol/Messager.h"
 #include "support/FrameBuilders.h"
+#include "support/Wait.h"
 #include "support_qt/QtTestSupport.h"
 #include "transfer/ImageStore.h"
 #include "vc/VirtualController.h"
@@ -90,7 +91,7 @@ class TransferEndToEnd : public ::testing::Test {
   }
 
   void StartController(const vc::Options& options) {
-    controller_ = std::make_unique<vc::VirtualController>(options);
+    controller_ = std::make_unique<vc::VirtualController>(ScaledTimes(options));
     std::string error;
     ASSERT_TRUE(controller_->Start(&error)) << error;
   }
@@ -343,8 +344,9 @@ TEST_F(TransferEndToEnd, APaceUpdateSlowsTheRetransmission) {
   ASSERT_NE(again, wire.end());
   EXPECT_NE(again->what.find("again"), std::string::npos) << again->what;
   // Not at the 60 ms of the last ChunkRequest: one full pace interval later.
-  EXPECT_GE(again->ms - pace->ms, kPaceMs - 5.0);
-  EXPECT_LT(again->ms - pace->ms, kPaceMs + 3000.0);
+  const double paced = kPaceMs * TimeScale();
+  EXPECT_GE(again->ms - pace->ms, paced - 5.0);
+  EXPECT_LT(again->ms - pace->ms, paced + 3000.0 * TimeScale());
 }
 
 TEST_F(TransferEndToEnd, ARefusedDataMapDuringAFirmwareWriteLeavesItToSucceed) {

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "support/Wait.h"
 #include "ui/qt/TCGauge.h"
 
 namespace qttest {
@@ -17,7 +18,7 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
   QElapsedTimer clock;
   clock.start();
   while (!pred()) {
-    const qint64 left = deadline.count() - clock.elapsed();
+    const qint64 left = Scaled(deadline).count() - clock.elapsed();
     if (left <= 0) return pred();
     // Sleeps until an event comes, at most 20 ms (the wake timer), so a
     // condition changed by another thread without an event is seen promptly.

@@ -1,11 +1,15 @@
 #include "platform/Console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace platform {
 
@@ -73,5 +77,90 @@ LineRead ReadTerminalLine(std::string& line) {
 // The same read serves a pipe: it takes one byte at a time, so nothing past
 // the line is taken from the next one.
 LineRead ReadInputLine(std::string& line) { return ReadTerminalLine(line); }
+
+struct TerminalLineReader::State {
+  std::mutex mutex;
+  std::condition_variable wake;
+  Done done;
+  bool wanted = false;
+  bool reading = false;
+  bool stop = false;
+  int stopPipe[2] = {-1, -1};  // written to end a read under way
+  std::thread thread;
+
+  // One line, unless the stop comes first (nothing then).
+  bool ReadLine(LineRead& result, std::string& line) {
+    line.clear();
+    for (;;) {
+      pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        result = LineRead::End;
+        return true;
+      }
+      if (p[1].revents != 0) return false;
+      if (p[0].revents == 0) continue;
+      char c = 0;
+      const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0 || c == '\n') {
+        result = n <= 0 && line.empty() ? LineRead::End : LineRead::Line;
+        return true;
+      }
+      line += c;
+    }
+  }
+
+  void Run() {
+    for (;;) {
+      {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [this] { return wanted || stop; });
+        if (stop) return;
+        wanted = false;
+        reading = true;
+      }
+      LineRead result = LineRead::End;
+      std::string line;
+      const bool read = ReadLine(result, line);
+      std::lock_guard lock(mutex);
+      reading = false;
+      if (!read || stop) return;
+      if (done) done(result, line);
+    }
+  }
+};
+
+TerminalLineReader::TerminalLineReader(Done done) : state_(std::make_shared<State>()) {
+  state_->done = std::move(done);
+  if (::pipe2(state_->stopPipe, O_CLOEXEC) != 0) state_->stopPipe[0] = state_->stopPipe[1] = -1;
+  state_->thread = std::thread([state = state_.get()] { state->Run(); });
+}
+
+TerminalLineReader::~TerminalLineReader() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+    state_->done = nullptr;
+  }
+  state_->wake.notify_all();
+  if (state_->stopPipe[1] >= 0) {
+    const char c = 0;
+    [[maybe_unused]] const ssize_t n = ::write(state_->stopPipe[1], &c, 1);
+  }
+  state_->thread.join();
+  for (const int fd : state_->stopPipe) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void TerminalLineReader::Request() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->reading) return;
+    state_->wanted = true;
+  }
+  state_->wake.notify_all();
+}
 
 }  // namespace platform

@@ -137,6 +137,10 @@ void ChildProcess::Terminate() {
   if (id_ > 0 && !status_) kill(static_cast<pid_t>(id_), SIGTERM);
 }
 
+void ChildProcess::HangUp() {
+  if (id_ > 0 && !status_) kill(static_cast<pid_t>(id_), SIGHUP);
+}
+
 void ChildProcess::Kill() {
   if (id_ > 0 && !status_) kill(static_cast<pid_t>(id_), SIGKILL);
 }

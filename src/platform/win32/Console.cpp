@@ -5,6 +5,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "platform/Utf16.h"
 
@@ -19,6 +23,15 @@ HANDLE HandleOf(std::FILE* stream) {
 bool IsConsole(HANDLE handle) {
   DWORD mode = 0;
   return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+// A write to a pipe whose reader has gone fails with ERROR_NO_DATA (or
+// ERROR_BROKEN_PIPE), which the C runtime reports as EINVAL, not EPIPE.
+bool ReaderGone() {
+  const auto gone = [](unsigned long error) {
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
+  };
+  return errno == EPIPE || gone(_doserrno) || gone(GetLastError());
 }
 
 }  // namespace
@@ -40,8 +53,8 @@ bool InputClosed() {
 void WriteText(std::FILE* stream, std::string_view text) {
   const HANDLE handle = HandleOf(stream);
   if (!IsConsole(handle)) {
-    std::fwrite(text.data(), 1, text.size(), stream);
-    if (std::fflush(stream) != 0 && errno == EPIPE) {
+    const std::size_t put = std::fwrite(text.data(), 1, text.size(), stream);
+    if ((std::fflush(stream) != 0 || put != text.size()) && ReaderGone()) {
       g_outputClosed = true;
       std::clearerr(stream);
     }
@@ -112,6 +125,58 @@ LineRead ReadInputLine(std::string& line) {
     }
     line += c;
   }
+}
+
+struct TerminalLineReader::State {
+  std::mutex mutex;
+  std::condition_variable wake;
+  Done done;
+  bool wanted = false;
+  bool reading = false;
+  bool stop = false;
+
+  void Run() {
+    for (;;) {
+      {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [this] { return wanted || stop; });
+        if (stop) return;
+        wanted = false;
+        reading = true;
+      }
+      std::string line;
+      const LineRead result = ReadTerminalLine(line);
+      std::lock_guard lock(mutex);
+      reading = false;
+      if (stop) return;
+      if (done) done(result, line);
+    }
+  }
+};
+
+TerminalLineReader::TerminalLineReader(Done done) : state_(std::make_shared<State>()) {
+  state_->done = std::move(done);
+  // The thread keeps the state: a console read cannot be cut short, and the
+  // thread may outlive this object until the program ends.
+  std::thread([state = state_] { state->Run(); }).detach();
+}
+
+TerminalLineReader::~TerminalLineReader() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+    state_->done = nullptr;
+  }
+  state_->wake.notify_all();
+}
+
+void TerminalLineReader::Request() {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->reading) return;
+    state_->wanted = true;
+  }
+  state_->wake.notify_all();
 }
 
 }  // namespace platform

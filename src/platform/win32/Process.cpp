@@ -142,6 +142,10 @@ void ChildProcess::Terminate() {
   GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(id_));
 }
 
+void ChildProcess::HangUp() {
+  if (process_ != -1 && !status_) CloseInput();
+}
+
 void ChildProcess::Kill() {
   if (process_ != -1 && !status_) TerminateProcess(H(process_), 137);
 }

@@ -1,6 +1,8 @@
 #include "ui/console/ConsoleWindow.h"
 
+#include <algorithm>
 #include <asio/post.hpp>
+#include <cctype>
 #include <chrono>
 
 #include "connect/Connecter.h"
@@ -100,7 +102,13 @@ void ConsoleWindow::Print(std::FILE* stream, const std::string& text) {
 
 void ConsoleWindow::PrintLine(const std::string& line) { Print(out_, line); }
 
-void ConsoleWindow::PrintNote(const std::string& line) { Print(notes_, line); }
+void ConsoleWindow::PrintNote(const std::string& line) {
+  if (noteSink_ && !quiet_) {
+    noteSink_(line);
+    return;
+  }
+  Print(notes_, line);
+}
 
 void ConsoleWindow::Notify(Event event) {
   if (observer_) observer_(event);
@@ -199,7 +207,14 @@ void ConsoleWindow::PortListClear() {
 }
 
 void ConsoleWindow::PortListAdd(const std::string& name) {
-  if (portFilter_.empty() || name == portFilter_) ports_.push_back(name);
+  // Port names are the same port in any case, as on Windows.
+  const auto same = [](const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return std::tolower(static_cast<unsigned char>(x)) ==
+             std::tolower(static_cast<unsigned char>(y));
+    });
+  };
+  if (portFilter_.empty() || same(name, portFilter_)) ports_.push_back(name);
 }
 
 int ConsoleWindow::PortListCount() { return static_cast<int>(ports_.size()); }

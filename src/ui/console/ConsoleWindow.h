@@ -54,6 +54,8 @@ class ConsoleWindow final : public IWindow {
     out_ = out;
     notes_ = notes;
   }
+  // Takes the caller's notes (PrintNote) instead of `notes`; unset: printed.
+  void SetNoteSink(std::function<void(const std::string&)> sink) { noteSink_ = std::move(sink); }
   // Called before the window prints, so a progress line can be ended first.
   void SetBeforePrint(std::function<void()> hook) { beforePrint_ = std::move(hook); }
   // Prints nothing while set (state is still kept).
@@ -144,6 +146,7 @@ class ConsoleWindow final : public IWindow {
   std::FILE* out_ = stdout;
   std::FILE* notes_ = stderr;
   std::function<void()> beforePrint_;
+  std::function<void(const std::string&)> noteSink_;
   bool quiet_ = false;
   std::set<std::string> statusShown_;
   std::string portFilter_;
