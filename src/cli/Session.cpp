@@ -294,7 +294,9 @@ void Session::OnEvent(ConsoleWindow::Event event) {
       }
       break;
     case State::Probing:
-      if (window_.Status() == kRetryLimitText || Identified() ||
+      if (event == ConsoleWindow::Event::Status && window_.Status() == kScanningText) {
+        OnProbeStep();
+      } else if (window_.Status() == kRetryLimitText || Identified() ||
           (event == ConsoleWindow::Event::Box && probeBox_)) {
         window_.Post([this] { EndProbe(); });
       }
