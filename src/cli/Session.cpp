@@ -499,6 +499,8 @@ void Session::OnInterrupt(UnitMachine::Stop stop) {
   const State state = machine_.state();
   if (state == State::Ended) return;
   const bool cut = stop == UnitMachine::Stop::CtrlC || stop == UnitMachine::Stop::Term;
+  // A probe keeps its steps quiet; why the program ends is said all the same.
+  window_.SetQuiet(false);
   if (!cut && (state == State::Writing || state == State::Verifying)) {
     window_.PrintNote(ErrorLine(
         stop == UnitMachine::Stop::Hangup

@@ -657,6 +657,19 @@ TEST_F(CliEndToEnd, SighupMidWriteFinishesTheUnitThenEnds) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("written"));
   EXPECT_TRUE(Has(cli.Out(), "Tally: 1 written")) << cli.Out();
+
+  // Between units, with the board still on the fixture and probed: the
+  // operator is told why the line stopped.
+  Cli left({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--port",
+            controller->PortName()});
+  ASSERT_TRUE(left.ReadUntil([&] { return Has(left.Out(), "#1 "); })) << left.All();
+  const std::uint64_t seen = controller->GetCounters().hostCloses;
+  ASSERT_TRUE(
+      controller->WaitUntil([&] { return controller->GetCounters().hostCloses >= seen + 3; }, 60s));
+  left.Signal(SIGHUP);
+  EXPECT_EQ(left.Wait(), 0) << left.All();
+  EXPECT_TRUE(Has(left.Err(), "the session has hung up (SIGHUP): ending.")) << left.Err();
+  EXPECT_TRUE(Has(left.Out(), "Tally: 0 written, 1 already current")) << left.Out();
 }
 
 // The written unit restarts, silent for a while; another controller at
