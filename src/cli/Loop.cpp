@@ -22,6 +22,12 @@ namespace {
 // swapped on a fixed adapter leaves at least one unanswered.
 constexpr int kProbeAnswerMs = 1500;
 constexpr int kProbePauseMs = 100;
+// A board on the fixture answers a scan step at once, and a step comes every
+// 100 ms while none does: this many in a row unanswered are a silence that
+// only a board taken off (or restarting) makes. A swap on an adapter fixed to
+// the fixture shows as nothing else, and a new board answers well within the
+// wait above.
+constexpr int kProbeStepsUnanswered = 3;
 }  // namespace
 
 bool Session::EndUnit(const UnitMachine::Action& record) {
@@ -157,9 +163,21 @@ void Session::OnProbeTimer() {
     return;
   }
   probeBox_.reset();
+  probeSteps_ = 0;
+  ++probeNumber_;
   Execute(machine_.ProbeSent());
   Button1Click();
   probe_.Start(kProbeAnswerMs);
+}
+
+// A scan step of the probe begins: the list it tries was just read.
+void Session::OnProbeStep() {
+  ++probeSteps_;
+  if (window_.PortListCount() == 0 || probeSteps_ > kProbeStepsUnanswered) {
+    window_.Post([this, probe = probeNumber_] {
+      if (probe == probeNumber_) ProbeGap();
+    });
+  }
 }
 
 void Session::EndProbe() {
@@ -175,6 +193,15 @@ void Session::EndProbe() {
     Execute(machine_.Answered(answer));
     return;
   }
+  ProbeGap();
+}
+
+// The unit's port left the list or stayed silent: it has gone, whatever
+// answers there later.
+void Session::ProbeGap() {
+  if (machine_.state() != State::Probing) return;
+  probe_.Stop();
+  probeBox_.reset();
   Button3Click();
   window_.SetQuiet(false);
   window_.PrintNote("The controller has gone; waiting for the next one.");

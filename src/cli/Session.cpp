@@ -295,7 +295,9 @@ void Session::OnEvent(ConsoleWindow::Event event) {
       }
       break;
     case State::Probing:
-      if (window_.Status() == kRetryLimitText || Identified() ||
+      if (event == ConsoleWindow::Event::Status && window_.Status() == kScanningText) {
+        OnProbeStep();
+      } else if (window_.Status() == kRetryLimitText || Identified() ||
           (event == ConsoleWindow::Event::Box && probeBox_)) {
         window_.Post([this] { EndProbe(); });
       }
@@ -498,6 +500,8 @@ void Session::OnInterrupt(UnitMachine::Stop stop) {
   const State state = machine_.state();
   if (state == State::Ended) return;
   const bool cut = stop == UnitMachine::Stop::CtrlC || stop == UnitMachine::Stop::Term;
+  // A probe keeps its steps quiet; why the program ends is said all the same.
+  window_.SetQuiet(false);
   if (!cut && (state == State::Writing || state == State::Verifying)) {
     window_.PrintNote(ErrorLine(
         stop == UnitMachine::Stop::Hangup

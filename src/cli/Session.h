@@ -80,6 +80,8 @@ class Session {
   void StartProbing();
   void OnProbeTimer();
   void EndProbe();
+  void OnProbeStep();
+  void ProbeGap();
 
   CliOptions options_;
   std::string title_;
@@ -115,6 +117,9 @@ class Session {
   std::atomic<bool> writeArmed_{false};
   // An unknown model answering a probe with its box: still there.
   std::optional<std::uint16_t> probeBox_;
+  // The probe's scan steps so far: each one unanswered in its turn.
+  int probeSteps_ = 0;
+  unsigned probeNumber_ = 0;
   int count_ = 0;
 };
 

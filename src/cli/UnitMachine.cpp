@@ -167,7 +167,15 @@ UnitMachine::Actions UnitMachine::Answered(const Answer& answer) {
       return out;
     }
     case State::Probing: {
-      // No gap since it was handled: the same unit, whatever it reports now.
+      // Another model on its port: swapped quicker than a probe's wait. No
+      // write changes a device code.
+      if (answer.id.deviceCode != unit_.id.deviceCode) {
+        Actions out{Do(Kind::Disconnect)};
+        Actions gap = Gap();
+        out.insert(out.end(), gap.begin(), gap.end());
+        return out;
+      }
+      // No gap since it was handled: the same unit, whatever versions it reports now.
       state_ = State::Leaving;
       Actions out{Do(Kind::Disconnect)};
       if (writeOk_) seenSinceWrite_ = true;

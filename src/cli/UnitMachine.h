@@ -5,9 +5,10 @@
 //
 // A unit is one controller from its first answer until it has left. The
 // controllers report no serial number, so under --loop a unit leaves only
-// through a gap: its port leaves the list, or a probe goes unanswered. A
-// controller that answers on the unit's port with no gap since is the same
-// unit, whatever it reports. After a gap, the unit written and not heard from
+// through a gap: its port leaves the list, a probe goes unanswered, or a
+// controller of another model answers on its port. A controller of its model
+// that answers on the unit's port with no gap since is the same unit,
+// whatever versions it reports. After a gap, the unit written and not heard from
 // since (it restarts after its update) is the same unit when the next
 // controller to answer answers as it should now, in the same USB socket.
 #pragma once

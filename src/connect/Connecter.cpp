@@ -18,7 +18,6 @@ std::uint8_t ScanGauge = 0;
 
 namespace {
 
-constexpr const char* kScanningText = " Идет сканирование портов ";
 // How long a step waits for the answer to its identify frame. The window
 // thread blocks meanwhile; the reader thread goes on working.
 constexpr auto kReplyPause = std::chrono::milliseconds(50);

@@ -4,7 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
-// The status texts of a connection made and of one ended.
+// The status texts of a scan step, of a connection made and of one ended.
+inline constexpr const char* kScanningText = " Идет сканирование портов ";
 inline constexpr const char* kConnectedText = "The device is connected!";
 inline constexpr const char* kDisconnectedText = "device disconnected.";
 

@@ -554,6 +554,56 @@ TEST_F(CliEndToEnd, AControllerThatRestartsAfterItsWriteIsOneWrittenUnit) {
       << loop.Err();
 }
 
+// On an adapter fixed to the fixture the port stays: a board swapped for
+// another of its model within a second shows only as a silence, and the
+// silence is the gap. Nor does the vanished unit's port, gone for a moment
+// while the probe waits, pass for an answer once it is back.
+TEST_F(CliEndToEnd, AQuickSwapOfOneModelIsANewUnit) {
+  const std::string log = dir_.filePath("swap.jsonl").toStdString();
+  {
+    auto controller = Start(Controller());
+    Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--log", log, "--port",
+              controller->PortName()});
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+    vc::ResetPlan swap;
+    swap.silentFor = 1000ms;
+    swap.identity = Controller().identity;  // the next board, at firmware 3
+    ASSERT_TRUE(controller->Reset(swap));
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#2 "); }, 20s)) << loop.All();
+    EXPECT_EQ(controller->GetCounters().imagesOk, 2u);
+    loop.Interrupt();
+    EXPECT_EQ(loop.Wait(), 0) << loop.All();
+    EXPECT_TRUE(Has(loop.Out(), "Tally: 2 written")) << loop.Out();
+    const auto records = LogRecords(log);
+    ASSERT_EQ(records.size(), 2u);
+    for (const QJsonObject& r : records) {
+      EXPECT_EQ(r["result"].toString(), QStringLiteral("written"));
+      EXPECT_EQ(r["firmwareVersion"].toInt(), 3);
+    }
+  }
+  {
+    // A controller with its own USB link: the port leaves the list and the
+    // next board brings it back under the same name.
+    std::filesystem::remove(log);
+    vc::Options options = Controller();
+    options.resetUnplug = true;
+    auto controller = Start(options);
+    Cli loop({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--log", log, "--port",
+              controller->PortName()});
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+    vc::ResetPlan swap;
+    swap.silentFor = 1000ms;
+    swap.unplug = true;
+    swap.identity = Controller().identity;
+    ASSERT_TRUE(controller->Reset(swap));
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#2 "); }, 20s)) << loop.All();
+    EXPECT_EQ(controller->GetCounters().imagesOk, 2u);
+    loop.Interrupt();
+    EXPECT_EQ(loop.Wait(), 0) << loop.All();
+    EXPECT_EQ(LogRecords(log).size(), 2u);
+  }
+}
+
 TEST_F(CliEndToEnd, AVerifyTimeOutIsStillOneUnitWithItsLineAndRecord) {
   vc::Options options = Controller();
   options.resetAfterUpdate = std::chrono::milliseconds(600000);
@@ -610,6 +660,19 @@ TEST_F(CliEndToEnd, SighupMidWriteFinishesTheUnitThenEnds) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("written"));
   EXPECT_TRUE(Has(cli.Out(), "Tally: 1 written")) << cli.Out();
+
+  // Between units, with the board still on the fixture and probed: the
+  // operator is told why the line stopped.
+  Cli left({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--port",
+            controller->PortName()});
+  ASSERT_TRUE(left.ReadUntil([&] { return Has(left.Out(), "#1 "); })) << left.All();
+  const std::uint64_t seen = controller->GetCounters().hostCloses;
+  ASSERT_TRUE(
+      controller->WaitUntil([&] { return controller->GetCounters().hostCloses >= seen + 3; }, 60s));
+  left.Signal(SIGHUP);
+  EXPECT_EQ(left.Wait(), 0) << left.All();
+  EXPECT_TRUE(Has(left.Err(), "the session has hung up (SIGHUP): ending.")) << left.Err();
+  EXPECT_TRUE(Has(left.Out(), "Tally: 0 written, 1 already current")) << left.Out();
 }
 
 // The written unit restarts, silent for a while; another controller at

@@ -80,7 +80,7 @@ void showValue(const Step& s, std::ostream& os) {
     os << "(code " << kCodes[s.a % 4] << ", firmware " << 3 + s.b % 4 << ", socket " << s.c % 2
        << ((s.a >> 2 & 1) ? ", restarts" : "") << ((s.a >> 3 & 1) ? " under a new name" : "")
        << ((s.a >> 4 & 1) ? ", keeps its old version" : "")
-       << ((s.a >> 5 & 1) ? ", fails" : "") << ")";
+       << ((s.a >> 5 & 1) ? ", fails" : "") << (s.c >= 2 ? ", quickly" : "") << ")";
   } else if (s.kind >= 45 && s.kind < 60) {
     os << (s.a % 2 ? "(port vanishes)" : "(off a fixed adapter)");
   } else if (s.kind >= 68 && s.kind < 72) {
@@ -332,7 +332,13 @@ class Bench {
   }
 
   void Arrive(const Step& s) {
-    if (present_) Remove(false);  // a swap: one off, then the next on
+    // A swap: one off, then the next on; for another model quicker than a
+    // probe's wait, so that only its answer tells.
+    const std::uint16_t code = kCodes[s.a % 4];
+    if (present_) {
+      Remove(false, s.c >= 2 && Find(*present_)->code != code &&
+                        machine_.unit().id.deviceCode != code);
+    }
     Physical p;
     p.serial = ++serials_;
     p.code = kCodes[s.a % 4];
@@ -365,7 +371,7 @@ class Bench {
   // Taken off. On a USB adapter its port leaves the list; on a fixed one
   // the next probe goes unanswered. Either way the machine notices a gap
   // before anything else answers there: probes follow closely.
-  void Remove(bool portVanishes) {
+  void Remove(bool portVanishes, bool quick = false) {
     if (!present_) return;
     Physical* p = Find(*present_);
     // A unit written and unheard since, removed while the machine still
@@ -376,10 +382,11 @@ class Bench {
       mayReturn_ = *p;
       mayReturn_->reported = p->firmware;
     }
+    if (machine_.state() == UnitMachine::State::Writing) Do(machine_.LinkLost());
+    if (quick || ended_) return;
+    // The probes after a lost link see the gap too.
     const UnitMachine::State state = machine_.state();
-    if (state == UnitMachine::State::Writing) {
-      Do(machine_.LinkLost());
-    } else if (state == UnitMachine::State::Leaving || state == UnitMachine::State::Probing) {
+    if (state == UnitMachine::State::Leaving || state == UnitMachine::State::Probing) {
       if (portVanishes || !p->fixedAdapter) {
         Do(machine_.PortVanished());
       } else {
@@ -478,6 +485,11 @@ class Bench {
         if (p != nullptr && p->port == port) {
           if (p->serial == current_) Heard(*p);
           Do(machine_.Answered(AnswerOf(*p)));
+          // Another controller kept as the unit that left: it is never
+          // counted, a unit lost. (Taken for a gap, it is counted when the
+          // scan finds it, if it is still there.)
+          if (p->serial != current_ && !ended_ && machine_.state() == UnitMachine::State::Leaving)
+            p->taken = true;
         } else {
           Do(machine_.ProbeUnanswered());
         }
