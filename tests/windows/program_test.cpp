@@ -540,7 +540,8 @@ TEST_F(CliProgram, WritesOnSeveralPortsAtOnceEachInAWorkerOfItsOwn) {
 TEST(CliProgramWithoutController, TellsTheProjectsVersion) {
   const CliRun run = RunCli({"--version"});
   EXPECT_EQ(run.exit, 0u) << run.err;
-  EXPECT_EQ(run.out, std::string("tavrin-cli ") + TAVRIN_PROJECT_VERSION + "\n");
+  // The C runtime writes text: a line ends in CR LF.
+  EXPECT_EQ(run.out, std::string("tavrin-cli ") + TAVRIN_PROJECT_VERSION + "\r\n");
 }
 
 // `>> run.log` and --trace run.log: the trace goes after what the log holds,
