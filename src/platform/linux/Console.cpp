@@ -1,5 +1,6 @@
 #include "platform/Console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,6 +13,18 @@ namespace platform {
 namespace {
 std::atomic<bool> g_outputClosed{false};
 }  // namespace
+
+void HoldStandardStreams() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Opened for reading only: a write fails as it did on the closed one.
+    const int held = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
 
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
