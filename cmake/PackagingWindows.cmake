@@ -59,9 +59,9 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 # left alone).
 list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
 
-# The product's own face: its branding line, pictures drawn from its icon at
-# build time, and a finish page that offers to start it (never under /S).
-set(CPACK_NSIS_BRANDING_TEXT "${TAVRIN_PACKAGE_TITLE} ${PROJECT_VERSION}")
+# The product's own face: its branding line (NSIS.template.in: the package's
+# name and version), pictures drawn from its icon at build time, and a finish
+# page that offers to start it (never under /S).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(TAVRIN_INSTALLER_PICTURES ${CMAKE_BINARY_DIR}/installer)
 add_custom_command(

@@ -5,6 +5,7 @@
 #include "cli/Text.h"
 #include "cli/Trace.h"
 #include "common/Cli.h"
+#include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/ProgramFile.h"
 #include "serial/NetPort.h"
@@ -93,6 +94,7 @@ void AddTraceOptions(CLI::App* command, CliOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::HoldStandardStreams();
 #ifdef _WIN32
   // The arguments as typed, in UTF-8 like every text below the window: the
   // narrow argv has them in the ANSI code page, which loses Cyrillic names.

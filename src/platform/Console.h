@@ -10,6 +10,12 @@
 
 namespace platform {
 
+// A standard stream the program was started without (closed by whoever
+// started it) is held by a descriptor that takes nothing: otherwise the next
+// file opened (a --log) would take its number and receive the report. Called
+// first thing.
+void HoldStandardStreams();
+
 // Whether the stream is a terminal (a console window on Windows) rather than
 // a file or a pipe.
 bool IsTerminal(std::FILE* stream);

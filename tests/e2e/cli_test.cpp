@@ -952,6 +952,28 @@ TEST_F(CliEndToEnd, TraceNeverOpensADeviceOrFifoAndARefusedRunLeavesTheTraceAlon
   EXPECT_EQ(controller->GetCounters().identifyRequests, 0u);
 }
 
+// Started with standard output (or all three) closed, as a careless script
+// or service unit does: the --log and the trace opened later must not take
+// the closed stream's place and receive the report.
+TEST_F(CliEndToEnd, StartedWithItsOutputsClosedItWritesNoReportIntoTheLogOrTheTrace) {
+  auto controller = Start(Controller());
+  for (const std::string closed : {">&-", "<&- >&- 2>&-"}) {
+    const std::string log = File("closed.jsonl", {});
+    const std::string trace = File("closed.trace", {});
+    std::filesystem::remove(log);
+    std::filesystem::remove(trace);
+    const std::string command = "'" + kCli + "' identify --timeout 10 --log '" + log +
+                                "' --trace '" + trace + "' " + closed;
+    std::system(command.c_str());
+    const std::vector<QJsonObject> records = LogRecords(log);
+    ASSERT_EQ(records.size(), 1u) << closed << "\n" << ReadFile(log);
+    EXPECT_EQ(records[0].value("result").toString(), "identified") << ReadFile(log);
+    const std::string traced = ReadFile(trace);
+    EXPECT_EQ(traced.rfind("# tavrin-cli trace: ", 0), 0u) << closed << "\n" << traced;
+    EXPECT_FALSE(Has(traced, "Подключено устройство")) << closed << "\n" << traced;
+  }
+}
+
 TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
   if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written";
   auto held = Start(Controller());

@@ -540,41 +540,59 @@ TEST_F(CliProgram, WritesOnSeveralPortsAtOnceEachInAWorkerOfItsOwn) {
 TEST(CliProgramWithoutController, TellsTheProjectsVersion) {
   const CliRun run = RunCli({"--version"});
   EXPECT_EQ(run.exit, 0u) << run.err;
-  EXPECT_EQ(run.out, std::string("tavrin-cli ") + TAVRIN_PROJECT_VERSION + "\n");
+  // The C runtime writes text: a line ends in CR LF.
+  EXPECT_EQ(run.out, std::string("tavrin-cli ") + TAVRIN_PROJECT_VERSION + "\r\n");
 }
 
 // `>> run.log` and --trace run.log: the trace goes after what the log holds,
-// as on Linux, instead of emptying it; a device is refused unopened.
+// as on Linux, instead of emptying it, and neither it nor the program's own
+// output writes over the other; a device is refused unopened.
 TEST(CliProgramWithoutController, TracesOntoTheFileItsOutputIsAppendedToWithoutEmptyingIt) {
   wchar_t folder[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, folder);
-  const std::wstring log = std::wstring(folder) + L"tavrin-run.log";
-  std::ofstream(std::filesystem::path(log), std::ios::binary) << "earlier\n";
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  // As cmd.exe opens the target of >>.
-  HANDLE out = CreateFileW(log.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS, 0, nullptr);
-  ASSERT_NE(out, INVALID_HANDLE_VALUE);
-  std::wstring command = L"\"" + Utf8ToUtf16(TAVRIN_CLI_EXE) +
-                         L"\" identify --port COM250 --timeout 0.2 --trace \"" + log + L"\"";
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = out;
-  si.hStdError = out;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                             nullptr, nullptr, &si, &pi));
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  CloseHandle(out);
-  const std::string text = ReadFile(log);
-  EXPECT_EQ(text.rfind("earlier\n", 0), 0u) << text;
-  EXPECT_TRUE(Has(text, "# tavrin-cli trace: ")) << text;
-  EXPECT_TRUE(Has(text, "unit begins")) << text;
-  DeleteFileW(log.c_str());
+  struct Redirection {
+    const char* how;
+    DWORD access;
+    DWORD share;
+  };
+  // As shells open the target of >>: cmd.exe lets no one else write and
+  // writes at its own position from the end on; others append.
+  for (const Redirection& r :
+       {Redirection{"cmd.exe", GENERIC_WRITE, FILE_SHARE_READ},
+        Redirection{"a position of its own", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE},
+        Redirection{"appending", FILE_APPEND_DATA | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
+    const std::wstring log = std::wstring(folder) + L"tavrin-run-" + Utf8ToUtf16(r.how) + L".log";
+    std::ofstream(std::filesystem::path(log), std::ios::binary) << "earlier\n";
+    HANDLE out = CreateFileW(log.c_str(), r.access, r.share, &inherit, OPEN_ALWAYS, 0, nullptr);
+    ASSERT_NE(out, INVALID_HANDLE_VALUE) << r.how << ": error " << GetLastError();
+    SetFilePointer(out, 0, nullptr, FILE_END);
+    std::wstring command = L"\"" + Utf8ToUtf16(TAVRIN_CLI_EXE) +
+                           L"\" identify --port COM250 --timeout 0.2 --trace \"" + log + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &si, &pi));
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD exit = 0;
+    GetExitCodeProcess(pi.hProcess, &exit);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(out);
+    const std::string text = ReadFile(log);
+    EXPECT_EQ(exit, 3u) << r.how << "\n" << text;
+    EXPECT_EQ(text.rfind("earlier\n", 0), 0u) << r.how << "\n" << text;
+    for (const char* part : {"# tavrin-cli trace: ", "unit begins", "link end",
+                             "tavrin-cli: no controller answered within 0.2 s."})
+      EXPECT_TRUE(Has(text, part)) << r.how << ": " << part << "\n" << text;
+    DeleteFileW(log.c_str());
+  }
 
   for (const char* device : {"COM1", "NUL", "\\\\.\\COM250"}) {
     const CliRun run = RunCli({"identify", "--timeout", "0.2", "--trace", device});

@@ -17,6 +17,18 @@ namespace {
 std::atomic<bool> g_outputClosed{false};
 }  // namespace
 
+void HoldStandardStreams() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Opened for reading only: a write fails as it did on the closed one.
+    const int held = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+
 bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 bool InForeground() {

@@ -38,6 +38,9 @@ bool ReaderGone() {
 
 static std::atomic<bool> g_outputClosed{false};
 
+// Handles are no small numbers handed out again: nothing to hold.
+void HoldStandardStreams() {}
+
 bool IsTerminal(std::FILE* stream) { return IsConsole(HandleOf(stream)); }
 
 bool InForeground() { return true; }

@@ -90,17 +90,43 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// Standard output or error goes to the file `info` is.
-bool IsStandardOutput(const BY_HANDLE_FILE_INFORMATION& info) {
+// The standard output or error handle that goes to the file `info` is; null
+// when neither does.
+HANDLE StandardStreamOf(const BY_HANDLE_FILE_INFORMATION& info) {
   for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     BY_HANDLE_FILE_INFORMATION out{};
     const HANDLE standard = GetStdHandle(which);
     if (standard != nullptr && standard != INVALID_HANDLE_VALUE &&
         GetFileType(standard) == FILE_TYPE_DISK && GetFileInformationByHandle(standard, &out) &&
         SameFile(out, info))
-      return true;
+      return standard;
   }
-  return false;
+  return nullptr;
+}
+
+bool IsStandardOutput(const BY_HANDLE_FILE_INFORMATION& info) {
+  return StandardStreamOf(info) != nullptr;
+}
+
+// The standard stream that goes to `name` already, duplicated; null when none
+// does. Looked at with no right to its data, so that the sharing the shell
+// opened the redirection with (cmd.exe lets no one else write) cannot refuse it.
+HANDLE DuplicateStandardStreamAt(const std::wstring& name) {
+  const HANDLE look =
+      CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (look == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const HANDLE standard = GetFileType(look) == FILE_TYPE_DISK && GetFileInformationByHandle(look, &info)
+                              ? StandardStreamOf(info)
+                              : nullptr;
+  CloseHandle(look);
+  HANDLE copy = nullptr;
+  if (standard == nullptr || !DuplicateHandle(GetCurrentProcess(), standard, GetCurrentProcess(),
+                                              &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    return nullptr;
+  return copy;
 }
 
 bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
@@ -148,30 +174,34 @@ std::FILE* OpenOutputFile(const std::string& path, bool* shared, std::string* er
     *error = why;
     return nullptr;
   }
-  const HANDLE h = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *error = "error " + std::to_string(GetLastError());
-    return nullptr;
+  // `>> run.log` and --trace run.log: the stream's own handle, as on Linux,
+  // so that the two write one after the other at one file position and
+  // neither writes over what the other wrote.
+  HANDLE h = DuplicateStandardStreamAt(SystemName(path));
+  *shared = h != nullptr;
+  if (!*shared) {
+    h = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      *error = "error " + std::to_string(GetLastError());
+      return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsStandardOutput(info)) {
+      CloseHandle(h);
+      *error = "it changed while it was being opened";
+      return nullptr;
+    }
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    CloseHandle(h);
-    *error = "it changed while it was being opened";
-    return nullptr;
-  }
-  // `>> run.log` and --trace run.log: written after what is there, as on Linux.
-  *shared = IsStandardOutput(info);
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h),
-                                 _O_WRONLY | _O_BINARY | (*shared ? _O_APPEND : 0));
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(h);
     *error = "it cannot be opened";
     return nullptr;
   }
-  std::FILE* file = _fdopen(fd, *shared ? "ab" : "wb");
+  std::FILE* file = _fdopen(fd, "wb");  // never empties: "w" of fdopen opens nothing
   if (file == nullptr) {
     _close(fd);
     *error = "it cannot be opened";
