@@ -97,5 +97,11 @@ head -1 "$scripts/zsh/_tavrin-cli" | grep -qx '#compdef tavrin-cli' || fail "_ta
 if command -v zsh >/dev/null; then zsh -n "$scripts/zsh/_tavrin-cli" || fail "zsh rejects _tavrin-cli"; fi
 if command -v fish >/dev/null; then fish -n "$scripts/fish/tavrin-cli.fish" || fail "fish rejects tavrin-cli.fish"; fi
 
+# A script that cannot be written whole is an error, not an empty success.
+"$program" completion bash >/dev/full 2>"$work/full.err"
+status=$?
+((status == 2)) && grep -q 'cannot write' "$work/full.err" ||
+  fail "completion bash >/dev/full: status $status, $(cat "$work/full.err")"
+
 ((failures == 0)) || exit 1
 echo "completion: all checked"
