@@ -10,13 +10,16 @@
 // them as one table.
 //
 //   tavrin-bench               every part, then the table
-//   tavrin-bench PART...       only these parts (crc load transfer line cli gang trace idle memory)
+//   tavrin-bench PART...       only these parts (crc load transfer line cli gang trace net idle memory)
 //   tavrin-bench --quick       smaller runs, for trying the bench out
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -705,6 +708,104 @@ void PartTrace() {
 
 // Four fixtures at once: a slot per port, each a worker process writing its
 // own paced controller, against one port alone, side by side in one run.
+// ser2net on loopback serving the paced controller's pseudo-terminal, once
+// with the configuration the README recommends (chardelay off) and once with
+// ser2net's defaults (chardelay on); RFC 2217 and raw TCP on each.
+class Ser2netProcess {
+ public:
+  Ser2netProcess(const std::string& device, bool chardelay, int basePort) : base_(basePort) {
+    const fs::path config = g_work / Format("ser2net-%d.yaml", basePort);
+    std::ofstream out(config);
+    const std::string options = chardelay ? "" : "  options:\n    chardelay: false\n";
+    out << "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << basePort
+        << "\n  connector: serialdev," << device << ",115200n81,local\n" << options
+        << "connection: &raw\n  accepter: tcp,127.0.0.1," << basePort + 1
+        << "\n  connector: serialdev," << device << ",115200n81,local\n" << options;
+    out.close();
+    const std::string pid = (g_work / Format("ser2net-%d.pid", basePort)).string();
+    std::vector<std::string> args = {"ser2net", "-n", "-u", "-P", pid, "-c", config.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "ser2net", &actions, nullptr, argv.data(), environ) != 0)
+      Die("cannot start ser2net (scripts/deps.sh installs it)");
+    posix_spawn_file_actions_destroy(&actions);
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    while (!Listening(basePort) || !Listening(basePort + 1)) {
+      if (Clock::now() > until) Die("ser2net does not listen");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~Ser2netProcess() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::string Rfc2217() const { return Format("rfc2217://127.0.0.1:%d", base_); }
+  std::string Raw() const { return Format("socket://127.0.0.1:%d", base_ + 1); }
+
+ private:
+  static bool Listening(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+  }
+  int base_;
+  pid_t pid_ = -1;
+};
+
+// The same paced write direct, through RFC 2217 and through raw TCP, as
+// shares of the line and as ratios to the direct write.
+void PartNet() {
+  tavrin::vc::VirtualController vc(InstantController(true));
+  StartController(vc);
+  const std::size_t frames = g_quick ? 300 : 1440;
+  const fs::path path = WriteFirmware(frames, 2);
+  const int base = 20000 + static_cast<int>(getpid() % 20000);
+  Ser2netProcess recommended(vc.SlavePath(), false, base);
+  Ser2netProcess defaults(vc.SlavePath(), true, base + 2);
+  struct Way {
+    std::string what;
+    std::string port;
+  };
+  const Way ways[] = {
+      {"direct (COM30)", "COM30"},
+      {"rfc2217://, chardelay: false (README)", recommended.Rfc2217()},
+      {"socket://, chardelay: false (README)", recommended.Raw()},
+      {"rfc2217://, ser2net's defaults (chardelay on)", defaults.Rfc2217()},
+      {"socket://, ser2net's defaults (chardelay on)", defaults.Raw()},
+  };
+  double direct = 0;
+  for (const Way& way : ways) {
+    std::vector<double> rates;
+    for (int run = 0; run < (g_quick ? 1 : 3); ++run) {
+      const std::size_t wireFrom = vc.Wire().size();
+      RunCliWrite(vc, path, {"--yes", "--port", way.port});
+      TransferFigures f;
+      ReadWire(vc, wireFrom, f);
+      rates.push_back(static_cast<double>(f.chunks) / f.seconds);
+    }
+    const double rate = Percentile(rates, 50);
+    if (direct == 0) direct = rate;
+    const double share = 100.0 * rate / kLineChunksPerSecond;
+    const bool recommendedWay = way.what.find("README") != std::string::npos;
+    Row(Format("tavrin-cli write, %zu frames, paced 115200-baud line, %s", frames, way.what.c_str()),
+        Format("%.1f chunks/s = %.1f%% of the line, %.3f of direct", rate, share, rate / direct),
+        recommendedWay ? ">= 95% of the line" : "-",
+        recommendedWay ? Verdict(share >= 95.0) : "");
+  }
+  fs::remove(path);
+  vc.Stop();
+}
+
 void PartGang() {
   const std::size_t frames = g_quick ? 300 : 1440;
   std::vector<std::unique_ptr<tavrin::vc::VirtualController>> controllers;
@@ -824,6 +925,7 @@ const Part kParts[] = {
     {"cli", "The same paced line through tavrin-cli", PartCli},
     {"gang", "Four paced lines at once through tavrin-cli", PartGang},
     {"trace", "The cost of tavrin-cli --trace", PartTrace},
+    {"net", "A controller on another machine: through ser2net on loopback", PartNet},
     {"idle", "Idle cost", PartIdle},
     {"memory", "Memory", PartMemory},
 };

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (build-bench/, optimised, no sanitizer) and prints the
 # programmer's figures as a table. Arguments go to tavrin-bench: part names
-# (crc load transfer line cli gang trace idle memory) and --quick; `bench/run.sh trace`
-# compares paced writes through tavrin-cli with and without --trace.
+# (crc load transfer line cli gang trace net idle memory) and --quick; `bench/run.sh trace`
+# compares paced writes through tavrin-cli with and without --trace; `bench/run.sh net`
+# the same paced write direct and through ser2net (RFC 2217 and raw TCP).
 # Takes about three minutes on two cores once built.
 set -euo pipefail
 cd "$(dirname "$0")/.."

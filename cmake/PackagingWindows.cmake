@@ -55,4 +55,27 @@ set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "  SetRegView 64")
 # An upgrade first removes the version before it (silently under /S), so no
 # file or Start-menu folder of the old one is left behind.
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+# NSIS.template.in beside this file: the installer that touches only its own
+# files (a folder of its own inside a folder of another product's, the PATH
+# left alone).
+list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
+
+# The product's own face: its branding line, pictures drawn from its icon at
+# build time, and a finish page that offers to start it (never under /S).
+set(CPACK_NSIS_BRANDING_TEXT "${TAVRIN_PACKAGE_TITLE} ${PROJECT_VERSION}")
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(TAVRIN_INSTALLER_PICTURES ${CMAKE_BINARY_DIR}/installer)
+add_custom_command(
+  OUTPUT ${TAVRIN_INSTALLER_PICTURES}/welcome.bmp ${TAVRIN_INSTALLER_PICTURES}/header.bmp
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/make-installer-pictures.py
+          ${TAVRIN_INSTALLER_PICTURES}
+  DEPENDS ${CMAKE_SOURCE_DIR}/scripts/make-installer-pictures.py
+          ${CMAKE_SOURCE_DIR}/scripts/make-windows-icon.py
+  COMMENT "Drawing the installer's pictures from the program's icon")
+add_custom_target(installer-pictures ALL
+  DEPENDS ${TAVRIN_INSTALLER_PICTURES}/welcome.bmp ${TAVRIN_INSTALLER_PICTURES}/header.bmp)
+set(CPACK_NSIS_MUI_WELCOMEFINISHPAGE_BITMAP ${TAVRIN_INSTALLER_PICTURES}/welcome.bmp)
+set(CPACK_NSIS_MUI_UNWELCOMEFINISHPAGE_BITMAP ${TAVRIN_INSTALLER_PICTURES}/welcome.bmp)
+set(CPACK_NSIS_MUI_HEADERIMAGE ${TAVRIN_INSTALLER_PICTURES}/header.bmp)
+set(CPACK_NSIS_MUI_FINISHPAGE_RUN tavrin-programmer.exe)
 include(CPack)

@@ -13,9 +13,11 @@ packages=(
   # the window
   qt6-base-dev qt6-multimedia-dev libgl1-mesa-dev fonts-dejavu-core
   # tests, tools, benchmarks, fuzzing
-  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev librapidcheck-dev
   # the command line: its event loop and JSON (header-only)
   libasio-dev nlohmann-json3-dev
+  # ports on another machine: the tests serve the virtual controller through it
+  ser2net
   clang libclang-rt-14-dev xvfb xauth
   # the Debian package
   dpkg-dev desktop-file-utils lintian appstream

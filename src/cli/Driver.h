@@ -27,7 +27,8 @@ inline constexpr const char* kExitStatusHelp =
     "130 interrupted. Under --loop a controller already at the file's version is left alone "
     "(0) unless --rewrite. --loop ended between units (Ctrl+C, SIGTERM, SIGHUP, a closed "
     "output) exits by its tally: 1 if a unit failed (a lost link and a verify time-out count as failed), else 5 "
-    "if one was refused, else 0; ended during a unit, 130.";
+    "if one was refused, else 0; ended during a unit, 130. SIGHUP or a closed output never cuts a "
+    "write: the unit is finished and recorded first.";
 
 struct CliOptions {
   enum class Command { Ports, Identify, Write };
@@ -53,8 +54,9 @@ namespace cli {
 int RunPorts();
 // The COM names the scan tries, in its order.
 std::vector<std::string> ScanPorts();
-// Checks what stands between this machine and a controller (Doctor.cpp).
-int RunDoctor(bool json);
+// Checks what stands between this machine and a controller (DoctorRun.cpp);
+// `open`: each free port is opened and closed as well.
+int RunDoctor(bool json, bool open);
 // A --port given as a device path (/dev/ttyACM0, a /dev/serial/... link)
 // becomes the COM name that stands for it; kExitUsage, with the ports
 // listed, when none does.

@@ -14,7 +14,10 @@
 #include "cli/GangView.h"
 #include "cli/Interrupts.h"
 #include "cli/OneShot.h"
+#include "cli/Ask.h"
 #include "cli/Text.h"
+#include "cli/Unit.h"
+#include "cli/UnitMachine.h"
 #include "platform/AppendFile.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
@@ -34,9 +37,7 @@ namespace {
 // What a stopped worker is given to close its port before it is killed.
 constexpr int kStopDeadlineMs = 5000;
 
-std::string Dump(const nlohmann::json& o) {
-  return o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
+std::string Dump(const nlohmann::json& o) { return RecordLine(o); }
 
 class Gang {
  public:
@@ -253,23 +254,30 @@ void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
 
 void Gang::OnUnit(std::size_t i, nlohmann::json unit) {
   SlotState& slot = slots_[i];
-  const int status = unit.value("exitStatus", kExitSuccess);
   const std::string result = unit.value("result", "");
-  if (status == kExitSuccess && result.find("current") != std::string::npos) {
-    ++slot.current;
-    slot.state = "done";
-  } else if (status == kExitSuccess) {
-    ++slot.written;
-    slot.state = "done";
-  } else if (status == kExitRefused) {
-    ++slot.refused;
-    slot.state = "refused";
-  } else if (status == kExitInterrupted) {
-    ++slot.interrupted;
-    slot.state = "interrupted";
-  } else {
-    ++slot.failed;
-    slot.state = "failed";
+  // Counted as the slot's own session counts it.
+  switch (TallyColumn(result)) {
+    case Column::Written:
+    case Column::None:
+      ++slot.written;
+      slot.state = "done";
+      break;
+    case Column::Current:
+      ++slot.current;
+      slot.state = "done";
+      break;
+    case Column::Refused:
+      ++slot.refused;
+      slot.state = "refused";
+      break;
+    case Column::Interrupted:
+      ++slot.interrupted;
+      slot.state = "interrupted";
+      break;
+    case Column::Failed:
+      ++slot.failed;
+      slot.state = "failed";
+      break;
   }
   const bool dataMap = unit.value("kind", "") == "data map";
   const char* before = dataMap ? "dataMapVersion" : "firmwareVersion";
@@ -299,10 +307,7 @@ void Gang::OnQuestion(std::size_t i, const std::string& text) {
   if (!askable_ || !platform::InForeground()) {
     workers_[i]->child.Write("n\n");
     Note(i, text);
-    Note(i, askable_ ? "running in the background, where the terminal cannot answer the question, "
-                       "so the answer is No and nothing is written; give --yes to answer Yes."
-                     : "no terminal on standard input to answer the question, so the answer is No "
-                       "and nothing is written; give --yes to answer Yes.");
+    Note(i, YesNoNote(askable_ ? YesNo::Background : YesNo::NoTerminal));
     return;
   }
   questions_.emplace_back(i, text);
@@ -338,9 +343,9 @@ void Gang::Ask() {
     platform::WriteText(stderr, "\n");
     return;
   }
-  const bool yes = answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+  const bool yes = IsYes(answer);
   workers_[i]->child.Write(yes ? "y\n" : "n\n");
-  if (!yes) Note(i, "answered No: nothing is written.");
+  if (!yes) Note(i, YesNoNote(YesNo::No));
   view_.Redraw();
   AskNext();
 }

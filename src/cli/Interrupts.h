@@ -20,6 +20,11 @@ class Interrupts {
   Interrupts(const Interrupts&) = delete;
   Interrupts& operator=(const Interrupts&) = delete;
 
+  // Which kind the handler is being given: Ctrl+C and SIGTERM stop what
+  // runs; a hang-up (SIGHUP, a closed session) only ends the program.
+  enum class Kind { Interrupt, Terminate, Hangup };
+  static Kind Last();
+
   // An interruption has come that the handler has not yet been given.
   static bool Pending();
   // Pending(), or one coming within `wait`: on Windows Ctrl+C ends a read

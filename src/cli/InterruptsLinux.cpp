@@ -13,6 +13,7 @@ namespace {
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t g_pending = 0;
+Interrupts::Kind g_last = Interrupts::Kind::Interrupt;
 // The signal set's own handlers, which ours hands the signal on to.
 struct sigaction g_next[3];
 
@@ -33,9 +34,12 @@ struct Interrupts::State {
       : signals(io, SIGINT, SIGTERM, SIGHUP), handler(std::move(handler)) {}
 
   void Wait() {
-    signals.async_wait([this](const std::error_code& ec, int) {
+    signals.async_wait([this](const std::error_code& ec, int signal) {
       if (ec) return;
       g_pending = 0;
+      g_last = signal == SIGHUP    ? Kind::Hangup
+               : signal == SIGTERM ? Kind::Terminate
+                                   : Kind::Interrupt;
       handler();
       Wait();
     });
@@ -62,6 +66,8 @@ Interrupts::Interrupts(asio::io_context& io, std::function<void()> handler)
 }
 
 Interrupts::~Interrupts() = default;
+
+Interrupts::Kind Interrupts::Last() { return g_last; }
 
 bool Interrupts::Pending() { return g_pending != 0; }
 

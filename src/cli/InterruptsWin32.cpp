@@ -67,6 +67,9 @@ Interrupts::~Interrupts() {
   g_released.notify_all();
 }
 
+// Ctrl+C, Ctrl+Break and a closing console all stop what runs, as documented.
+Interrupts::Kind Interrupts::Last() { return Kind::Interrupt; }
+
 bool Interrupts::Pending() { return g_pending; }
 
 bool Interrupts::Arrives(std::chrono::milliseconds wait) {

@@ -1,5 +1,5 @@
 // The end of a controller: its line, its JSON and, under --loop, the tally
-// and the wait for the controller to go and the next to come.
+// and the probes that tell when the controller has gone.
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -18,18 +18,21 @@ namespace cli {
 
 namespace {
 // --loop's wait for a unit to go: a probe's answer may take this long on a
-// loaded machine, and this many probes in a row must go unanswered.
+// loaded machine. Probes follow each other closely, so that a controller
+// swapped on a fixed adapter leaves at least one unanswered.
 constexpr int kProbeAnswerMs = 1500;
-constexpr int kProbePauseMs = 300;
-constexpr int kProbeMisses = 3;
+constexpr int kProbePauseMs = 100;
 }  // namespace
 
-void Session::EndUnit(int status, const std::string& result) {
-  if (unitEnded_) return;
-  unitEnded_ = true;
+bool Session::EndUnit(const UnitMachine::Action& record) {
+  const std::string& result = record.result;
+  const int status = record.status;
+  // Its line is said even when it ends while a probe is out.
+  window_.SetQuiet(false);
   Trace::UnitEnds(result, status == kExitSuccess);
   // A controller refused before its report (an unknown model) still has its code.
   if (unit_.deviceCode == 0) unit_.deviceCode = DeviceInfo.DeviceCode.load();
+  if (unit_.port.empty()) unit_.port = machine_.unit().port;
   if (unit_.when.empty()) unit_.when = LocalIsoTime();
   if (unit_.time.empty()) unit_.time = UtcIsoTime();
   if (unit_.device.empty()) {
@@ -45,50 +48,23 @@ void Session::EndUnit(int status, const std::string& result) {
     unit_.framesSent = FramesSent();
     unit_.retransmissions = Retransmissions() - retransmissionsBefore_;
   }
-  if (result == "already current") {
-    // Left alone: nothing of the file was taken in, and the version stays.
-    unit_.versionAfter = IsDataMap() ? unit_.dataMap : unit_.firmware;
-  } else if (status == kExitSuccess && !unit_.versionAfter &&
-             options_.command == CliOptions::Command::Write) {
-    std::lock_guard lock(TransmitLock());
-    const auto& store = ImageStore();
-    unit_.versionAfter =
-        IsDataMap()
-            ? static_cast<std::uint16_t>(store.DataMapHeader[8] | store.DataMapHeader[9] << 8)
-            : static_cast<std::uint16_t>(store.FirmwareHeader[2] | store.FirmwareHeader[3] << 8);
+  // The version after is the one read back, or the file's once the
+  // controller said it was written; a unit left alone has none.
+  unit_.versionAfter = record.versionAfter;
+  if (!unit_.versionAfter) unit_.otherAfter.reset();
+  if (result == "verify failed") {
+    window_.PrintNote(ErrorLine(Format(
+        "verify failed: the controller reports %s %u, the file is version %u.",
+        IsDataMap() ? "data map" : "firmware", *record.versionAfter, machine_.fileVersion())));
+  } else if (result == "written" && options_.verify && record.versionAfter) {
+    window_.PrintLine(Format("Verified: the controller reports firmware %u.", *record.versionAfter));
   }
   unit_.status = status;
   unit_.result = result;
-  const bool recorded = UnitEnded();
-  if (!options_.loop) {
-    Finish(recorded ? status : kExitUsage);
-    return;
-  }
   ++count_;
-  RememberUnit();
-  if (status == kExitSuccess && result == "already current") {
-    ++current_;
-  } else if (status == kExitSuccess) {
-    ++written_;
-  } else if (status == kExitRefused) {
-    ++refused_;
-  } else if (status == kExitInterrupted) {
-    ++interrupted_;
-  } else {
-    ++failed_;
-  }
-  PrintUnitLine();
-  if (status == kExitInterrupted) {
-    Finish(Tally(true));
-    return;
-  }
-  if (!recorded) {
-    // A line without its record would go unnoticed on a production line.
-    Tally(false);
-    Finish(kExitUsage);
-    return;
-  }
-  StartProbing();
+  const bool recorded = UnitEnded();
+  if (options_.loop) PrintUnitLine();
+  return recorded;
 }
 
 void Session::PrintUnitLine() {
@@ -101,23 +77,25 @@ void Session::PrintUnitLine() {
                            unit_.result.c_str(), unit_.seconds));
 }
 
-int Session::Tally(bool interrupted) {
+void Session::PrintTally() {
   // The controller cut off by Ctrl+C neither failed nor was refused.
+  const Tally& tally = machine_.tally();
   window_.PrintLine(
       Format("Tally: %d written, %d already current, %d failed, %d refused, %d "
              "interrupted.",
-             written_, current_, failed_, refused_, interrupted_));
-  if (interrupted) return kExitInterrupted;
-  if (failed_ > 0) return kExitControllerFailure;
-  return refused_ > 0 ? kExitRefused : kExitSuccess;
+             tally.written, tally.current, tally.failed, tally.refused, tally.interrupted));
 }
 
 bool Session::UnitEnded() {
   if (unit_.port.empty() || (!options_.json && log_ == nullptr && !worker_)) return true;
   RecordContext context;
   context.options = &options_;
-  context.file = options_.command == CliOptions::Command::Write ? &file_ : nullptr;
-  context.machine = machine_;
+  // The bytes this unit received; a unit not written names the file as it is now.
+  FileFacts file = received_.size >= 0 && !received_.sha256.empty() ? received_ : file_;
+  if (options_.command == CliOptions::Command::Write && received_.sha256.empty())
+    file = ReadFileFacts(options_.file);
+  context.file = options_.command == CliOptions::Command::Write ? &file : nullptr;
+  context.machine = machineName_;
   context.dataMap = IsDataMap();
   nlohmann::json record = UnitRecord(unit_, context);
   // A slot's worker: the record names its slot, and goes to the supervisor.
@@ -137,7 +115,6 @@ bool Session::UnitEnded() {
 }
 
 void Session::Finish(int status) {
-  phase_ = Phase::Done;
   timeout_.Stop();
   probe_.Stop();
   progress_.End();
@@ -150,64 +127,58 @@ void Session::Finish(int status) {
 // ---- --loop: waiting for the controller to go --------------------------------------
 
 void Session::StartProbing() {
-  phase_ = Phase::Probing;
-  goneMisses_ = 0;
-  window_.PrintNote("Waiting for this controller to go (unplug it), then for the next one...");
+  if (probeNoted_ != attempt_) {
+    probeNoted_ = attempt_;
+    window_.PrintNote("Waiting for this controller to go (unplug it), then for the next one...");
+  }
   probe_.Start(kProbePauseMs);
 }
 
 // Every so often: is the port still listed, and does it still answer?
 void Session::OnProbeTimer() {
-  if ((phase_ == Phase::Connecting || phase_ == Phase::Verifying) && !identifiedPosted_) {
+  const State state = machine_.state();
+  if (Connecting() && reported_ != attempt_) {
     Button1Click();
     return;
   }
-  if (phase_ != Phase::Probing) return;
-  if (probing_) {
+  if (state == State::Probing) {
     EndProbe();  // nothing answered in time
     return;
   }
+  if (state != State::Leaving) return;
   window_.SetQuiet(true);
-  window_.SetPortFilter(unit_.port);
+  window_.SetPortFilter(machine_.unit().port);
   window_.PortListClear();
   ListSerialPorts();
   if (window_.PortListCount() == 0) {
-    Gone();
+    window_.SetQuiet(false);
+    window_.PrintNote("The controller has gone; waiting for the next one.");
+    Execute(machine_.PortVanished());
     return;
   }
-  probing_ = true;
-  probeAnswered_ = false;
+  probeBox_.reset();
+  Execute(machine_.ProbeSent());
   Button1Click();
   probe_.Start(kProbeAnswerMs);
 }
 
 void Session::EndProbe() {
-  if (phase_ != Phase::Probing || !probing_) return;
-  probing_ = false;
-  const bool answered = Identified() || probeAnswered_;
-  const bool same = answered && StillTheSameUnit();
-  Button3Click();
-  if (same) {
-    goneMisses_ = 0;
-    lastMayReturn_ = false;  // seen since its write: it has not gone to restart
-    probe_.Start(kProbePauseMs);
-  } else if (answered || ++goneMisses_ >= kProbeMisses) {
-    // Gone, or another controller answers in its place: the next unit.
-    Gone();
-  } else {
-    probe_.Start(kProbePauseMs);
-  }
-}
-
-void Session::Gone() {
+  if (machine_.state() != State::Probing) return;
   probe_.Stop();
-  if (probing_) {
-    probing_ = false;
-    Button3Click();
+  if (Identified() || probeBox_) {
+    Answer answer = Answering();
+    if (!Identified()) {
+      answer.id = Identity{};
+      answer.id.deviceCode = *probeBox_;
+    }
+    probeBox_.reset();
+    Execute(machine_.Answered(answer));
+    return;
   }
+  Button3Click();
   window_.SetQuiet(false);
   window_.PrintNote("The controller has gone; waiting for the next one.");
-  Connect(false);
+  Execute(machine_.ProbeUnanswered());
 }
 
 }  // namespace cli

@@ -8,9 +8,13 @@
 
 #include "cli/Driver.h"
 #include "cli/Text.h"
+#include "cli/UsbText.h"
 #include "platform/Console.h"
+#include "platform/DeviceNames.h"
 #include "platform/PortInfo.h"
 #include "platform/UsbInfo.h"
+#include "serial/NetNames.h"
+#include "serial/NetPort.h"
 #include "ui/console/ConsoleWindow.h"
 
 namespace cli {
@@ -30,22 +34,32 @@ std::vector<std::string> ScanPorts() {
 
 namespace {
 
+// The name map's entries that the scan does not try, and the map's mistakes.
+std::string MapNotes() {
+  std::vector<std::string> problems;
+  const std::vector<NetNameEntry> entries = ReadNetNameMap(&problems);
+  std::string text;
+  for (const auto& entry : entries) {
+    if (entry.shadowed)
+      text += "  " + entry.name + " = " + entry.url + " is not tried: a port of this machine has that name.\n";
+  }
+  for (const auto& problem : problems) text += "  " + problem + " (the line is left out)\n";
+  if (!text.empty()) text = "The name map " + platform::NetworkPortMapPath() + ":\n" + text;
+  return text;
+}
+
 std::string PortList(const std::vector<std::string>& ports) {
   if (ports.empty()) return "No COM ports: the scan would find nothing to try.\n";
   std::string text = "The scan tries these ports, in this order:\n";
   for (const std::string& name : ports) {
     std::string padded = name;
     if (padded.size() < 7) padded.append(7 - padded.size(), ' ');
-    text += "  " + padded + " " + platform::DescribePort(name) + "\n";
-    const platform::UsbDetails usb = platform::UsbDetailsForPort(name);
-    if (!usb.friendlyName.empty()) text += "          " + usb.friendlyName + "\n";
-    if (usb.usb) {
-      text += "          USB " + usb.vendorId + ":" + usb.productId;
-      if (!usb.product.empty()) text += " \"" + usb.product + "\"";
-      if (!usb.serial.empty()) text += ", serial " + usb.serial;
-      text += "\n";
-      if (!usb.byPath.empty()) text += "          " + usb.byPath + "\n";
+    if (const std::string url = NetUrlForPortName(name); !url.empty()) {
+      text += "  " + padded + " " + url + " (on another machine)\n";
+      continue;
     }
+    text += "  " + padded + " " + platform::DescribePort(name) + "\n";
+    text += UsbLines(platform::UsbDetailsForPort(name), "          ");
   }
   return text;
 }
@@ -53,11 +67,21 @@ std::string PortList(const std::vector<std::string>& ports) {
 }  // namespace
 
 int RunPorts() {
-  platform::WriteText(stdout, PortList(ScanPorts()));
+  platform::WriteText(stdout, PortList(ScanPorts()) + MapNotes());
   return kExitSuccess;
 }
 
 int ResolvePort(std::string& port) {
+  if (IsNetUrl(port)) {
+    NetAddress address;
+    std::string why;
+    if (!ParseNetUrl(port, address, &why)) {
+      platform::WriteText(stderr, ErrorLine(port + ": " + why + " (see --help)\n"));
+      return kExitUsage;
+    }
+    AddRunNetPort(port);
+    return kExitSuccess;
+  }
   if (port.empty() || port.front() != '/') return kExitSuccess;
   const std::vector<std::string> ports = ScanPorts();
   const std::string name = platform::PortForDevicePath(port, ports);

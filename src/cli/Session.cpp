@@ -12,6 +12,7 @@
 #include "connect/Connecter.h"
 #include "platform/Console.h"
 #include "platform/PortLocation.h"
+#include "platform/Sha256.h"
 #include "protocol/Messager.h"
 #include "serial/Port.h"
 #include "serial/Ports.h"
@@ -27,6 +28,19 @@ constexpr int kResultGraceMs = 1000;
 constexpr int kWatchMs = 250;
 }  // namespace
 
+namespace {
+UnitMachine::Settings SettingsOf(const CliOptions& options) {
+  UnitMachine::Settings settings;
+  settings.write = options.command == CliOptions::Command::Write;
+  settings.loop = options.loop;
+  settings.yes = options.yes;
+  settings.rewrite = options.rewrite;
+  settings.verify = options.verify;
+  settings.dataMap = Extension(options.file) == ".lbin";
+  return settings;
+}
+}  // namespace
+
 Session::Session(const CliOptions& options, std::string title, platform::AppendFile* log,
                  FileFacts file)
     : options_(options),
@@ -34,16 +48,17 @@ Session::Session(const CliOptions& options, std::string title, platform::AppendF
       worker_(options.worker > 0 ? std::make_unique<WorkerStream>(options.worker) : nullptr),
       window_(ConsoleWindow::Instance()),
       work_(asio::make_work_guard(io_)),
+      machine_(SettingsOf(options)),
       timeout_(io_, [this] { OnTimeout(); }),
       probe_(io_, [this] { OnProbeTimer(); }),
       linkEnd_(io_,
                [this] {
-                 if (phase_ == Phase::Writing && !unitEnded_ && !outcome_) LinkLost();
+                 if (machine_.state() == State::Writing && !outcome_) LinkLost();
                }),
       watch_(io_, [this] { WatchOutput(); }),
       log_(log),
       file_(std::move(file)),
-      machine_(platform::MachineName()) {}
+      machineName_(platform::MachineName()) {}
 
 Session::~Session() = default;
 
@@ -61,8 +76,13 @@ int Session::Run() {
   // Without a terminal the bell would only end up in a file.
   if (progress_.Terminal() && !worker_) window_.StartTimer(WindowTimer::Timer3);
   {
-    Interrupts interrupts(io_, [this] { OnInterrupt(); });
-    window_.Post([this] { Connect(true); });
+    Interrupts interrupts(io_, [this] {
+      const Interrupts::Kind kind = Interrupts::Last();
+      OnInterrupt(kind == Interrupts::Kind::Hangup      ? UnitMachine::Stop::Hangup
+                  : kind == Interrupts::Kind::Terminate ? UnitMachine::Stop::Term
+                                                        : UnitMachine::Stop::CtrlC);
+    });
+    window_.Post([this] { Execute(machine_.Start()); });
     watch_.Start(kWatchMs);
     io_.run();
 
@@ -78,6 +98,60 @@ int Session::Run() {
   return exitStatus_;
 }
 
+// ---- What the unit machine says ------------------------------------------------
+
+void Session::Execute(UnitMachine::Actions actions) {
+  using Kind = UnitMachine::Action::Kind;
+  for (const UnitMachine::Action& action : actions) {
+    switch (action.kind) {
+      case Kind::Scan:
+        Connect(action.timed);
+        break;
+      case Kind::Disconnect:
+        Button3Click();
+        break;
+      case Kind::Write:
+        Write();
+        break;
+      case Kind::AnswerYes:
+      case Kind::AnswerNo:
+      case Kind::Ask:
+        break;  // answered where the question is shown
+      case Kind::CutWrite:
+        // Stop sending and let go of the port now.
+        Button3Click();
+        progress_.End();
+        window_.PrintNote(
+            ErrorLine(Format("interrupted after %u of %u frames: the controller did not get the "
+                             "whole image and must be written again.",
+                             FramesSent(), unit_.frames)));
+        break;
+      case Kind::Verify:
+        ConnectVerifying(action.timed);
+        break;
+      case Kind::SameUnitBack:
+        window_.PrintNote(
+            Format("The controller on %s answers as the unit just written did: the same "
+                   "unit, back after its restart; not written or counted again.",
+                   machine_.unit().port.c_str()));
+        break;
+      case Kind::Probe:
+        StartProbing();
+        break;
+      case Kind::Record:
+        if (!EndUnit(action)) {
+          Execute(machine_.RecordFailed());
+          return;
+        }
+        break;
+      case Kind::End:
+        if (options_.loop) PrintTally();
+        Finish(action.status);
+        return;
+    }
+  }
+}
+
 // ---- Connecting ---------------------------------------------------------------
 
 void Session::StartTimeout() {
@@ -88,36 +162,68 @@ void Session::StartTimeout() {
   timeout_.Start(static_cast<int>(std::lround(ms)));
 }
 
+bool Session::Connecting() const {
+  return machine_.state() == State::Waiting || machine_.state() == State::Verifying;
+}
+
 void Session::Connect(bool withTimeout) {
-  phase_ = phase_ == Phase::Verifying ? Phase::Verifying : Phase::Connecting;
-  if (phase_ == Phase::Connecting) {
-    Trace::UnitBegins();
-    writeOk_ = false;
-    seenAfterWrite_ = false;
-  }
+  Trace::UnitBegins();
+  window_.SetQuiet(false);
   window_.SetPortFilter(options_.port);
   window_.ForgetStatusTexts();
   unit_ = Unit{};
+  received_ = FileFacts{};
   outcome_.reset();
-  unitEnded_ = false;
-  identifiedPosted_ = false;
-  timed_ = withTimeout && !(options_.loop && phase_ == Phase::Connecting);
+  ++attempt_;
+  timed_ = withTimeout;
   if (timed_) StartTimeout();
-  if (worker_)
-    worker_->State(phase_ == Phase::Verifying ? "verifying" : "scanning", unit_, IsDataMap());
+  if (worker_) worker_->State("scanning", unit_, IsDataMap());
   Button1Click();
 }
 
-// The connection went again before its report was taken: wait on.
-void Session::NotIdentifiedAfterAll() {
-  identifiedPosted_ = false;
-  if (timed_) StartTimeout();
+// The written unit only: its port, or on Linux the port now in its USB socket
+// (a restart may rename it); another controller is never asked.
+void Session::ConnectVerifying(bool withTimeout) {
+  std::string port = machine_.unit().port;
+  const std::string& socket = machine_.unit().usbLocation;
+  if (!socket.empty()) {
+    window_.SetPortFilter({});
+    window_.PortListClear();
+    ListSerialPorts();
+    for (const std::string& name : ScanPorts()) {
+      if (platform::PortUsbLocation(name) == socket) port = name;
+    }
+  }
+  window_.SetPortFilter(port);
+  window_.ForgetStatusTexts();
+  outcome_.reset();
+  ++attempt_;
+  timed_ = true;
+  if (withTimeout) StartTimeout();
+  if (worker_) worker_->State("verifying", unit_, IsDataMap());
+  Button1Click();
 }
 
 bool Session::Identified() const {
   return ConnectState == ConnectStateT::Connected && window_.Status() == kConnectedText &&
          window_.Colour() != WindowColour::ButtonFace && window_.Enabled(Control::Button2) &&
          !window_.Enabled(Control::Button1);
+}
+
+// Whoever answered last, and where: an unknown model leaves its versions alone.
+Answer Session::Answering() const {
+  Answer answer;
+  answer.port = window_.PortListCurrentText();
+  answer.usbLocation = platform::PortUsbLocation(answer.port);
+  Identity& id = answer.id;
+  id.deviceCode = DeviceInfo.DeviceCode.load();
+  if (FindCatalogueEntry(id.deviceCode) == nullptr) return answer;
+  id.known = true;
+  const auto& report = window_.LogLines();
+  if (report.size() > 2) id.bootloader = NumberAfterColon(report[2]);
+  id.firmware = DeviceInfo.FirmwareVersion.load();
+  id.dataMap = DeviceInfo.DataMapVersion.load();
+  return answer;
 }
 
 void Session::TakeReport() {
@@ -144,61 +250,68 @@ void Session::TakeReport() {
 // ---- What the window shows ------------------------------------------------------
 
 void Session::OnEvent(ConsoleWindow::Event event) {
-  if (event == ConsoleWindow::Event::Status && phase_ != Phase::Probing) {
+  const State state = machine_.state();
+  if (event == ConsoleWindow::Event::Status && state != State::Probing &&
+      state != State::Leaving) {
     if (unit_.texts.empty() || unit_.texts.back() != window_.Status())
       unit_.texts.push_back(window_.Status());
   }
-  switch (phase_) {
-    case Phase::Connecting:
-    case Phase::Verifying:
+  switch (state) {
+    case State::Waiting:
+    case State::Verifying:
       if (event == ConsoleWindow::Event::Status && window_.Status() == kRetryLimitText) {
         // Ports that failed to open let the identify frame run out of
         // retries; the user would click CONNECT again.
-        window_.Post([this] { Button1Click(); });
+        window_.Post([this] {
+          if (machine_.state() == State::Verifying) {
+            ConnectVerifying(false);
+          } else if (machine_.state() == State::Waiting) {
+            Button1Click();
+          }
+        });
       } else if (event == ConsoleWindow::Event::Status && window_.Status() == kConnectedText &&
                  !Identified()) {
         // The report follows from the reader thread; a reply whose
         // identity did not check out brings none, and CONNECT is clicked again.
         probe_.Start(1000);
-      } else if (Identified() && !identifiedPosted_) {
-        identifiedPosted_ = true;
-        timeout_.Stop();
-        window_.Post([this] { phase_ == Phase::Verifying ? OnVerified() : OnIdentified(); });
-      } else if (event == ConsoleWindow::Event::Box && outcome_) {
-        timeout_.Stop();
-        window_.Post([this] { EndUnit(*outcome_, "refused"); });
+      } else if (Identified() && reported_ != attempt_) {
+        reported_ = attempt_;
+        window_.Post([this] { OnIdentified(); });
+      } else if (event == ConsoleWindow::Event::Box && outcome_ && state == State::Waiting) {
+        window_.Post([this] { OnRefusedWhileConnecting(); });
       }
       break;
-    case Phase::Writing:
+    case State::Writing:
       if (event == ConsoleWindow::Event::Gauge) ShowProgress(false);
-      if (window_.Status() == kRetryLimitText && !unitEnded_) {
+      if (window_.Status() == kRetryLimitText) {
         LinkLost();
-      } else if (event == ConsoleWindow::Event::Box && outcome_ && !unitEnded_ && !inClick_) {
+      } else if (event == ConsoleWindow::Event::Box && outcome_ && !inClick_) {
         OnResult();
-      } else if (!unitEnded_ && !inClick_ && LinkEnded() && !linkEnd_.Active()) {
+      } else if (!inClick_ && LinkEnded() && !linkEnd_.Active()) {
         // A result frame also ends the link, just before its box is queued
         // from the reader thread: only a link still without one is lost.
         linkEnd_.Start(kResultGraceMs);
       }
       break;
-    case Phase::Probing:
+    case State::Probing:
       if (window_.Status() == kRetryLimitText || Identified() ||
-          (event == ConsoleWindow::Event::Box && probeAnswered_)) {
+          (event == ConsoleWindow::Event::Box && probeBox_)) {
         window_.Post([this] { EndProbe(); });
       }
       break;
-    case Phase::Done:
+    default:
       break;
   }
 }
 
 void Session::LinkLost() {
+  if (machine_.state() != State::Writing) return;
   progress_.End();
   window_.PrintNote(
       ErrorLine(Format("the link was lost after %u of %u frames: the controller did not "
                        "get the whole image and must be written again.",
                        FramesSent(), unit_.frames)));
-  EndUnit(kExitLinkLost, "link lost");
+  Execute(machine_.LinkLost());
 }
 
 // Disconnect ran: a vanished controller, DISCONNECT, the retry limit or a result.
@@ -209,42 +322,72 @@ bool Session::LinkEnded() const {
 // ---- Identify -----------------------------------------------------------------
 
 void Session::OnIdentified() {
+  if (!Connecting()) return;
   if (!Identified()) {
-    NotIdentifiedAfterAll();
+    // The connection went again before its report was taken: wait on.
+    reported_ = 0;
+    if (timed_) StartTimeout();
     return;
   }
-  TakeReport();
-  if (options_.loop && SameUnitBack()) {
-    Button3Click();
-    window_.PrintNote(
-        Format("The controller on %s answers as the unit just written did: the same "
-               "unit, back after its restart; not written or counted again.",
-               unit_.port.c_str()));
-    StartProbing();
+  timeout_.Stop();
+  if (machine_.state() == State::Waiting) {
+    TakeReport();
+    if (worker_) worker_->State("scanning", unit_, IsDataMap());
+    Execute(machine_.Answered(Answering()));
     return;
   }
-  if (options_.command == CliOptions::Command::Identify) {
-    Button3Click();
-    EndUnit(kExitSuccess, "identified");
+  // Verifying: the unit written keeps its own report and texts.
+  const Answer answer = Answering();
+  const bool dataMemory = FindCatalogueEntry(answer.id.deviceCode) != nullptr &&
+                          FindCatalogueEntry(answer.id.deviceCode)->dataMemory;
+  if (answer.port == machine_.unit().port ||
+      (!machine_.unit().usbLocation.empty() &&
+       answer.usbLocation == machine_.unit().usbLocation)) {
+    if (dataMemory) unit_.otherAfter = answer.id.dataMap;
+  }
+  window_.SetQuiet(true);
+  Execute(machine_.Answered(answer));
+  window_.SetQuiet(false);
+}
+
+// A box before any report (an unknown model): the unit is refused.
+void Session::OnRefusedWhileConnecting() {
+  if (machine_.state() != State::Waiting || !outcome_) return;
+  timeout_.Stop();
+  Answer who = Answering();
+  who.id = Identity{};
+  who.id.deviceCode = DeviceInfo.DeviceCode.load();
+  Execute(machine_.Refused(*outcome_, &who));
+}
+
+// ---- Write --------------------------------------------------------------------
+
+// Nobody left to read what follows: nothing may be started.
+bool Session::OutputGone() {
+  return platform::OutputClosed() || (worker_ && platform::InputClosed());
+}
+
+void Session::Write() {
+  if (OutputGone()) {
+    window_.PrintNote(ErrorLine(
+        "the output's reader has gone (a closed pipe) before the write began: nothing was "
+        "written; ending."));
+    Execute(machine_.Interrupted(UnitMachine::Stop::OutputClosed));
+    Execute(machine_.Declined());
     return;
   }
   StartWrite();
 }
 
-// ---- Write --------------------------------------------------------------------
-
 void Session::StartWrite() {
   const bool dataMap = IsDataMap();
-  unitEnded_ = false;
   outcome_.reset();
   if (dataMap && !(window_.Enabled(Control::Button4) && window_.Visible(Control::Button4))) {
     window_.PrintNote(
         ErrorLine("this controller offers no \"write data map\"; the data map is not written."));
-    Button3Click();
-    EndUnit(kExitRefused, "refused");
+    Execute(machine_.Refused(kExitRefused));
     return;
   }
-  phase_ = Phase::Writing;
   window_.SetDialogAnswer(AbsolutePath(options_.file));
   progress_.Reset();
   {
@@ -262,25 +405,50 @@ void Session::StartWrite() {
   // From frame 0 on: a question's wait is not part of the transfer.
   started_ = std::chrono::steady_clock::now();
   window_.SetDialogAnswer(std::nullopt);
-  if (outcome_) {
-    // The loader refused the file, or the question was answered No: the
-    // controller stays untouched; let go of it.
-    const int status = *outcome_;
-    Button3Click();
-    if (status == kAlreadyCurrent) {
-      EndUnit(kExitSuccess, "already current");
-    } else {
-      EndUnit(status, status == kExitInterrupted ? "interrupted" : "refused");
-    }
-    return;
-  }
+  std::uint32_t frames = 0;
   {
     std::lock_guard lock(TransmitLock());
-    unit_.frames = ImageStore().FrameCount;
+    frames = ImageStore().FrameCount;
   }
+  if (frames == 0) {
+    // The loader refused the file, or the question was answered No: the
+    // controller stays untouched.
+    writeArmed_ = false;
+    Execute(outcome_ ? machine_.Refused(*outcome_) : machine_.Declined());
+    return;
+  }
+  unit_.frames = frames;
+  TakeImage();
+  std::uint16_t version = 0;
+  {
+    std::lock_guard lock(TransmitLock());
+    const auto& store = ImageStore();
+    version = dataMap ? static_cast<std::uint16_t>(store.DataMapHeader[8] |
+                                                   store.DataMapHeader[9] << 8)
+                      : static_cast<std::uint16_t>(store.FirmwareHeader[2] |
+                                                   store.FirmwareHeader[3] << 8);
+  }
+  Execute(machine_.WriteStarted(version));
   if (worker_) worker_->State("writing", unit_, dataMap);
   ShowProgress(false);
   if (LinkEnded()) linkEnd_.Start(kResultGraceMs);  // it went during the question
+}
+
+// What the record names: the bytes this unit is being sent, as the loader
+// read them once into the store (the file may have changed since the start).
+void Session::TakeImage() {
+  std::uint32_t frames = 0;
+  const std::uint8_t* bytes = nullptr;
+  {
+    std::lock_guard lock(TransmitLock());
+    frames = ImageStore().FrameCount;
+    bytes = ImageStore().Frames;
+  }
+  // Only this thread commits images: the bytes stay as they are while read.
+  const std::size_t size = static_cast<std::size_t>(frames) * kFrameSize;
+  received_ = file_;
+  received_.size = static_cast<std::int64_t>(size);
+  received_.sha256 = platform::Sha256Hex(bytes, size);
 }
 
 bool Session::IsDataMap() const { return Extension(options_.file) == ".lbin"; }
@@ -311,148 +479,93 @@ bool Session::ClosingFrameSent() const {
 }
 
 void Session::OnResult() {
-  const int status = *outcome_;
+  const bool ok = *outcome_ == kExitSuccess;
   unit_.framesSent = FramesSent();
   unit_.retransmissions = Retransmissions() - retransmissionsBefore_;
-  writeOk_ = status == kExitSuccess;
-  if (status != kExitSuccess) {
-    EndUnit(status, "failed");
-    return;
-  }
-  if (options_.verify) {
-    {
-      std::lock_guard lock(TransmitLock());
-      const std::uint8_t* header = ImageStore().FirmwareHeader;
-      expectedVersion_ = static_cast<std::uint16_t>(header[2] | header[3] << 8);
-    }
-    unit_.seconds = Elapsed();
-    phase_ = Phase::Verifying;
-    const Unit written = unit_;
-    window_.Post([this, written] {
-      Connect(true);
-      unit_ = written;
-    });
-    return;
-  }
-  EndUnit(kExitSuccess, "written");
+  unit_.seconds = Elapsed();
+  linkEnd_.Stop();
+  writeArmed_ = false;
+  progress_.End();
+  Execute(machine_.Result(ok));
 }
 
-void Session::OnVerified() {
-  if (!Identified()) {
-    NotIdentifiedAfterAll();
-    return;
-  }
-  const Unit written = unit_;
-  TakeReport();
-  seenAfterWrite_ = true;
-  const std::uint16_t reported = DeviceInfo.FirmwareVersion.load();
-  const bool dataMemory = unit_.dataMemory;
-  const std::uint16_t dataMapAfter = DeviceInfo.DataMapVersion.load();
-  Button3Click();
-  unit_ = written;
-  unit_.versionAfter = reported;
-  if (dataMemory) unit_.otherAfter = dataMapAfter;
-  if (reported != expectedVersion_) {
-    window_.PrintNote(
-        ErrorLine(Format("verify failed: the controller reports firmware %u, the file is "
-                         "version %u.",
-                         reported, expectedVersion_)));
-    EndUnit(kExitControllerFailure, "verify failed");
-    return;
-  }
-  window_.PrintLine(Format("Verified: the controller reports firmware %u.", reported));
-  EndUnit(kExitSuccess, "written");
-}
+// ---- Signals, a closed output and the time-out -------------------------------------
 
-// ---- Ctrl+C and the time-out ------------------------------------------------------
-
-void Session::OnInterrupt() {
-  switch (phase_) {
-    case Phase::Writing:
-      if (unitEnded_) break;
-      // Stop sending and let go of the port now.
-      Button3Click();
-      progress_.End();
-      window_.PrintNote(
-          ErrorLine(Format("interrupted after %u of %u frames: the controller did not get the "
-                           "whole image and must be written again.",
-                           FramesSent(), unit_.frames)));
-      EndUnit(kExitInterrupted, "interrupted");
-      return;
-    case Phase::Verifying:
-      // Written, not yet verified: the unit ends here, with its line.
-      window_.SetQuiet(true);
-      Button3Click();
-      window_.SetQuiet(false);
-      window_.PrintNote(ErrorLine("interrupted before the write was verified."));
-      EndUnit(kExitInterrupted, "interrupted");
-      return;
-    case Phase::Done:
-      return;
-    default:
-      break;
+void Session::OnInterrupt(UnitMachine::Stop stop) {
+  // Refused just before: its end was queued behind this, and would be lost.
+  if (machine_.state() == State::Waiting && outcome_) OnRefusedWhileConnecting();
+  const State state = machine_.state();
+  if (state == State::Ended) return;
+  const bool cut = stop == UnitMachine::Stop::CtrlC || stop == UnitMachine::Stop::Term;
+  if (!cut && (state == State::Writing || state == State::Verifying)) {
+    window_.PrintNote(ErrorLine(
+        stop == UnitMachine::Stop::Hangup
+            ? "the session has hung up (SIGHUP): this unit is finished and recorded, then the "
+              "program ends."
+            : "the output's reader has gone (a closed pipe): this unit is finished and "
+              "recorded, then the program ends."));
+  } else if (!cut && state != State::Writing) {
+    window_.PrintNote(ErrorLine(stop == UnitMachine::Stop::Hangup
+                                    ? "the session has hung up (SIGHUP): ending."
+                                    : "the output's reader has gone (a closed pipe): ending."));
   }
-  window_.SetQuiet(true);
-  Button3Click();
-  window_.SetQuiet(false);
-  if (phase_ == Phase::Connecting && outcome_ && !unitEnded_) {
-    // Refused just before: its end was queued behind this, and would be lost.
-    EndUnit(*outcome_, "refused");
-    if (phase_ == Phase::Done) return;
-  }
-  if (options_.loop) {
-    Finish(Tally(false));
+  if (state == State::Verifying && cut) {
+    // Written, not yet verified: the unit ends here, with its line.
+    window_.PrintNote(ErrorLine("interrupted before the write was verified."));
+    window_.SetQuiet(true);
+    Execute(machine_.Interrupted(stop));
+    window_.SetQuiet(false);
     return;
   }
-  window_.PrintNote(ErrorLine("interrupted."));
-  Finish(kExitInterrupted);
+  if (state == State::Waiting || state == State::Leaving || state == State::Probing) {
+    window_.SetQuiet(true);
+    // Waiting for a controller: let go of whatever the scan has open.
+    if (state == State::Waiting) Button3Click();
+    window_.SetQuiet(false);
+    if (state == State::Waiting && !options_.loop && cut)
+      window_.PrintNote(ErrorLine("interrupted."));
+  }
+  Execute(machine_.Interrupted(stop));
 }
 
 void Session::OnTimeout() {
-  if (phase_ != Phase::Connecting && phase_ != Phase::Verifying) return;
+  if (!Connecting()) return;
+  const bool verifying = machine_.state() == State::Verifying;
   window_.SetQuiet(true);
   Button3Click();
   window_.SetQuiet(false);
-  window_.PrintNote(
-      ErrorLine(Format("no controller answered within %g s%s.", options_.timeoutSeconds,
-                       phase_ == Phase::Verifying ? " after the write" : "")));
-  if (phase_ == Phase::Verifying) {
-    // The write itself was answered: the unit ends with its line and record.
-    EndUnit(kExitNoController, "verify timed out");
-    return;
-  }
-  Finish(kExitNoController);
+  window_.PrintNote(ErrorLine(Format("no controller answered within %g s%s.",
+                                     options_.timeoutSeconds, verifying ? " after the write" : "")));
+  Execute(machine_.Timeout());
 }
 
-// A reader of our output that has gone (a closed pipe) ends the program as
-// SIGTERM would; so does a worker's supervisor that has gone (killed), which
-// could no longer stop it.
+// A reader of our output that has gone (a closed pipe) ends the program once
+// the unit in hand is done; so does a worker's supervisor that has gone
+// (killed), which could no longer stop it.
 void Session::WatchOutput() {
-  if (phase_ == Phase::Done) return;
-  if (platform::OutputClosed() || (worker_ && platform::InputClosed())) {
-    window_.PrintNote(ErrorLine("the output's reader has gone (a closed pipe): ending."));
-    OnInterrupt();
-    return;
+  if (machine_.state() == State::Ended) return;
+  if (OutputGone() && !machine_.Ending()) {
+    OnInterrupt(UnitMachine::Stop::OutputClosed);
+    if (machine_.state() == State::Ended) return;
   }
   watch_.Start(kWatchMs);
 }
 
 int RunSession(const CliOptions& options, const std::string& title) {
-  if (std::string error;
-      !options.trace.empty() && !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
-    platform::WriteText(stderr, ErrorLine(error + "\n"));
-    return kExitUsage;
-  }
+  // The log first: the trace file is emptied only once nothing refuses the run.
   platform::AppendFile log;
   if (!options.log.empty()) {
     std::string error;
     if (!log.Open(options.log, &error)) {
       platform::WriteText(
           stderr, ErrorLine(options.log + ": cannot be opened to append to (" + error + ")\n"));
-      std::string ignored;
-      Trace::Stop(false, &ignored);
       return kExitUsage;
     }
+  }
+  if (std::string error;
+      !options.trace.empty() && !Trace::Start(options.trace, options.traceFailuresOnly, &error)) {
+    platform::WriteText(stderr, ErrorLine(error + "\n"));
+    return kExitUsage;
   }
   FileFacts file;
   if (options.command == CliOptions::Command::Write) file = ReadFileFacts(options.file);

@@ -16,24 +16,11 @@
 #include "cli/OneShot.h"
 #include "cli/Progress.h"
 #include "cli/Unit.h"
+#include "cli/UnitMachine.h"
 #include "platform/AppendFile.h"
 #include "ui/console/ConsoleWindow.h"
 
 namespace cli {
-
-// The identity a controller answers with, to tell the unit just handled from
-// the next one (the controllers report no serial number).
-struct Identity {
-  std::uint16_t deviceCode = 0;
-  bool known = false;  // a listed model: the versions below were reported
-  int bootloader = -1;
-  std::uint16_t firmware = 0;
-  std::uint16_t dataMap = 0;
-  bool operator==(const Identity&) const = default;
-};
-
-// An outcome of the version question: the controller has the file's version.
-inline constexpr int kAlreadyCurrent = -1;
 
 class WorkerStream;
 
@@ -48,50 +35,51 @@ class Session {
   int Run();
 
  private:
-  enum class Phase { Connecting, Writing, Verifying, Probing, Done };
+  using State = UnitMachine::State;
+
+  // What the unit machine says to do, in order (Session.cpp).
+  void Execute(UnitMachine::Actions actions);
 
   // One controller (Session.cpp).
   void Connect(bool withTimeout);
-  void NotIdentifiedAfterAll();
+  void ConnectVerifying(bool withTimeout);
+  bool Connecting() const;
   bool Identified() const;
   void TakeReport();
+  Answer Answering() const;
   void OnEvent(ConsoleWindow::Event event);
+  void OnIdentified();
+  void OnRefusedWhileConnecting();
   void LinkLost();
   bool LinkEnded() const;
   int AnswerBox(const ConsoleWindow::Box& box);
   int AnswerQuestion(const ConsoleWindow::Box& box);
-  void OnIdentified();
+  int Reply(const UnitMachine::Actions& actions, const ConsoleWindow::Box& box);
+  void Write();
   void StartWrite();
   bool IsDataMap() const;
   std::uint32_t FramesSent() const;
   double Elapsed() const;
   void ShowProgress(bool final);
   void OnResult();
-  void OnVerified();
-  void OnInterrupt();
+  void OnInterrupt(UnitMachine::Stop stop);
   void OnTimeout();
   void StartTimeout();
   void WatchOutput();
+  bool OutputGone();
   bool ClosingFrameSent() const;
+  void TakeImage();
 
   // The end of a controller, and --loop's way to the next (Loop.cpp).
-  void EndUnit(int status, const std::string& result);
-  // Where every unit ends, once: its --json object and its --log line.
   // False when its --log line could not be written.
+  bool EndUnit(const UnitMachine::Action& record);
   bool UnitEnded();
   void PrintUnitLine();
-  int Tally(bool interrupted);
+  void PrintTally();
   void Finish(int status);
   void StartProbing();
   void OnProbeTimer();
   void EndProbe();
-  void Gone();
-
-  // Telling units apart (Units.cpp).
-  Identity Answering() const;
-  void RememberUnit();
-  bool SameUnitBack();
-  bool StillTheSameUnit() const;
 
   CliOptions options_;
   std::string title_;
@@ -99,44 +87,35 @@ class Session {
   ConsoleWindow& window_;
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
+  UnitMachine machine_;
   int exitStatus_ = kExitSuccess;
   ProgressLine progress_;
-  Phase phase_ = Phase::Connecting;
   Unit unit_;
+  // A box's verdict on the file or the controller (a refusal's status), or
+  // the write's result, as the reader thread's boxes give it.
   std::optional<int> outcome_;
-  bool unitEnded_ = false;
-  bool identifiedPosted_ = false;
+  // Each connection attempt has a number: its report is taken once.
+  unsigned attempt_ = 0;
+  unsigned reported_ = 0;
+  unsigned probeNoted_ = 0;  // the attempt whose unit's leaving was said
   bool timed_ = false;  // the connection waits against --timeout
   bool inClick_ = false;
-  std::uint16_t expectedVersion_ = 0;
   std::chrono::steady_clock::time_point started_;
   OneShot timeout_;
   OneShot probe_;
   OneShot linkEnd_;
   OneShot watch_;
   platform::AppendFile* log_;
-  FileFacts file_;
-  std::string machine_;
+  FileFacts file_;       // as read at the start; a unit not written names it
+  FileFacts received_;   // the image the unit in hand received
+  std::string machineName_;
   std::uint64_t retransmissionsBefore_ = 0;
   // Set for a write from before its click until the unit ends: only then
   // can a result be this write's (read by the reader thread).
   std::atomic<bool> writeArmed_{false};
-  bool probing_ = false;
-  bool probeAnswered_ = false;
-  int goneMisses_ = 0;
-  // The unit handled last, as it should answer now; and whether it was
-  // written and not seen since (it may be restarting).
-  std::optional<Identity> last_;
-  std::string lastUsbLocation_;  // where it sat on USB, when it did
-  bool lastMayReturn_ = false;
-  bool writeOk_ = false;         // the controller said this unit's write succeeded
-  bool seenAfterWrite_ = false;  // and --verify has heard from it since
+  // An unknown model answering a probe with its box: still there.
+  std::optional<std::uint16_t> probeBox_;
   int count_ = 0;
-  int written_ = 0;
-  int current_ = 0;
-  int failed_ = 0;
-  int refused_ = 0;
-  int interrupted_ = 0;
 };
 
 }  // namespace cli

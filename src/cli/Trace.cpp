@@ -26,9 +26,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kShownBytes = 64;  // a frame; longer blocks show their first 64
-constexpr std::size_t kQueueLimit = std::size_t{1} << 16;
+// Frames and link events; the unit markers are not counted against it.
+std::size_t g_queueLimit = std::size_t{1} << 16;
 constexpr std::size_t kWakeAt = 1024;
 constexpr auto kFlushPeriod = std::chrono::milliseconds(20);
+constexpr const char* kNeedsOwnFile =
+    "--trace-failures-only needs a file of its own, one it can cut back";
 
 enum class Marker : std::uint8_t { None, UnitBegins, UnitEnds };
 
@@ -44,6 +47,7 @@ struct Record {
   std::uint32_t retry = 0;
   std::uint32_t length = 0;
   std::int64_t chunk = -1;
+  std::size_t lostBefore = 0;  // a marker: events of the unit before it that were dropped
   std::uint8_t bytes[kShownBytes] = {};
   char text[96] = {};
 };
@@ -209,16 +213,25 @@ void AppendLine(const Record& r, std::string& out) {
 class Writer {
  public:
   bool Open(const std::string& path, bool failuresOnly, std::string* error) {
-    file_ = platform::CreateOutputFile(path);
+    bool shared = false;
+    std::string why;
+    file_ = platform::OpenOutputFile(path, &shared, &why);
     if (file_ == nullptr) {
-      *error = path + ": the trace file cannot be made (" + std::strerror(errno) + ")";
+      *error = path + ": the trace file cannot be made (" + why + ")";
       return false;
     }
     // Units that succeed are cut off again: only a file of its own can be.
-    if (failuresOnly && !platform::IsFileOfItsOwn(file_)) {
+    if (failuresOnly && (shared || !platform::IsFileOfItsOwn(file_))) {
       std::fclose(file_);
       file_ = nullptr;
-      *error = path + ": --trace-failures-only needs a file of its own, one it can cut back";
+      *error = path + ": " + kNeedsOwnFile;
+      return false;
+    }
+    // Emptied only now, when nothing can refuse the run any more.
+    if (!shared && !platform::TruncateOutputFile(file_, 0)) {
+      *error = path + ": the trace file cannot be made (" + std::strerror(errno) + ")";
+      std::fclose(file_);
+      file_ = nullptr;
       return false;
     }
     path_ = path;
@@ -240,12 +253,22 @@ class Writer {
   void Push(const Record& record) {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    if (queue_.size() >= kQueueLimit) {
+    if (record.marker != Marker::None) {
+      // Never dropped, and it takes along the count of what was, so that the
+      // line saying so stays in the part of the unit it belongs to.
+      queue_.push_back(record);
+      queue_.back().lostBefore = lost_;
+      lost_ = 0;
+      wake_.notify_one();
+      return;
+    }
+    if (frames_ >= g_queueLimit) {
       ++lost_;
       return;
     }
+    ++frames_;
     queue_.push_back(record);
-    if (queue_.size() == kWakeAt || record.marker != Marker::None) wake_.notify_one();
+    if (queue_.size() == kWakeAt) wake_.notify_one();
   }
 
   // False, with the reason, when the file did not take all of the trace.
@@ -286,6 +309,7 @@ class Writer {
                  (!queue_.empty() && queue_.back().marker != Marker::None);
         });
         batch.swap(queue_);
+        frames_ = 0;
         std::swap(lost, lost_);
         stopping = stopping_;
       }
@@ -293,9 +317,8 @@ class Writer {
       Write(text_);
       text_.clear();
       batch.clear();
-      if (lost > 0)
-        Write(Format("%12lld  --   %zu events lost: the trace writer fell behind\n",
-                     static_cast<long long>(Now()), lost));
+      // Dropped after every record of the batch, the last marker included.
+      if (lost > 0) Write(LostLine(Now(), lost));
       if (stopping) break;
       Flush();
     }
@@ -303,7 +326,13 @@ class Writer {
     Flush();
   }
 
+  static std::string LostLine(std::int64_t us, std::size_t lost) {
+    return Format("%12lld  --   %zu events lost: the trace writer fell behind\n",
+                  static_cast<long long>(us), lost);
+  }
+
   void Take(const Record& r) {
+    if (r.lostBefore > 0) text_ += LostLine(r.us, r.lostBefore);
     AppendLine(r, text_);
     if (r.marker != Marker::UnitEnds) return;
     Write(text_);
@@ -345,7 +374,8 @@ class Writer {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<Record> queue_;
-  std::size_t lost_ = 0;
+  std::size_t frames_ = 0;  // in the queue, markers not counted
+  std::size_t lost_ = 0;    // dropped since the last marker
   bool stopping_ = false;
   bool success_ = false;
   // The writer thread's own.
@@ -392,6 +422,16 @@ void OnTap(const wire::TapEvent& event) {
 }
 
 }  // namespace
+
+bool Trace::Check(const std::string& path, std::string* error) {
+  if (std::string why = platform::CheckOutputPath(path); !why.empty()) {
+    *error = path + ": " + why + ": --trace writes only to a regular file";
+    return false;
+  }
+  return true;
+}
+
+void Trace::LimitQueueForTests(std::size_t frames) { g_queueLimit = frames; }
 
 bool Trace::Start(const std::string& path, bool failuresOnly, std::string* error) {
   auto* writer = new Writer();

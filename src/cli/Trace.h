@@ -10,14 +10,19 @@
 // the last unit stays only when the run ends in failure.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace cli {
 
 class Trace {
  public:
-  // Makes FILE and starts the writer; false, with the reason, when FILE
-  // cannot be made.
+  // Whether FILE may be a trace, looked at without opening it (a device, a
+  // FIFO, a socket may not); false, with the reason, when not.
+  static bool Check(const std::string& path, std::string* error);
+  // Makes FILE (empties it, unless standard output goes there too) and
+  // starts the writer; false, with the reason, when FILE cannot be made or
+  // is refused, and then it is left as it was.
   static bool Start(const std::string& path, bool failuresOnly, std::string* error);
   // A unit (one controller) begins, and ends with `result` ("written",
   // "failed", ...); `success` keeps it out of a --trace-failures-only file.
@@ -27,6 +32,9 @@ class Trace {
   // what came after the last one. False, with the reason, when the file did
   // not take the whole trace (a full disk). Nothing when no trace was started.
   static bool Stop(bool success, std::string* error);
+  // How many frames and link events the queue holds before it drops them;
+  // the unit markers are never dropped.
+  static void LimitQueueForTests(std::size_t frames);
 };
 
 }  // namespace cli

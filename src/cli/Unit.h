@@ -62,7 +62,8 @@ struct RecordContext {
 
 // A unit's record: the one object --json prints and --log appends.
 nlohmann::json UnitRecord(const Unit& unit, const RecordContext& context);
-// The record as one line of compact JSON (no line end).
+// Any JSON object as one line of compact JSON (no line end): the records,
+// and what a worker and its supervisor say to each other.
 std::string RecordLine(const nlohmann::json& record);
 
 }  // namespace cli

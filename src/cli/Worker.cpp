@@ -38,7 +38,7 @@ void WorkerStream::State(const char* state, const Unit& unit, bool dataMap) {
     o["kind"] = dataMap ? "data map" : "firmware";
     o["version"] = dataMap ? unit.dataMap : unit.firmware;
   }
-  Send(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  Send(RecordLine(o));
 }
 
 void WorkerStream::Progress(std::uint32_t frames, std::uint32_t sent, double seconds) {
@@ -51,7 +51,7 @@ void WorkerStream::Progress(std::uint32_t frames, std::uint32_t sent, double sec
   o["sent"] = sent;
   // Frame 0 went out as the clock started, as the single progress line counts.
   o["rate"] = sent > 1 && seconds >= 0.2 ? (sent - 1) / seconds : 0.0;
-  Send(o.dump());
+  Send(RecordLine(o));
 }
 
 void WorkerStream::UnitEnded(const std::string& unitJson) {
@@ -62,7 +62,7 @@ WorkerStream::Answer WorkerStream::Ask(const std::string& question) {
   nlohmann::json o;
   o["event"] = "question";
   o["text"] = question;
-  Send(o.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  Send(RecordLine(o));
   std::string answer;
   // A stop (SIGTERM, or on Windows the input closed) ends the wait.
   if (platform::ReadInputLine(answer) != platform::LineRead::Line || Interrupts::Pending()) {

@@ -3,9 +3,11 @@
 #include "cli/Driver.h"
 #include "cli/Gang.h"
 #include "cli/Text.h"
+#include "cli/Trace.h"
 #include "common/Cli.h"
 #include "platform/File.h"
 #include "platform/ProgramFile.h"
+#include "serial/NetPort.h"
 
 #include <filesystem>
 #include <iostream>
@@ -32,12 +34,14 @@ using cli::kProgram;
 
 #ifdef _WIN32
 constexpr const char* kPortHelp =
-    "Try only this port (COMn) instead of scanning them all; write: several (repeated, or "
+    "Try only this port (COMn) instead of scanning them all; a port on another machine is "
+    "rfc2217://HOST:PORT or socket://HOST:PORT; write: several (repeated, or "
     "COM21,COM22) write a controller on each at once";
 #else
 constexpr const char* kPortHelp =
     "Try only this port (COMn) instead of scanning them all; a device path such as /dev/ttyACM0 "
-    "or a /dev/serial/by-id/... link stands for its COM name; write: several (repeated, or "
+    "or a /dev/serial/by-id/... link stands for its COM name; a port on another machine is "
+    "rfc2217://HOST:PORT or socket://HOST:PORT; write: several (repeated, or "
     "COM21,COM22) write a controller on each at once";
 #endif
 
@@ -153,12 +157,24 @@ int main(int argc, char** argv) {
   write->footer(std::string(kExitStatusHelp) + cli::kGangExitHelp);
 
   bool doctorJson = false;
+  bool doctorOpen = false;
   auto* doctor = app.add_subcommand(
       "doctor",
       "Check what stands between this machine and a controller: permissions, programs that take "
       "serial ports, and each port the scan tries; for each problem the step that fixes it");
   doctor->add_flag("--json", doctorJson, "The findings as one JSON object on standard output");
-  doctor->footer("Exit status: 0 nothing stands in the way; 1 something does; 2 usage.");
+  std::vector<std::string> doctorPorts;
+  doctor->add_option("--port", doctorPorts,
+                     "Check this port on another machine too (rfc2217://HOST:PORT or "
+                     "socket://HOST:PORT; repeated for several)");
+  doctor->add_flag("--open", doctorOpen,
+                   "Also open and close each port that no program is seen to use, to see whether "
+                   "it opens. An open pulses DTR and RTS (the system raises them on every open) "
+                   "and may reset a board with an auto-reset circuit; without --open no port is "
+                   "opened");
+  doctor->footer(
+      "Exit status: 0 nothing stands in the way; 1 something does; 2 usage, or the findings "
+      "could not be written.");
 
   std::string shell;
   auto* completion = app.add_subcommand(
@@ -183,7 +199,14 @@ int main(int argc, char** argv) {
   }
 
   if (*ports) return cli::RunPorts();
-  if (*doctor) return cli::RunDoctor(doctorJson);
+  if (*doctor) {
+    for (std::string& port : doctorPorts) {
+      if (!IsNetUrl(port))
+        return tavrin::cli::Fail(kProgram, "doctor --port takes a network port (rfc2217://HOST:PORT or socket://HOST:PORT); the ports of this machine are all checked anyway", kExitUsage);
+      if (const int status = cli::ResolvePort(port); status != kExitSuccess) return status;
+    }
+    return cli::RunDoctor(doctorJson, doctorOpen);
+  }
   options.command = *identify ? CliOptions::Command::Identify : CliOptions::Command::Write;
 
   if (options.command == CliOptions::Command::Write) {
@@ -229,6 +252,19 @@ int main(int argc, char** argv) {
 
   for (std::string& port : options.ports) {
     if (const int status = cli::ResolvePort(port); status != kExitSuccess) return status;
+  }
+  // Looked at before anything is opened or emptied: a device named as the
+  // trace is never opened (that alone raises a serial port's DTR and RTS).
+  if (!options.trace.empty()) {
+    std::vector<std::string> traces{options.trace};
+    if (options.ports.size() > 1) {
+      traces.clear();
+      for (const std::string& port : options.ports) traces.push_back(cli::SlotFile(options.trace, port));
+    }
+    for (const std::string& trace : traces) {
+      if (std::string error; !cli::Trace::Check(trace, &error))
+        return tavrin::cli::Fail(kProgram, error, kExitUsage);
+    }
   }
   if (options.ports.size() == 1) options.port = options.ports.front();
   if (options.ports.size() > 1) {

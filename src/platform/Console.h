@@ -23,7 +23,8 @@ bool InForeground();
 // OutputClosed.
 void WriteText(std::FILE* stream, std::string_view text);
 
-// A write to standard output or error found its reader gone (EPIPE).
+// Standard output or error has lost its reader: a write found it gone (EPIPE),
+// or on Linux the pipe shows it before anything is written.
 bool OutputClosed();
 
 // Standard input is a pipe whose writer has gone (the parent ended), without

@@ -27,6 +27,12 @@ void SetDeviceNameSourceForTest(DeviceNameSource source);
 // (with the reason in *error) when it is unsafe. Windows: empty.
 std::string DosDevicesDirectory(std::string* error = nullptr);
 
+// The user's file that gives COM names to ports on other machines
+// ("COM40 = rfc2217://bench3:3333"). Linux: beside the DOS-device directory;
+// Windows: "Tavrin Programmer\network-ports.txt" in the user's application
+// data. Empty when there is nowhere safe to look.
+std::string NetworkPortMapPath();
+
 // Linux: the file that opening the device `name` ("COM7" or "\\.\COM7")
 // opens: the COM link of that name in the DOS-device directory, else the
 // machine's serial port that the fixed numbering gives; empty when the name is

@@ -41,9 +41,20 @@ class InputFile {
   std::int64_t size_ = -1;
 };
 
-// A file written by the program (a trace), made anew; `path` is UTF-8.
-// nullptr when it cannot be made.
-std::FILE* CreateOutputFile(const std::string& path);
+// A file the program writes (a trace); `path` is UTF-8. Only a regular file
+// is taken (made when missing), or the program's own standard output or
+// error wherever it goes (/dev/stdout, or the file it is redirected to). A
+// device, FIFO, socket or directory is refused without being opened: opening
+// a serial device alone raises its DTR and RTS lines, and a FIFO without a
+// reader would hold the program. Empty when `path` may be written, else why
+// not. Opens nothing.
+std::string CheckOutputPath(const std::string& path);
+// Opens what CheckOutputPath let through, making it when missing, without
+// emptying it: what was opened is checked again, so that a path swapped in
+// between is refused too. `*shared`: standard output or error goes there,
+// so it is written after what is there and never emptied nor cut back.
+// nullptr, with `error` set to why, when it is refused or cannot be opened.
+std::FILE* OpenOutputFile(const std::string& path, bool* shared, std::string* error);
 // Cuts the file back to `size` bytes (flushed first) and goes on writing there.
 bool TruncateOutputFile(std::FILE* file, std::int64_t size);
 // A file on a disk that only this file stream writes: not a pipe, a terminal,

@@ -57,6 +57,38 @@ using SerialHandle = std::shared_ptr<SerialPort>;
 // other program, nor this one, can open it again until it is closed).
 SerialHandle SerialOpen(const std::string& path);
 
+// Why the calling thread's last SerialOpen failed, kept for a user to read.
+struct SerialOpenFailure {
+  enum class Kind {
+    None,            // it opened
+    InUse,           // another program had it open or locked: not opened at all
+    TakenMeanwhile,  // another program opened or locked it between the look and the open
+    System,          // the system refused: `error`
+  };
+  Kind kind = Kind::None;
+  int error = 0;  // errno on Linux, GetLastError() on Windows
+};
+SerialOpenFailure LastSerialOpenFailure();
+// A port whose bytes travel another way than through a device of this
+// machine (a serial server on the network): every call below on a port made
+// by SerialOpenBackend goes to it.
+class SerialBackend {
+ public:
+  virtual ~SerialBackend() = default;
+  virtual bool GetState(SerialSettings& settings) = 0;
+  virtual bool SetState(const SerialSettings& settings) = 0;
+  virtual bool Purge(std::uint32_t flags) = 0;
+  virtual WaitResult WaitEvent() = 0;
+  virtual bool ClearErrors(std::uint32_t& errors, std::uint32_t& inQueue) = 0;
+  virtual bool Read(std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) = 0;
+  virtual bool Write(const std::uint8_t* data, std::uint32_t count, std::uint32_t& written) = 0;
+  virtual void Close() = 0;
+  virtual bool IsClosed() const = 0;
+};
+SerialHandle SerialOpenBackend(std::unique_ptr<SerialBackend> backend);
+// The backend of a port made by SerialOpenBackend; null for a device's port.
+SerialBackend* SerialBackendOf(SerialPort& port);
+
 bool SerialGetState(SerialPort& port, SerialSettings& settings);
 bool SerialSetState(SerialPort& port, const SerialSettings& settings);
 // All five time-outs zero: no time-out on reads or writes.

@@ -20,6 +20,10 @@ struct UsbDetails {
   std::string byPath;            // Linux: the /dev/serial/by-path link that names the device
   std::string byId;              // Linux: the /dev/serial/by-id link
   std::string friendlyName;      // Windows: the Device Manager's name, "USB-SERIAL CH340 (COM5)"
+  // Linux: the port is a mobile-broadband modem's (a laptop's WWAN card), not a
+  // serial adapter; `modemSign` tells how that shows ("driver option").
+  bool modem = false;
+  std::string modemSign;
 };
 
 // Linux: `devicePath` is a device file (/dev/ttyUSB0) or a link to one; the

@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "protocol/Messager.h"
+#include "serial/NetNames.h"
+#include "serial/NetPort.h"
 #include "serial/Read_tr.h"
 #include "serial/WireTap.h"
 #include "serial/Wrt_tr.h"
@@ -62,7 +64,13 @@ bool OpenPort(const std::string& name) {
 
   char path[kPathBufferSize];
   platform::SerialHandle port;
-  if (BuildDevicePath(name, path)) {
+  NetAddress address;
+  if (const std::string url = NetUrlForPortName(name); !url.empty()) {
+    // A port on another machine: unreachable, refused or in use, the open
+    // fails as a local one that cannot be opened does, within its bound.
+    if (g_openPathObserver) g_openPathObserver(url);
+    if (ParseNetUrl(url, address)) port = OpenNetPort(address);
+  } else if (BuildDevicePath(name, path)) {
     if (g_openPathObserver) g_openPathObserver(path);
     port = platform::SerialOpen(path);
   }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/DeviceNames.h"
+#include "serial/NetNames.h"
 #include "ui/WindowOps.h"
 
 namespace {
@@ -29,6 +30,7 @@ bool IsPortName(const char* name, std::size_t length) {
 
 void ListSerialPorts() {
   IWindow& window = Window();
+  std::vector<std::string> systemNames;
   std::uint32_t platformId = 0;
   if (platform::GetSystemPlatformId(kOsVersionInfoSize, platformId) &&
       platformId == platform::kPlatformWin32Nt) {
@@ -41,11 +43,16 @@ void ListSerialPorts() {
       const char* end = names.data() + kNameBufferSize - 1;
       for (const char* name = names.data(); name < end;) {
         const std::size_t length = std::strlen(name);
-        if (IsPortName(name, length)) window.PortListAdd(std::string(name, length));
+        if (IsPortName(name, length)) {
+          window.PortListAdd(std::string(name, length));
+          systemNames.emplace_back(name, length);
+        }
         name += length + 1;
         if (name >= end || *name == '\0') break;
       }
     }
   }
+  // Ports on other machines come after this machine's, and never in place of one.
+  for (const std::string& name : NetPortNames(systemNames)) window.PortListAdd(name);
   window.PortListSetCurrent(0);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +36,7 @@
 #include "support/FrameBuilders.h"
 #include "support/Pty.h"
 #include "support/RecordingWindow.h"
+#include "support/Wait.h"
 #include "vc/VirtualController.h"
 
 namespace {
@@ -57,10 +60,16 @@ const std::string kCli = std::string(TAVRIN_BUILD_DIR) + "/bin/tavrin-cli";
 // collected.
 class Cli {
  public:
-  explicit Cli(const std::vector<std::string>& args) {
+  // `closedOutput`: standard output is a pipe whose reader has gone before
+  // the program starts (`tavrin-cli ... | true`).
+  explicit Cli(const std::vector<std::string>& args, bool closedOutput = false) {
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
+    if (closedOutput) {
+      close(out[0]);
+      out[0] = -1;
+    }
     // Made before the fork: the child of a threaded process only execs.
     std::vector<char*> argv{const_cast<char*>(kCli.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -71,14 +80,14 @@ class Cli {
       dup2(null, 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
-      close(out[0]);
+      if (out[0] >= 0) close(out[0]);
       close(err[0]);
       execv(kCli.c_str(), argv.data());
       _exit(127);
     }
     close(out[1]);
     close(err[1]);
-    fds_[0] = out[0];
+    fds_[0] = out[0];  // -1 with closedOutput
     fds_[1] = err[0];
   }
   ~Cli() {
@@ -390,7 +399,8 @@ TEST_F(CliEndToEnd, RefusedFilesAndQuestionsGiveExitFiveWithTheWindowsTexts) {
   current.Interrupt();
   EXPECT_EQ(current.Wait(), 0) << current.All();
   EXPECT_TRUE(Has(current.Out(), "\"result\":\"already current\"")) << current.Out();
-  EXPECT_TRUE(Has(current.Out(), "\"firmwareVersionAfter\":3")) << current.Out();
+  // Left alone: nothing was written or read back, so no version after.
+  EXPECT_TRUE(Has(current.Out(), "\"firmwareVersionAfter\":null")) << current.Out();
   EXPECT_EQ(controller->GetCounters().chunks, 0u);
   EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
 }
@@ -565,6 +575,99 @@ TEST_F(CliEndToEnd, AVerifyTimeOutIsStillOneUnitWithItsLineAndRecord) {
   EXPECT_EQ(records[0]["exitStatus"].toInt(), 3);
 }
 
+// `... | true`: the output's reader is gone before the first frame. Nothing
+// is sent; the unit that answered is on record as interrupted, untouched.
+TEST_F(CliEndToEnd, AClosedOutputBeforeTheWriteSendsNoFrame) {
+  auto controller = Start(Controller());
+  const std::string log = dir_.filePath("closed.jsonl").toStdString();
+  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5), "--yes", "--port", controller->PortName(),
+           "--log", log},
+          true);
+  EXPECT_EQ(cli.Wait(), 130) << cli.All();
+  EXPECT_TRUE(Has(cli.Err(), "before the write began: nothing was written")) << cli.Err();
+  EXPECT_EQ(controller->GetCounters().transfersStarted, 0u);
+  EXPECT_EQ(controller->GetCounters().chunks, 0u);
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("interrupted"));
+  EXPECT_EQ(records[0]["framesSent"].toInt(), 0);
+}
+
+// A hang-up (the SSH session closed) asks nobody to stop the write in hand:
+// the unit is finished and recorded, then the program ends.
+TEST_F(CliEndToEnd, SighupMidWriteFinishesTheUnitThenEnds) {
+  vc::Options slow = Controller();
+  slow.faults.delayMs = 30;
+  slow.faults.delayFrames = *vc::FrameSet::Parse("3-100000");
+  auto controller = Start(slow);
+  const std::string log = dir_.filePath("hup.jsonl").toStdString();
+  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5), "--loop", "--yes", "--log", log});
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "10%"); })) << cli.All();
+  cli.Signal(SIGHUP);
+  EXPECT_EQ(cli.Wait(), 0) << cli.All();
+  EXPECT_EQ(controller->GetCounters().imagesOk, 1u);
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("written"));
+  EXPECT_TRUE(Has(cli.Out(), "Tally: 1 written")) << cli.Out();
+}
+
+// The written unit restarts, silent for a while; another controller at
+// firmware 11 answers on the next port meanwhile. --verify checks the unit
+// written, never the other one.
+TEST_F(CliEndToEnd, VerifyChecksTheUnitWrittenNotTheOneOnTheNextPort) {
+  vc::Options options = Controller();
+  options.resetAfterUpdate = std::chrono::milliseconds(1500);
+  auto unit = Start(options);
+  const std::string log = dir_.filePath("verify.jsonl").toStdString();
+  Cli cli({"write", Firmware("fw-v5.sbin", 1, 5), "--verify", "--yes", "--log", log});
+  ASSERT_TRUE(cli.ReadUntil([&] { return Has(cli.Err(), "10%"); })) << cli.All();
+  vc::Options other = Controller();
+  other.identity.firmwareVersion = 11;
+  auto neighbour = Start(other);
+  ASSERT_NE(neighbour->PortName(), unit->PortName());
+  EXPECT_EQ(cli.Wait(), 0) << cli.All();
+  EXPECT_TRUE(Has(cli.Out(), "Verified: the controller reports firmware 5.")) << cli.All();
+  EXPECT_EQ(neighbour->GetCounters().transfersStarted, 0u);
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["result"].toString(), QStringLiteral("written"));
+  EXPECT_EQ(records[0]["firmwareVersionAfter"].toInt(), 5);
+  EXPECT_EQ(records[0]["port"].toString().toStdString(), unit->PortName());
+}
+
+// The file replaced between two units: each record names the bytes its unit
+// received, read once for it.
+TEST_F(CliEndToEnd, AFileReplacedMidLoopIsRecordedAsTheBytesEachUnitGot) {
+  const std::string firmware = Firmware("fw.sbin", 1, 5);
+  const std::string first = Sha256Of(firmware);
+  const std::string log = dir_.filePath("replaced.jsonl").toStdString();
+  Cli loop({"write", firmware, "--loop", "--yes", "--log", log});
+  {
+    auto controller = Start(Controller());
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#1 "); })) << loop.All();
+    controller->Stop();
+    ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Err(), "has gone"); })) << loop.All();
+  }
+  // Replaced in place, as a copy over it would.
+  std::mt19937 rng(6);
+  const auto bytes = image::BuildFirmware({1, 6}, image::GeneratePayload(9, rng), rng);
+  File("fw.sbin", bytes);
+  const std::string second = Sha256Of(firmware);
+  ASSERT_NE(first, second);
+  auto controller = Start(Controller());
+  ASSERT_TRUE(loop.ReadUntil([&] { return Has(loop.Out(), "#2 "); })) << loop.All();
+  EXPECT_EQ(controller->CurrentIdentity().firmwareVersion, 6);
+  loop.Interrupt();
+  EXPECT_EQ(loop.Wait(), 0) << loop.All();
+  const auto records = LogRecords(log);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["fileSha256"].toString().toStdString(), first);
+  EXPECT_EQ(records[1]["fileSha256"].toString().toStdString(), second);
+  EXPECT_EQ(records[1]["fileSize"].toInt(), static_cast<int>(bytes.size()));
+  EXPECT_EQ(records[1]["firmwareVersionAfter"].toInt(), 6);
+}
+
 TEST_F(CliEndToEnd, TwoCtrlCDuringAScanLeaveNoLockAndTheSettingsRestored) {
   vc::Options options = Controller();
   options.faults.silent = true;
@@ -660,14 +763,17 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
 
   // A trace the disk did not take is an error, not a success; one that
   // cannot be cut back is refused before any port is opened.
-  Cli full({"write", firmware, "--yes", "--trace", "/dev/full"});
-  EXPECT_EQ(full.Wait(), 2) << full.All();
-  EXPECT_TRUE(Has(full.Err(), "/dev/full: the trace is incomplete")) << full.All();
+  // (Standard output is the one way onto /dev/full: a device is never a trace.)
+  const std::string fullErr = File("full.err", {});
+  const std::string onFull = "'" + kCli + "' write '" + firmware +
+                             "' --yes --trace /dev/stdout > /dev/full 2> '" + fullErr + "'";
+  EXPECT_EQ(WEXITSTATUS(std::system(onFull.c_str())), 2) << ReadFile(fullErr);
+  EXPECT_TRUE(Has(ReadFile(fullErr), "/dev/stdout: the trace is incomplete")) << ReadFile(fullErr);
   const std::string image = ReadFile(firmware);
   Cli same({"write", firmware, "--yes", "--trace", firmware});
   EXPECT_EQ(same.Wait(), 2) << same.All();
   EXPECT_EQ(ReadFile(firmware), image) << "the firmware was overwritten";
-  Cli device({"write", firmware, "--yes", "--trace", "/dev/null", "--trace-failures-only"});
+  Cli device({"write", firmware, "--yes", "--trace", "/dev/stdout", "--trace-failures-only"});
   EXPECT_EQ(device.Wait(), 2) << device.All();
   EXPECT_TRUE(Has(device.Err(), "needs a file of its own")) << device.All();
   // Traced onto standard output that goes on a log: after what is there.
@@ -684,6 +790,103 @@ TEST_F(CliEndToEnd, TraceOfAWriteHoldsEveryFrameOnTheWireInOrder) {
   Cli onLog({"write", firmware, "--yes", "--log", records, "--trace", spelt});
   EXPECT_EQ(onLog.Wait(), 2) << onLog.All();
   EXPECT_EQ(ReadFile(records), "{}\n") << "the log was emptied";
+}
+
+// Every program tells the version CMake's project gives, the window program
+// before it needs a display (with none, reaching the window would fail).
+TEST_F(CliEndToEnd, EveryProgramTellsTheProjectsVersion) {
+  for (const std::string program :
+       {"tavrin-cli", "tavrin-programmer", "tavrin-image-tool", "tavrin-virtual-controller"}) {
+    const std::string path = std::string(TAVRIN_BUILD_DIR) + "/bin/" + program;
+    if (access(path.c_str(), X_OK) != 0) {
+      ADD_FAILURE() << path << " is not built";
+      continue;
+    }
+    const std::string command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb '" + path + "' --version 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string said;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) said += buffer;
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program << ": " << said;
+    EXPECT_EQ(said, program + " " + TAVRIN_PROJECT_VERSION + "\n");
+  }
+}
+
+// A trace onto a serial device would raise its DTR and RTS on open, and a
+// FIFO without a reader would hold the program: neither is ever opened. A run
+// refused for any of its options leaves an earlier trace as it was.
+TEST_F(CliEndToEnd, TraceNeverOpensADeviceOrFifoAndARefusedRunLeavesTheTraceAlone) {
+  auto controller = Start(Controller());
+  const std::string firmware = Firmware("fw-v5.sbin", 1, 5);
+  PtyPair pty = OpenPtyPair();
+  ASSERT_TRUE(pty.Ok());
+  const std::string link = (std::filesystem::path(dir_.path().toStdString()) / "tty.link").string();
+  std::filesystem::create_symlink(pty.slavePath, link);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, pty.slavePath.c_str(), IN_OPEN), 0);
+  const auto opens = [&] {
+    std::size_t n = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t got; (got = read(watch, buffer, sizeof buffer)) > 0;)
+      for (char* at = buffer; at < buffer + got;
+           at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+        ++n;
+    return n;
+  };
+  // The watch does see an open of the device.
+  close(open(pty.slavePath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK));
+  ASSERT_TRUE(WaitUntil([&] { return opens() > 0; }, 5s));
+  for (const std::string& device : {pty.slavePath, link}) {
+    for (const char* command : {"identify", "write"}) {
+      std::vector<std::string> args{command, "--trace", device, "--timeout", "0.2"};
+      if (std::string(command) == "write") args.insert(args.begin() + 1, firmware);
+      Cli cli(args);
+      EXPECT_EQ(cli.Wait(), 2) << cli.All();
+      EXPECT_TRUE(Has(cli.Err(), device + ": " + (device == link ? "a link to " : "") +
+                                     "a device, not a regular file"))
+          << cli.All();
+    }
+  }
+  EXPECT_EQ(opens(), 0u) << "the device given as the trace was opened";
+  EXPECT_TRUE(pty.Read(1, 100ms).empty()) << "the trace was written into the device";
+  close(watch);
+
+  const std::string fifo = (std::filesystem::path(dir_.path().toStdString()) / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Cli onFifo({"identify", "--trace", fifo, "--timeout", "0.2"});
+  EXPECT_EQ(onFifo.Wait(10s), 2) << onFifo.All();
+  EXPECT_TRUE(Has(onFifo.Err(), fifo + ": a FIFO, not a regular file")) << onFifo.All();
+
+  // Refused for an option checked after the trace's, or by a slot's trace.
+  const std::string earlier = "# an earlier trace\n";
+  const std::string trace =
+      File("kept.trace", std::vector<std::uint8_t>(earlier.begin(), earlier.end()));
+  const std::string noLog = (std::filesystem::path(dir_.path().toStdString()) / "no" / "x.jsonl").string();
+  const std::string slot = File("slot.trace", {});
+  std::filesystem::remove(slot);
+  std::filesystem::create_symlink(pty.slavePath,
+                                  std::filesystem::path(slot).parent_path() / "slot-COM2.trace");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused{
+      {{"identify", "--trace", trace, "--log", noLog}, "cannot be opened to append to"},
+      {{"write", firmware, "--trace", trace, "--log", noLog, "--loop", "--trace-failures-only"},
+       "cannot be opened to append to"},
+      {{"identify", "--trace", trace, "--port", "/dev/no-such-port"}, "/dev/no-such-port"},
+      {{"write", firmware, "--trace", slot, "--port", "COM1,COM2"},
+       "slot-COM2.trace: a link to a device"},
+  };
+  for (const auto& [args, why] : refused) {
+    Cli cli(args);
+    EXPECT_EQ(cli.Wait(), 2) << why << "\n" << cli.All();
+    EXPECT_TRUE(Has(cli.Err(), why)) << cli.All();
+    EXPECT_EQ(ReadFile(trace), earlier) << why;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(slot).parent_path() / "slot-COM1.trace"))
+        << "a slot's trace was made though another slot's was refused";
+  }
+  EXPECT_EQ(controller->GetCounters().identifyRequests, 0u);
 }
 
 TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
@@ -716,8 +919,7 @@ TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
                                   std::to_string(ended) + ": stale"))
       << text.Out();
 
-  makeStale();  // the open took it over
-  Cli json({"doctor", "--json"});
+  Cli json({"doctor", "--json", "--open"});
   EXPECT_EQ(json.Wait(), 1) << json.All();
   unlink(lockOf(locked->SlavePath()).c_str());
   const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(json.Out())).object();
@@ -752,6 +954,49 @@ TEST_F(CliEndToEnd, DoctorNamesTheHolderOfAPortAndTellsAStaleLockFromALiveOne) {
   }
   EXPECT_GE(problems, 2) << json.Out();
   unlink(lockOf(stale->SlavePath()).c_str());
+}
+
+// An open raises DTR and RTS on whatever is attached: doctor opens a port only
+// when asked to.
+TEST_F(CliEndToEnd, DoctorOpensAPortOnlyWithOpen) {
+  auto controller = Start(Controller());
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(opens, 0);
+  ASSERT_GE(inotify_add_watch(opens, controller->SlavePath().c_str(), IN_OPEN), 0);
+  const auto openCount = [opens] {
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(opens, buffer, sizeof buffer)) > 0;)
+      count += static_cast<int>(n / static_cast<ssize_t>(sizeof(inotify_event)));
+    return count;
+  };
+  const std::string port = controller->PortName();
+
+  Cli looked({"doctor"});
+  looked.Wait();
+  EXPECT_EQ(openCount(), 0) << looked.All();
+  EXPECT_TRUE(Has(looked.Out(), "opens: not tried (--open tries it)")) << looked.Out();
+
+  Cli opened({"doctor", "--open", "--json"});
+  opened.Wait();
+  EXPECT_GE(openCount(), 1) << opened.All();
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(opened.Out())).object();
+  bool seen = false;
+  for (const auto& p : o["ports"].toArray()) {
+    if (p.toObject()["name"].toString() != QString::fromStdString(port)) continue;
+    seen = true;
+    EXPECT_TRUE(p.toObject()["tried"].toBool()) << opened.Out();
+    EXPECT_TRUE(p.toObject()["opens"].toBool()) << opened.Out();
+  }
+  EXPECT_TRUE(seen) << opened.Out();
+  close(opens);
+}
+
+// Findings that cannot be written are no all-clear.
+TEST_F(CliEndToEnd, DoctorOnAFullDiskFails) {
+  const int status = std::system((kCli + " doctor --json >/dev/full 2>/dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 // It must run where there is no display at all, and pull in no toolkit.

@@ -98,6 +98,13 @@ dpkg-deb -x "$deb" "$root"
 for p in "${programs[@]}"; do
   file -L "$root/usr/bin/$p" | grep -q ', stripped' || fail "$p is not stripped: $(file -L "$root/usr/bin/$p")"
 done
+# Every program tells the project's version, from the one place it is
+# written; the window program without a display.
+for p in "${programs[@]}"; do
+  said=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$p" --version 2>&1) ||
+    fail "$p --version failed: $said"
+  [[ $said == "$p $version" ]] || fail "$p --version says '$said', want '$p $version'"
+done
 desktop=$root/usr/share/applications/tavrin-programmer.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the desktop entry"
 exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +54,7 @@ TEST_F(PortOpenClose, PortOpenInAnotherProcessIsNeverTouched) {
     LineHolder holder(pty_.slavePath, shell);
     ASSERT_TRUE(holder.Ok());
     EXPECT_EQ(platform::SerialOpen("COM5"), nullptr);
+    EXPECT_EQ(platform::LastSerialOpenFailure().kind, platform::SerialOpenFailure::Kind::InUse);
     EXPECT_FALSE(OpenPort("COM5"));
     EXPECT_EQ(window_.Status(), kOpenFailedText);
     EXPECT_TRUE(NoThreadsLeft());
@@ -169,6 +171,8 @@ TEST_F(PortOpenClose, ProcessOpeningTheLineJustBeforeUsFailsTheOpenAndLeavesNoLo
   std::unique_ptr<LineHolder> holder;
   platform::SetBeforeOpenForTest([&] { holder = std::make_unique<LineHolder>(pty_.slavePath, false); });
   EXPECT_FALSE(OpenPort("COM5"));
+  EXPECT_EQ(platform::LastSerialOpenFailure().kind,
+            platform::SerialOpenFailure::Kind::TakenMeanwhile);
   platform::SetBeforeOpenForTest({});
   ASSERT_TRUE(holder && holder->Ok());
   EXPECT_EQ(window_.Status(), kOpenFailedText);
@@ -390,6 +394,9 @@ TEST_F(PortOpenClose, PortHeldElsewhereCannotBeOpenedAndStartsNoThread) {
   ASSERT_GE(other, 0);
   ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   EXPECT_FALSE(OpenPort("COM5"));
+  // The reason is kept for `tavrin-cli doctor --open` to explain.
+  EXPECT_EQ(platform::LastSerialOpenFailure().kind, platform::SerialOpenFailure::Kind::System);
+  EXPECT_EQ(platform::LastSerialOpenFailure().error, EBUSY);
   EXPECT_EQ(window_.Status(), kOpenFailedText);
   EXPECT_EQ(PortHandle(), nullptr);
   EXPECT_TRUE(NoThreadsLeft());
@@ -412,6 +419,16 @@ TEST_F(PortOpenClose, PortHeldElsewhereCannotBeOpenedAndStartsNoThread) {
   const std::uint8_t byte = 0x55;
   EXPECT_FALSE(platform::SerialWrite(*first, &byte, 1, n));
   EXPECT_EQ(platform::SerialWaitEvent(*first), platform::WaitResult::Closed);
+}
+
+TEST_F(PortOpenClose, AFailedOpenKeepsTheSystemsReasonAndAnOpenClearsIt) {
+  EXPECT_EQ(platform::SerialOpen("COM77"), nullptr);  // no such port
+  EXPECT_EQ(platform::LastSerialOpenFailure().kind, platform::SerialOpenFailure::Kind::System);
+  EXPECT_EQ(platform::LastSerialOpenFailure().error, ENOENT);
+  auto port = platform::SerialOpen("COM5");
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(platform::LastSerialOpenFailure().kind, platform::SerialOpenFailure::Kind::None);
+  platform::SerialClose(*port);
 }
 
 TEST_F(PortOpenClose, DevicePathMustFitSixteenCharacters) {

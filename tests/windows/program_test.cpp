@@ -262,6 +262,128 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
   std::filesystem::remove_all(std::filesystem::path(elsewhere), ignored);
 }
 
+// The PATH as the registry holds it for this user and for all (empty when
+// there is none).
+std::wstring RegistryPath(HKEY root, const wchar_t* key) {
+  wchar_t value[8192] = {};
+  DWORD size = sizeof(value);
+  if (RegGetValueW(root, key, L"Path", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
+                   value, &size) != ERROR_SUCCESS)
+    return L"";
+  return value;
+}
+constexpr const wchar_t* kUserEnvironment = L"Environment";
+constexpr const wchar_t* kSystemEnvironment =
+    L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+
+// Installed into a folder of another product's, with a README.md and an
+// Uninstall.exe of its own, the program goes into a folder of its own there;
+// uninstalled, it leaves the other product's files, and the PATH, as they
+// were, also when the PATH names the folder's bin.
+TEST(Program, InstalledAmongAnotherProductsFilesItLeavesThemAndThePathAlone) {
+  const std::wstring setup = Windows(Utf8ToUtf16(TAVRIN_SETUP_EXE));
+  ASSERT_TRUE(Exists(setup)) << "no installer: build the package target first";
+  wchar_t tempBuffer[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, tempBuffer);
+  const std::wstring tools = std::wstring(tempBuffer) + L"tavrin foreign tools";
+  const std::wstring own = tools + L"\\Tavrin Programmer";
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(tools), ignored);
+  std::filesystem::create_directories(std::filesystem::path(tools), ignored);
+  const std::string readme = "README of another product\n";
+  const std::string uninstaller = "the other product's uninstaller\n";
+  std::ofstream(std::filesystem::path(tools + L"\\README.md"), std::ios::binary) << readme;
+  std::ofstream(std::filesystem::path(tools + L"\\Uninstall.exe"), std::ios::binary) << uninstaller;
+  // A PATH that names the bin folders the stock uninstaller would take out.
+  const std::wstring userPathBefore = RegistryPath(HKEY_CURRENT_USER, kUserEnvironment);
+  const std::wstring userPath = tools + L"\\bin;" + own + L"\\bin;C:\\elsewhere";
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kUserEnvironment, L"Path", REG_EXPAND_SZ,
+                            userPath.c_str(), static_cast<DWORD>((userPath.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  const std::wstring systemPath = RegistryPath(HKEY_LOCAL_MACHINE, kSystemEnvironment);
+
+  {
+    Running install;
+    ASSERT_TRUE(Start(install, L"\"" + setup + L"\" /S /D=" + tools, L"")) << GetLastError();
+    ASSERT_EQ(install.Wait(120000), 0u);
+  }
+  EXPECT_TRUE(Exists(own + L"\\tavrin-programmer.exe"));
+  EXPECT_TRUE(Exists(own + L"\\Uninstall.exe"));
+  EXPECT_FALSE(Exists(tools + L"\\tavrin-programmer.exe"));
+  EXPECT_EQ(ReadAll(tools + L"\\README.md"), readme);
+  EXPECT_EQ(ReadAll(tools + L"\\Uninstall.exe"), uninstaller);
+  const std::wstring quiet = UninstallValue(L"QuietUninstallString");
+  EXPECT_EQ(quiet, L"\"" + own + L"\\Uninstall.exe\" /S");
+  {
+    Running uninstall;
+    ASSERT_TRUE(Start(uninstall, quiet, tools)) << GetLastError();
+    ASSERT_EQ(uninstall.Wait(60000), 0u);
+  }
+  // The uninstaller copies itself away and returns before it is done.
+  EXPECT_TRUE(WaitFor([&] { return UninstallValue(L"UninstallString").empty() && !Exists(own); }, 60s))
+      << "the installation stays";
+  EXPECT_EQ(ReadAll(tools + L"\\README.md"), readme);
+  EXPECT_EQ(ReadAll(tools + L"\\Uninstall.exe"), uninstaller);
+  EXPECT_EQ(RegistryPath(HKEY_CURRENT_USER, kUserEnvironment), userPath);
+  EXPECT_EQ(RegistryPath(HKEY_LOCAL_MACHINE, kSystemEnvironment), systemPath);
+
+  if (userPathBefore.empty())
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kUserEnvironment, L"Path");
+  else
+    RegSetKeyValueW(HKEY_CURRENT_USER, kUserEnvironment, L"Path", REG_EXPAND_SZ, userPathBefore.c_str(),
+                    static_cast<DWORD>((userPathBefore.size() + 1) * sizeof(wchar_t)));
+  std::filesystem::remove_all(std::filesystem::path(tools), ignored);
+}
+
+// The version the project gives (CMakeLists.txt), as the program's version
+// resource, its manifest and its --version carry it.
+TEST(Program, CarriesTheProjectsVersionInItsResourceManifestAndVersionOption) {
+  const std::wstring exe = Windows(Utf8ToUtf16(TAVRIN_PROGRAMMER_EXE));
+  DWORD ignored = 0;
+  std::vector<char> info(GetFileVersionInfoSizeW(exe.c_str(), &ignored));
+  ASSERT_FALSE(info.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+  for (const wchar_t* name : {L"\\StringFileInfo\\040904B0\\FileVersion",
+                              L"\\StringFileInfo\\040904B0\\ProductVersion"}) {
+    wchar_t* text = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), name, reinterpret_cast<void**>(&text), &length));
+    EXPECT_EQ(Utf16ToUtf8(text), TAVRIN_PROJECT_VERSION) << Utf16ToUtf8(name);
+  }
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  const std::string numbers = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(LOWORD(fixed->dwFileVersionMS));
+  EXPECT_EQ(numbers, TAVRIN_PROJECT_VERSION);
+
+  HMODULE image = LoadLibraryExW(exe.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(image, nullptr);
+  std::string manifest;
+  if (HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    if (data != nullptr) manifest.assign(data, SizeofResource(image, found));
+  }
+  FreeLibrary(image);
+  EXPECT_NE(manifest.find(std::string("name=\"Tavrin.Programmer\" version=\"") +
+                          TAVRIN_PROJECT_VERSION + ".0.0\""),
+            std::string::npos)
+      << manifest;
+
+  // A window program: the version goes to the output it was given.
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring outFile = std::wstring(folder) + L"tavrin-programmer-version.txt";
+  {
+    Running run;
+    ASSERT_TRUE(Start(run, L"\"" + exe + L"\" --version", L"", outFile)) << GetLastError();
+    EXPECT_EQ(run.Wait(30000), 0u);
+  }
+  EXPECT_EQ(ReadAll(outFile), std::string("tavrin-programmer ") + TAVRIN_PROJECT_VERSION + "\r\n");
+  DeleteFileW(outFile.c_str());
+}
+
 // The portable zip, unpacked by the test's fixture: the program at the top
 // carries its manifest (visual styles, the DPI choice) and starts.
 TEST(Program, TheZipUnpacksToAProgramWithItsManifestThatStarts) {
@@ -413,6 +535,52 @@ TEST_F(CliProgram, WritesOnSeveralPortsAtOnceEachInAWorkerOfItsOwn) {
   EXPECT_TRUE(Has(run.err, "Slot 2, COM6: 0 written, 0 already current, 0 failed, 0 refused, "
                            "0 interrupted; exit 3."))
       << run.err;
+}
+
+TEST(CliProgramWithoutController, TellsTheProjectsVersion) {
+  const CliRun run = RunCli({"--version"});
+  EXPECT_EQ(run.exit, 0u) << run.err;
+  EXPECT_EQ(run.out, std::string("tavrin-cli ") + TAVRIN_PROJECT_VERSION + "\n");
+}
+
+// `>> run.log` and --trace run.log: the trace goes after what the log holds,
+// as on Linux, instead of emptying it; a device is refused unopened.
+TEST(CliProgramWithoutController, TracesOntoTheFileItsOutputIsAppendedToWithoutEmptyingIt) {
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring log = std::wstring(folder) + L"tavrin-run.log";
+  std::ofstream(std::filesystem::path(log), std::ios::binary) << "earlier\n";
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  // As cmd.exe opens the target of >>.
+  HANDLE out = CreateFileW(log.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS, 0, nullptr);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  std::wstring command = L"\"" + Utf8ToUtf16(TAVRIN_CLI_EXE) +
+                         L"\" identify --port COM250 --timeout 0.2 --trace \"" + log + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out;
+  si.hStdError = out;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &si, &pi));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  CloseHandle(out);
+  const std::string text = ReadFile(log);
+  EXPECT_EQ(text.rfind("earlier\n", 0), 0u) << text;
+  EXPECT_TRUE(Has(text, "# tavrin-cli trace: ")) << text;
+  EXPECT_TRUE(Has(text, "unit begins")) << text;
+  DeleteFileW(log.c_str());
+
+  for (const char* device : {"COM1", "NUL", "\\\\.\\COM250"}) {
+    const CliRun run = RunCli({"identify", "--timeout", "0.2", "--trace", device});
+    EXPECT_EQ(run.exit, 2u) << device << run.err;
+    EXPECT_TRUE(Has(run.err, "a device, not a regular file")) << run.err;
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "ProjectVersion.h"
+
 #include <iostream>
 #include <optional>
 #include <string>
@@ -16,14 +18,15 @@ inline int Fail(const char* program, const std::string& reason, int code) {
   return code;
 }
 
-// Parses the command line. When main() is to end at once (help was asked
-// for, or the line is wrong: exit 2) this is its exit code.
+// Parses the command line. When main() is to end at once (help or the
+// version was asked for, or the line is wrong: exit 2) this is its exit code.
 inline std::optional<int> Parse(CLI::App& app, int argc, char** argv, const char* program) {
+  app.set_version_flag("--version", std::string(program) + " " + TAVRIN_VERSION,
+                       "Print the program's name and version, and exit");
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
+  } catch (const CLI::Success& e) {
+    // --help, --help-all, --version: on standard output, exit 0.
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return Fail(program, std::string(e.what()) + " (see --help)", 2);

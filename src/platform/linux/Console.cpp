@@ -29,7 +29,20 @@ void WriteText(std::FILE* stream, std::string_view text) {
   }
 }
 
-bool OutputClosed() { return g_outputClosed; }
+namespace {
+// A pipe whose reader has gone shows as an error on its writing end, before
+// anything is written into it.
+bool ReaderGone(int fd) {
+  pollfd p{fd, 0, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+}  // namespace
+
+bool OutputClosed() {
+  if (!g_outputClosed && (ReaderGone(STDOUT_FILENO) || ReaderGone(STDERR_FILENO)))
+    g_outputClosed = true;
+  return g_outputClosed;
+}
 
 bool InputClosed() {
   pollfd p{STDIN_FILENO, 0, 0};

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/linux/PortUse.h"
+#include "platform/linux/SystemRoot.h"
 
 namespace platform {
 
@@ -72,6 +73,12 @@ std::string DosDevicesDirectory(std::string* error) {
   return dir;
 }
 
+std::string NetworkPortMapPath() {
+  const std::string dir = DosDevicesDirectory();
+  if (dir.empty()) return {};
+  return dir.substr(0, dir.rfind('/')) + "/network-ports";
+}
+
 namespace {
 
 // The machine's own serial ports get COM numbers by driver family, far above
@@ -118,25 +125,32 @@ std::optional<unsigned> SystemComNumber(const std::string& ttyName) {
   return std::nullopt;
 }
 
-std::string SystemDeviceForCom(unsigned com) {
-  for (const auto& family : kSystemPortFamilies) {
-    if (com >= family.firstCom && com < family.firstCom + kPortsPerFamily)
-      return std::string("/dev/") + family.prefix + std::to_string(com - family.firstCom);
-  }
-  return {};
-}
-
-// Where the listing looks; tests point it at a tree of their own.
+// Where the listing looks: below the system root, unless tests point it at
+// a tree of their own.
 struct SystemRoots {
-  std::string sysClassTty = "/sys/class/tty";
-  std::string dev = "/dev";
+  std::string sysClassTty;
+  std::string dev;
 };
 std::mutex g_rootsMutex;
 SystemRoots g_roots;
 
 SystemRoots Roots() {
-  std::lock_guard lock(g_rootsMutex);
-  return g_roots;
+  SystemRoots roots;
+  {
+    std::lock_guard lock(g_rootsMutex);
+    roots = g_roots;
+  }
+  if (roots.sysClassTty.empty()) roots.sysClassTty = SystemPath("/sys/class/tty");
+  if (roots.dev.empty()) roots.dev = SystemPath("/dev");
+  return roots;
+}
+
+std::string SystemDeviceForCom(unsigned com) {
+  for (const auto& family : kSystemPortFamilies) {
+    if (com >= family.firstCom && com < family.firstCom + kPortsPerFamily)
+      return Roots().dev + "/" + family.prefix + std::to_string(com - family.firstCom);
+  }
+  return {};
 }
 
 // Serial-core ports (the 8250 family and the like) have device nodes whether
@@ -276,8 +290,8 @@ void SetDeviceNameSourceForTest(DeviceNameSource source) {
 
 void SetSystemPortRootsForTest(const std::string& sysClassTty, const std::string& dev) {
   std::lock_guard lock(g_rootsMutex);
-  g_roots.sysClassTty = sysClassTty.empty() ? "/sys/class/tty" : sysClassTty;
-  g_roots.dev = dev.empty() ? "/dev" : dev;
+  g_roots.sysClassTty = sysClassTty;
+  g_roots.dev = dev;
 }
 
 void SystemPortRoots(std::string& sysClassTty, std::string& dev) {

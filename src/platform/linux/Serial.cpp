@@ -34,6 +34,7 @@
 
 #include "platform/DeviceNames.h"
 #include "platform/linux/PortUse.h"
+#include "platform/linux/SystemRoot.h"
 
 namespace platform {
 
@@ -122,7 +123,7 @@ bool ParseUnsigned(const char* text, unsigned long& value) {
 
 // The pseudo-terminal whose master the descriptor `fd` of process `pid` is.
 bool MasterIndex(const std::string& pid, const char* fd, unsigned& index) {
-  const std::string path = "/proc/" + pid + "/fdinfo/" + fd;
+  const std::string path = SystemPath("/proc/") + pid + "/fdinfo/" + fd;
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file < 0) return false;
   char text[512];
@@ -144,7 +145,7 @@ bool ProcessHolds(const std::string& pid, const struct stat& line) {
   const dev_t device = line.st_rdev;
   // Each devpts instance (a container's, say) numbers its terminals from 0.
   const bool pty = IsPtySlave(device);
-  const std::string dirPath = "/proc/" + pid + "/fd";
+  const std::string dirPath = SystemPath("/proc/") + pid + "/fd";
   const int dirFd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) return false;  // gone, or another user's
   DIR* dir = fdopendir(dirFd);
@@ -179,7 +180,7 @@ bool ProcessHolds(const std::string& pid, const struct stat& line) {
 // The first one found, or all of them.
 std::vector<std::string> ProcessesHolding(const struct stat& line, bool all) {
   std::vector<std::string> holders;
-  DIR* proc = opendir("/proc");
+  DIR* proc = opendir(SystemPath("/proc").c_str());
   if (proc == nullptr) return holders;
   const std::string self = std::to_string(getpid());
   while (all || holders.empty()) {
@@ -198,13 +199,19 @@ bool HeldByAnotherProcess(const struct stat& line) {
 
 // ---- Lock files of terminal programs --------------------------------------------
 
-constexpr const char* kLockDirectories[] = {"/run/lock", "/var/lock"};
+constexpr const char* kLockFolders[] = {"/run/lock", "/var/lock"};
+
+std::vector<std::string> LockDirectories() {
+  std::vector<std::string> dirs;
+  for (const char* dir : kLockFolders) dirs.push_back(SystemPath(dir));
+  return dirs;
+}
 
 // The names under which terminal programs lock `device` (a path below /dev):
 // its last component, and the whole path below /dev with '/' as '_'.
 std::vector<std::string> LockNames(const std::string& device) {
   std::vector<std::string> names;
-  const std::string dev = "/dev/";
+  const std::string dev = SystemPath("/dev/");
   std::string below = device.rfind(dev, 0) == 0 ? device.substr(dev.size()) : device;
   const auto slash = device.find_last_of('/');
   names.push_back("LCK.." + device.substr(slash == std::string::npos ? 0 : slash + 1));
@@ -267,9 +274,9 @@ bool LockedByAnother(const std::string& path) {
 }
 
 bool LockedByAnother(const std::vector<std::string>& names) {
-  for (const char* dir : kLockDirectories) {
+  for (const std::string& dir : LockDirectories()) {
     for (const auto& name : names) {
-      if (LockedByAnother(std::string(dir) + "/" + name)) return true;
+      if (LockedByAnother(dir + "/" + name)) return true;
     }
   }
   return false;
@@ -281,9 +288,9 @@ bool LockedByAnother(const std::vector<std::string>& names) {
 bool CreateLock(const std::string& name, std::string& lockPath) {
   lockPath.clear();
   std::string lastDir;
-  for (const char* dir : kLockDirectories) {
+  for (const std::string& dir : LockDirectories()) {
     char real[PATH_MAX];
-    if (realpath(dir, real) == nullptr || lastDir == real) continue;
+    if (realpath(dir.c_str(), real) == nullptr || lastDir == real) continue;
     lastDir = real;
     const std::string path = std::string(real) + "/" + name;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -346,7 +353,13 @@ void RestoreLine(int fd, const SavedLine& saved) {
 class SerialPort {
  public:
   SerialPort(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {}
+  explicit SerialPort(std::unique_ptr<SerialBackend> backend)
+      : fd_(-1), wakeFd_(-1), backend_(std::move(backend)) {}
   ~SerialPort() {
+    if (backend_) {
+      backend_->Close();
+      return;
+    }
     // A port dropped without SerialClose still leaves the line as it found it.
     if (!closed_) {
       RestoreLine(fd_, saved_);
@@ -372,7 +385,15 @@ class SerialPort {
   SerialSettings kept_;
   SavedLine saved_;      // put back on close
   std::string lockPath_;  // our lock file, or empty
+  const std::unique_ptr<SerialBackend> backend_;  // a port elsewhere, or none
 };
+
+SerialBackend* SerialBackendOf(SerialPort& port) { return port.backend_.get(); }
+
+SerialHandle SerialOpenBackend(std::unique_ptr<SerialBackend> backend) {
+  if (!backend) return nullptr;
+  return std::make_shared<SerialPort>(std::move(backend));
+}
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
 
@@ -400,18 +421,19 @@ PortUse DescribePortUse(const std::string& device) {
   struct stat st {};
   if (realpath(device.c_str(), real) == nullptr) return use;
   use.device = real;
-  if (stat(real, &st) != 0 || !S_ISCHR(st.st_mode)) return use;
-  for (const std::string& pid : ProcessesHolding(st, true)) {
+  // Lock files name a device by its path alone; holders need the device itself.
+  const bool node = stat(real, &st) == 0 && S_ISCHR(st.st_mode);
+  for (const std::string& pid : node ? ProcessesHolding(st, true) : std::vector<std::string>{}) {
     PortHolder holder;
     holder.pid = std::atoi(pid.c_str());
-    std::ifstream comm("/proc/" + pid + "/comm");
+    std::ifstream comm(SystemPath("/proc/") + pid + "/comm");
     std::getline(comm, holder.name);
     use.holders.push_back(holder);
   }
   std::vector<std::string> seen;
-  for (const char* dir : kLockDirectories) {
+  for (const std::string& dir : LockDirectories()) {
     char realDir[PATH_MAX];
-    if (realpath(dir, realDir) == nullptr ||
+    if (realpath(dir.c_str(), realDir) == nullptr ||
         std::find(seen.begin(), seen.end(), realDir) != seen.end())
       continue;
     seen.emplace_back(realDir);
@@ -432,19 +454,35 @@ PortUse DescribePortUse(const std::string& device) {
   return use;
 }
 
+namespace {
+
+thread_local SerialOpenFailure t_openFailure;
+
+SerialHandle OpenFailed(SerialOpenFailure::Kind kind, int error = 0) {
+  t_openFailure = {kind, error};
+  return nullptr;
+}
+
+SerialHandle SystemRefused(int error) { return OpenFailed(SerialOpenFailure::Kind::System, error); }
+
+}  // namespace
+
+SerialOpenFailure LastSerialOpenFailure() { return t_openFailure; }
+
 SerialHandle SerialOpen(const std::string& path) {
-  if (Faulted(SerialFault::Open)) return nullptr;
+  t_openFailure = {};
+  if (Faulted(SerialFault::Open)) return SystemRefused(EIO);
   const std::string file = DeviceFileForName(path);
-  if (file.empty()) return nullptr;
+  if (file.empty()) return SystemRefused(ENOENT);
   char real[PATH_MAX];
   struct stat before {};
-  if (realpath(file.c_str(), real) == nullptr || stat(real, &before) != 0 ||
-      !S_ISCHR(before.st_mode))
-    return nullptr;
+  if (realpath(file.c_str(), real) == nullptr || stat(real, &before) != 0) return SystemRefused(errno);
+  if (!S_ISCHR(before.st_mode)) return SystemRefused(ENODEV);
   // Before opening: on real hardware the open alone can raise the modem lines
   // of a line that another program is using.
   const std::vector<std::string> lockNames = LockNames(real);
-  if (LockedByAnother(lockNames) || HeldByAnotherProcess(before)) return nullptr;
+  if (LockedByAnother(lockNames) || HeldByAnotherProcess(before))
+    return OpenFailed(SerialOpenFailure::Kind::InUse);
   {
     std::function<void()> hook;
     {
@@ -454,14 +492,18 @@ SerialHandle SerialOpen(const std::string& path) {
     if (hook) hook();
   }
   const int fd = open(real, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return SystemRefused(errno);
   struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != before.st_rdev) {
+    close(fd);
+    return OpenFailed(SerialOpenFailure::Kind::TakenMeanwhile);
+  }
   // TIOCEXCL alone does not keep out another program that opens the device in
   // the same moment, nor root; the lock does.
-  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != before.st_rdev ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const int error = errno;
     close(fd);
-    return nullptr;
+    return SystemRefused(error == EWOULDBLOCK ? EBUSY : error);
   }
   std::string lockPath;
   // A second look, now that no one can open it after us: someone may have
@@ -470,14 +512,15 @@ SerialHandle SerialOpen(const std::string& path) {
     RemoveLock(lockPath);
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
-    return nullptr;
+    return OpenFailed(SerialOpenFailure::Kind::TakenMeanwhile);
   }
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
+    const int error = errno;
     RemoveLock(lockPath);
     (void)ioctl(fd, TIOCNXCL);
     close(fd);
-    return nullptr;
+    return SystemRefused(error);
   }
   auto port = std::make_shared<SerialPort>(fd, wakeFd);
   port->lockPath_ = lockPath;
@@ -491,7 +534,9 @@ SerialHandle SerialOpen(const std::string& path) {
 }
 
 bool SerialGetState(SerialPort& port, SerialSettings& settings) {
-  if (Faulted(SerialFault::GetState) || port.closed_) return false;
+  if (Faulted(SerialFault::GetState)) return false;
+  if (port.backend_) return port.backend_->GetState(settings);
+  if (port.closed_) return false;
   termios tio {};
   if (tcgetattr(port.fd_, &tio) != 0) return false;
   {
@@ -528,7 +573,9 @@ bool SerialGetState(SerialPort& port, SerialSettings& settings) {
 }
 
 bool SerialSetState(SerialPort& port, const SerialSettings& settings) {
-  if (Faulted(SerialFault::SetState) || port.closed_) return false;
+  if (Faulted(SerialFault::SetState)) return false;
+  if (port.backend_) return port.backend_->SetState(settings);
+  if (port.closed_) return false;
   termios tio {};
   if (tcgetattr(port.fd_, &tio) != 0) return false;
   speed_t speed {};
@@ -583,15 +630,20 @@ bool SerialSetState(SerialPort& port, const SerialSettings& settings) {
 // only for what is queued) and writes wait in poll() until done or closed, so
 // there is nothing left to set.
 bool SerialSetZeroTimeouts(SerialPort& port) {
-  if (Faulted(SerialFault::SetTimeouts) || port.closed_) return false;
+  if (Faulted(SerialFault::SetTimeouts)) return false;
+  if (port.backend_) return !port.backend_->IsClosed();
+  if (port.closed_) return false;
   termios tio {};
   return tcgetattr(port.fd_, &tio) == 0;
 }
 
 // The kernel's queues have fixed sizes.
-bool SerialSetupQueues(SerialPort& port, std::uint32_t, std::uint32_t) { return !port.closed_; }
+bool SerialSetupQueues(SerialPort& port, std::uint32_t, std::uint32_t) {
+  return port.backend_ ? !port.backend_->IsClosed() : !port.closed_;
+}
 
 bool SerialPurge(SerialPort& port, std::uint32_t flags) {
+  if (port.backend_) return port.backend_->Purge(flags);
   if (port.closed_) return false;
   const bool tx = (flags & kPurgeTxClear) != 0;
   const bool rx = (flags & kPurgeRxClear) != 0;
@@ -599,9 +651,12 @@ bool SerialPurge(SerialPort& port, std::uint32_t flags) {
   return tcflush(port.fd_, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
 }
 
-bool SerialSetRxCharMask(SerialPort& port) { return !port.closed_; }
+bool SerialSetRxCharMask(SerialPort& port) {
+  return port.backend_ ? !port.backend_->IsClosed() : !port.closed_;
+}
 
 WaitResult SerialWaitEvent(SerialPort& port) {
+  if (port.backend_) return port.backend_->WaitEvent();
   if (port.closed_) return WaitResult::Closed;
   if (port.gone_) return WaitResult::Gone;
   pollfd fds[2] = {{port.fd_, POLLIN, 0}, {port.wakeFd_, POLLIN, 0}};
@@ -620,6 +675,7 @@ WaitResult SerialWaitEvent(SerialPort& port) {
 }
 
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {
+  if (port.backend_) return port.backend_->ClearErrors(errors, inQueue);
   errors = 0;
   inQueue = 0;
   if (port.closed_) return false;
@@ -630,6 +686,7 @@ bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& i
 }
 
 bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) {
+  if (port.backend_) return port.backend_->Read(buffer, count, read);
   read = 0;
   if (port.closed_) return false;
   for (;;) {
@@ -646,6 +703,7 @@ bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std
 
 bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count,
                  std::uint32_t& written) {
+  if (port.backend_) return port.backend_->Write(data, count, written);
   written = 0;
   while (written < count) {
     if (port.closed_) return false;
@@ -666,6 +724,10 @@ bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count
 }
 
 void SerialClose(SerialPort& port) {
+  if (port.backend_) {
+    port.backend_->Close();
+    return;
+  }
   std::lock_guard lock(port.mutex_);
   if (port.closed_.exchange(true)) return;
   RestoreLine(port.fd_, port.saved_);
@@ -683,6 +745,8 @@ void SerialClose(SerialPort& port) {
   (void)!write(port.wakeFd_, &one, sizeof one);
 }
 
-bool SerialIsClosed(const SerialPort& port) { return port.closed_; }
+bool SerialIsClosed(const SerialPort& port) {
+  return port.backend_ ? port.backend_->IsClosed() : port.closed_.load();
+}
 
 }  // namespace platform

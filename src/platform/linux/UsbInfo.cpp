@@ -37,6 +37,35 @@ std::string LinkTo(const fs::path& dir, const std::string& real) {
   return {};
 }
 
+std::string DriverOf(const fs::path& device) {
+  const std::string driver = Canonical(device / "driver");
+  return driver.empty() ? std::string() : fs::path(driver).filename().string();
+}
+
+// Whether the USB device `usb`, whose interface `iface` has the tty, is a
+// mobile-broadband modem. The serial drivers that serve only modems say so
+// at once; any other port (cdc_acm: a controller declares the same AT-command
+// class as a modem does) counts as a modem's only when an interface beside it
+// carries the modem's network link (QMI, MBIM, NCM) or the kernel's WWAN port.
+std::string ModemSign(const fs::path& usb, const fs::path& iface, const std::string& portDriver) {
+  for (const std::string& driver : {portDriver, DriverOf(iface)}) {
+    for (const char* modem : {"option", "option1", "qcserial", "sierra", "qcaux"}) {
+      if (driver == modem) return "driver " + driver;
+    }
+  }
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(usb, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(':') == std::string::npos) continue;  // not an interface
+    const std::string driver = DriverOf(entry.path());
+    for (const char* link : {"qmi_wwan", "cdc_mbim", "cdc_ncm", "huawei_cdc_ncm", "sierra_net"}) {
+      if (driver == link) return "interface " + name + " has driver " + driver;
+    }
+    if (fs::exists(entry.path() / "wwan", ec)) return "interface " + name + " is a WWAN port";
+  }
+  return {};
+}
+
 }  // namespace
 
 UsbDetails UsbDetailsFor(const std::string& devicePath) {
@@ -62,13 +91,15 @@ UsbDetails UsbDetailsFor(const std::string& devicePath) {
   details.manufacturer = FirstLine(usb / "manufacturer");
   details.product = FirstLine(usb / "product");
   details.serial = FirstLine(usb / "serial");
-  const std::string driver = Canonical(fs::path(device) / "driver");
-  if (!driver.empty()) details.driver = fs::path(driver).filename().string();
+  details.driver = DriverOf(device);
   // The interface the port sits on: "1-2.3:1.0".
   fs::path iface = device;
   while (!iface.empty() && iface.parent_path() != usb && iface != iface.parent_path())
     iface = iface.parent_path();
   details.location = (iface.parent_path() == usb ? iface : usb).filename().string();
+  details.modemSign = ModemSign(usb, iface.parent_path() == usb ? iface : fs::path(device),
+                                details.driver);
+  details.modem = !details.modemSign.empty();
   const fs::path latency = tty / "device" / "latency_timer";
   std::ifstream timer(latency);
   if (int ms = 0; timer >> ms) {

@@ -48,6 +48,15 @@ void SetDeviceNameSourceForTest(DeviceNameSource source) {
 
 std::string DeviceFileForName(const std::string& name) { return name; }
 
+std::string NetworkPortMapPath() {
+  char appData[MAX_PATH];
+  const DWORD n = GetEnvironmentVariableA("APPDATA", appData, sizeof appData);
+  if (n == 0 || n >= sizeof appData) return {};
+  std::string dir = std::string(appData) + "\\Tavrin Programmer";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  return dir + "\\network-ports.txt";
+}
+
 std::string DosDevicesDirectory(std::string* error) {
   if (error) error->clear();
   return {};

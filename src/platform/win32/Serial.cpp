@@ -16,9 +16,14 @@ class SerialPort {
  public:
   explicit SerialPort(HANDLE handle)
       : closedEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), handle_(handle) {}
+  explicit SerialPort(std::unique_ptr<SerialBackend> backend)
+      : backend_(std::move(backend)), closedEvent_(nullptr), handle_(INVALID_HANDLE_VALUE) {
+    closed_.store(true);
+  }
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
   ~SerialPort() {
+    if (backend_) backend_->Close();
     Close();
     if (rx_.event != nullptr) CloseHandle(rx_.event);
     if (tx_.event != nullptr) CloseHandle(tx_.event);
@@ -81,6 +86,8 @@ class SerialPort {
   // grows with the count, so a driver that fails at once cannot make the
   // reader spin.
   unsigned idleWaits = 0;
+
+  const std::unique_ptr<SerialBackend> backend_;  // a port elsewhere, or none
 
  private:
   HANDLE closedEvent_;  // set by Close, for pauses that must end with the port
@@ -155,18 +162,38 @@ bool PortIsGone(DWORD error) {
 
 void SetSerialFaultForTest(SerialFault fault) { g_fault.store(fault); }
 
+namespace {
+thread_local SerialOpenFailure t_openFailure;
+
+SerialHandle SystemRefused(DWORD error) {
+  t_openFailure = {SerialOpenFailure::Kind::System, static_cast<int>(error)};
+  return nullptr;
+}
+}  // namespace
+
+SerialOpenFailure LastSerialOpenFailure() { return t_openFailure; }
+SerialBackend* SerialBackendOf(SerialPort& port) { return port.backend_.get(); }
+
+SerialHandle SerialOpenBackend(std::unique_ptr<SerialBackend> backend) {
+  if (!backend) return nullptr;
+  return std::make_shared<SerialPort>(std::move(backend));
+}
+
 SerialHandle SerialOpen(const std::string& path) {
-  if (Faulted(SerialFault::Open)) return nullptr;
-  if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
+  t_openFailure = {};
+  if (Faulted(SerialFault::Open)) return SystemRefused(ERROR_GEN_FAILURE);
+  if (path.empty() || path.find('\0') != std::string::npos)
+    return SystemRefused(ERROR_INVALID_NAME);
   // No sharing: nobody, this program included, opens the port a second time.
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) return SystemRefused(GetLastError());
   return std::make_shared<SerialPort>(handle);
 }
 
 bool SerialGetState(SerialPort& port, SerialSettings& s) {
   if (Faulted(SerialFault::GetState)) return false;
+  if (port.backend_) return port.backend_->GetState(s);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (!port.WithHandle([&](HANDLE h) { return GetCommState(h, &dcb) != 0; })) return false;
@@ -204,6 +231,7 @@ bool SerialGetState(SerialPort& port, SerialSettings& s) {
 
 bool SerialSetState(SerialPort& port, const SerialSettings& s) {
   if (Faulted(SerialFault::SetState)) return false;
+  if (port.backend_) return port.backend_->SetState(s);
   // Start from the structure as read, so the fields that SerialSettings does
   // not carry (the reserved ones) go back unchanged.
   DCB dcb{};
@@ -241,19 +269,23 @@ bool SerialSetState(SerialPort& port, const SerialSettings& s) {
 
 bool SerialSetZeroTimeouts(SerialPort& port) {
   if (Faulted(SerialFault::SetTimeouts)) return false;
+  if (port.backend_) return !port.backend_->IsClosed();
   COMMTIMEOUTS timeouts{};  // all five zero
   return port.WithHandle([&](HANDLE h) { return SetCommTimeouts(h, &timeouts) != 0; });
 }
 
 bool SerialSetupQueues(SerialPort& port, std::uint32_t inQueue, std::uint32_t outQueue) {
+  if (port.backend_) return !port.backend_->IsClosed();
   return port.WithHandle([&](HANDLE h) { return SetupComm(h, inQueue, outQueue) != 0; });
 }
 
 bool SerialPurge(SerialPort& port, std::uint32_t flags) {
+  if (port.backend_) return port.backend_->Purge(flags);
   return port.WithHandle([&](HANDLE h) { return PurgeComm(h, flags) != 0; });
 }
 
 bool SerialSetRxCharMask(SerialPort& port) {
+  if (port.backend_) return !port.backend_->IsClosed();
   return port.WithHandle([&](HANDLE h) { return SetCommMask(h, EV_RXCHAR) != 0; });
 }
 
@@ -292,6 +324,7 @@ WaitResult WaitOnce(SerialPort& port, SerialPort::Channel& rx) {
 }  // namespace
 
 WaitResult SerialWaitEvent(SerialPort& port) {
+  if (port.backend_) return port.backend_->WaitEvent();
   SerialPort::Channel& rx = port.rx_;
   std::lock_guard lock(rx.mutex);
   const WaitResult result = WaitOnce(port, rx);
@@ -307,6 +340,7 @@ WaitResult SerialWaitEvent(SerialPort& port) {
 }
 
 bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& inQueue) {
+  if (port.backend_) return port.backend_->ClearErrors(errors, inQueue);
   DWORD flags = 0;
   COMSTAT status{};
   if (!port.WithHandle([&](HANDLE h) { return ClearCommError(h, &flags, &status) != 0; })) {
@@ -318,6 +352,7 @@ bool SerialClearErrors(SerialPort& port, std::uint32_t& errors, std::uint32_t& i
 }
 
 bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std::uint32_t& read) {
+  if (port.backend_) return port.backend_->Read(buffer, count, read);
   read = 0;
   SerialPort::Channel& rx = port.rx_;
   std::lock_guard lock(rx.mutex);
@@ -340,6 +375,7 @@ bool SerialRead(SerialPort& port, std::uint8_t* buffer, std::uint32_t count, std
 
 bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count,
                  std::uint32_t& written) {
+  if (port.backend_) return port.backend_->Write(data, count, written);
   written = 0;
   SerialPort::Channel& tx = port.tx_;
   std::lock_guard lock(tx.mutex);
@@ -358,8 +394,13 @@ bool SerialWrite(SerialPort& port, const std::uint8_t* data, std::uint32_t count
   return ok;
 }
 
-void SerialClose(SerialPort& port) { port.Close(); }
+void SerialClose(SerialPort& port) {
+  if (port.backend_) port.backend_->Close();
+  port.Close();
+}
 
-bool SerialIsClosed(const SerialPort& port) { return port.IsClosed(); }
+bool SerialIsClosed(const SerialPort& port) {
+  return port.backend_ ? port.backend_->IsClosed() : port.IsClosed();
+}
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include <exception>
 #include <memory>
 
+#include "ProjectVersion.h"
 #include "connect/Connecter.h"
 #include "platform/qt/QtSound.h"
 #include "protocol/Messager.h"
@@ -96,7 +97,7 @@ TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName(QStringLiteral("Form1"));
-  setWindowTitle(QStringLiteral("Tavrin Programmer 1.32"));
+  setWindowTitle(QStringLiteral("Tavrin Programmer " TAVRIN_VERSION));
   setAccessibleName(windowTitle());
   setFont(WindowFont());
   setFixedSize(330, 257);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "ProjectVersion.h"
 #include "connect/Connecter.h"
 #include "platform/Utf16.h"
 #include "protocol/Messager.h"
@@ -25,7 +26,7 @@ using platform::Utf8ToUtf16;
 namespace {
 
 constexpr wchar_t kClassName[] = L"TForm1";
-constexpr wchar_t kCaption[] = L"Tavrin Programmer 1.32";
+constexpr wchar_t kCaption[] = L"Tavrin Programmer " TAVRIN_VERSION_WIDE;
 constexpr int kClientWidth = 330;
 constexpr int kClientHeight = 257;
 constexpr int kFontPixels = 11;
