@@ -8,7 +8,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/
 # The notices of the code of others compiled into the programs go with them.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
               ${CMAKE_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES DESTINATION .)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md" PATTERN "*.png"
+        PATTERN "man" EXCLUDE)
 
 set(TAVRIN_PACKAGE_TITLE "Tavrin Programmer")
 # The key of the uninstall entry under

@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   # the build
-  cmake ninja-build g++ pkg-config ccache file
+  cmake ninja-build g++ pkg-config ccache file python3
   # the window
   qt6-base-dev qt6-multimedia-dev libgl1-mesa-dev fonts-dejavu-core
   # tests, tools, benchmarks, fuzzing

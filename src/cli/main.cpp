@@ -186,6 +186,7 @@ int main(int argc, char** argv) {
   completion->add_option("SHELL", shell, "bash, zsh or fish")
       ->required()
       ->check(CLI::IsMember({"bash", "zsh", "fish"}));
+  completion->footer("Exit status: 0 the script was printed; 2 usage, or it could not be written.");
 
   if (const auto exit = tavrin::cli::Parse(app, argc, argv, kProgram)) return *exit;
 

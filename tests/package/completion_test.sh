@@ -85,7 +85,9 @@ expect "write fw.sbin --trace " fw.sbin map.lbin OLD.SBIN notes.txt folder
 # A value with nothing to offer.
 expect "write fw.sbin --timeout "
 expect "completion " bash zsh fish
-expect "doctor --" --help --json
+doctor_options=$("$program" doctor --help | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr ',' '\n' | grep '^--')
+# shellcheck disable=SC2086
+expect "doctor --" $doctor_options
 
 # zsh and fish: each names every command and the two completing functions.
 for script in "$scripts/zsh/_tavrin-cli" "$scripts/fish/tavrin-cli.fish"; do
@@ -96,6 +98,12 @@ done
 head -1 "$scripts/zsh/_tavrin-cli" | grep -qx '#compdef tavrin-cli' || fail "_tavrin-cli has no #compdef line"
 if command -v zsh >/dev/null; then zsh -n "$scripts/zsh/_tavrin-cli" || fail "zsh rejects _tavrin-cli"; fi
 if command -v fish >/dev/null; then fish -n "$scripts/fish/tavrin-cli.fish" || fail "fish rejects tavrin-cli.fish"; fi
+
+# A script that cannot be written whole is an error, not an empty success.
+"$program" completion bash >/dev/full 2>"$work/full.err"
+status=$?
+((status == 2)) && grep -q 'cannot write' "$work/full.err" ||
+  fail "completion bash >/dev/full: status $status, $(cat "$work/full.err")"
 
 ((failures == 0)) || exit 1
 echo "completion: all checked"
