@@ -65,7 +65,14 @@ Session::~Session() = default;
 int Session::Run() {
   window_.Attach(io_, title_);
   window_.SetOutput(options_.json ? stderr : stdout, stderr);
-  if (worker_) window_.SetOutput(worker_->Discard(), worker_->Discard());
+  if (worker_) {
+    window_.SetOutput(worker_->Discard(), worker_->Discard());
+    // The supervisor says for the slot what this session would say alone.
+    window_.SetNoteSink([this](const std::string& line) {
+      const std::string prefix = std::string(kProgram) + ": ";
+      if (line.rfind(prefix, 0) == 0) worker_->Note(line.substr(prefix.size()));
+    });
+  }
   window_.SetBeforePrint([this] { progress_.End(); });
   window_.SetBoxAnswerer([this](const ConsoleWindow::Box& box) { return AnswerBox(box); });
   window_.SetObserver([this](ConsoleWindow::Event event) { OnEvent(event); });
@@ -89,6 +96,7 @@ int Session::Run() {
     window_.SetObserver({});
     window_.SetBoxAnswerer({});
     window_.SetBeforePrint({});
+    window_.SetNoteSink({});
     // As when the window closes: the port goes, and the retransmit timer.
     ClosePort();
     Timer2Stop();

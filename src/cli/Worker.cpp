@@ -58,6 +58,13 @@ void WorkerStream::UnitEnded(const std::string& unitJson) {
   Send("{\"event\":\"unit\",\"unit\":" + unitJson + "}");
 }
 
+void WorkerStream::Note(const std::string& text) {
+  nlohmann::json o;
+  o["event"] = "note";
+  o["text"] = text;
+  Send(RecordLine(o));
+}
+
 WorkerStream::Answer WorkerStream::Ask(const std::string& question) {
   nlohmann::json o;
   o["event"] = "question";

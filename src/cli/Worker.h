@@ -6,7 +6,8 @@
 //   {"event":"progress","frames":N,"sent":n,"rate":frames a second}  (a few a second)
 //   {"event":"unit","unit":{...the unit's JSON object...}}           (once per unit)
 //   {"event":"question","text":"..."}  then reads "y" or "n" on standard input
-// Its own texts go nowhere: the supervisor's view and log stand for them.
+//   {"event":"note","text":"..."}      an error line of the session, without the program's name
+// Its other texts go nowhere: the supervisor's view and log stand for them.
 #pragma once
 
 #include <chrono>
@@ -33,6 +34,8 @@ class WorkerStream {
   // At most four a second, and always the last frame.
   void Progress(std::uint32_t frames, std::uint32_t sent, double seconds);
   void UnitEnded(const std::string& unitJson);
+  // Why the slot stops, or what went wrong with its unit: the session's own error lines.
+  void Note(const std::string& text);
   // Asks the supervisor, who answers, or stops this worker instead.
   enum class Answer { Yes, No, Stopped };
   Answer Ask(const std::string& question);

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <set>
@@ -167,6 +170,30 @@ TEST_F(CliGang, SeveralPortsWriteTheirControllersAtOnceAndOneSilentSlotFailsAlon
       EXPECT_EQ(controller->GetCounters().imagesOk, failed ? 0u : 1u) << slot;
     }
     EXPECT_EQ(ports.size(), 3u);
+  }
+}
+
+// A slot that ends says why, as one port alone would: a log the disk does
+// not take is named for each slot, not only "ended, exit 2".
+TEST_F(CliGang, EachSlotSaysWhyItEnded) {
+  vc::Options quick = Steady();
+  quick.faults.delayFrames = {};
+  auto a = Start(quick);
+  auto b = Start(quick);
+  // The notes go to standard error.
+  const std::string out = dir_.filePath("full.out").toStdString();
+  const std::string command = "'" + kCli + "' write '" + Firmware(4) +
+                              "' --yes --log /dev/full --port " + a->PortName() + " --port " +
+                              b->PortName() + " > '" + out + "' 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream in(out);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_TRUE(WIFEXITED(status)) << text;
+  EXPECT_EQ(WEXITSTATUS(status), 2) << text;
+  for (const auto& [slot, port] : {std::pair{1, a->PortName()}, std::pair{2, b->PortName()}}) {
+    EXPECT_TRUE(Has(text, "slot " + std::to_string(slot) + ", " + port +
+                              ": /dev/full: this unit's record could not be written"))
+        << text;
   }
 }
 

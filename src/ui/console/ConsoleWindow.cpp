@@ -100,7 +100,10 @@ void ConsoleWindow::Print(std::FILE* stream, const std::string& text) {
 
 void ConsoleWindow::PrintLine(const std::string& line) { Print(out_, line); }
 
-void ConsoleWindow::PrintNote(const std::string& line) { Print(notes_, line); }
+void ConsoleWindow::PrintNote(const std::string& line) {
+  if (noteSink_ && !quiet_) noteSink_(line);
+  Print(notes_, line);
+}
 
 void ConsoleWindow::Notify(Event event) {
   if (observer_) observer_(event);

@@ -56,6 +56,8 @@ class ConsoleWindow final : public IWindow {
   }
   // Called before the window prints, so a progress line can be ended first.
   void SetBeforePrint(std::function<void()> hook) { beforePrint_ = std::move(hook); }
+  // Also given every note printed (PrintNote), where `notes` goes nowhere.
+  void SetNoteSink(std::function<void(const std::string&)> sink) { noteSink_ = std::move(sink); }
   // Prints nothing while set (state is still kept).
   void SetQuiet(bool quiet) { quiet_ = quiet; }
   // A status text already shown since the last call is not shown again, so a
@@ -144,6 +146,7 @@ class ConsoleWindow final : public IWindow {
   std::FILE* out_ = stdout;
   std::FILE* notes_ = stderr;
   std::function<void()> beforePrint_;
+  std::function<void(const std::string&)> noteSink_;
   bool quiet_ = false;
   std::set<std::string> statusShown_;
   std::string portFilter_;
