@@ -250,8 +250,6 @@ void Gang::OnReport(std::size_t i, const nlohmann::json& o) {
     slot.rate = o.value("rate", 0.0);
   } else if (event == "unit" && o.contains("unit") && o["unit"].is_object()) {
     OnUnit(i, o["unit"]);
-  } else if (event == "note") {
-    Note(i, o.value("text", ""));
   } else if (event == "question") {
     slot.state = "waiting";  // for the answer
     OnQuestion(i, o.value("text", ""));

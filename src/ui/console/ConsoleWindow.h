@@ -58,8 +58,6 @@ class ConsoleWindow final : public IWindow {
   void SetNoteSink(std::function<void(const std::string&)> sink) { noteSink_ = std::move(sink); }
   // Called before the window prints, so a progress line can be ended first.
   void SetBeforePrint(std::function<void()> hook) { beforePrint_ = std::move(hook); }
-  // Also given every note printed (PrintNote), where `notes` goes nowhere.
-  void SetNoteSink(std::function<void(const std::string&)> sink) { noteSink_ = std::move(sink); }
   // Prints nothing while set (state is still kept).
   void SetQuiet(bool quiet) { quiet_ = quiet; }
   // A status text already shown since the last call is not shown again, so a
