@@ -117,6 +117,16 @@ std::string NetUrlForPortName(const std::string& name) {
   return {};
 }
 
+std::string NetPortIdentity(const std::string& name) {
+  const std::string url = NetUrlForPortName(name);
+  NetAddress address;
+  if (url.empty() || !ParseNetUrl(url, address)) return {};
+  std::string host = address.host;
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return "[" + host + "]:" + std::to_string(address.port);
+}
+
 void AddRunNetPort(const std::string& url) {
   std::lock_guard lock(g_runMutex);
   if (!Contains(g_runUrls, url)) g_runUrls.push_back(url);

@@ -331,6 +331,28 @@ TEST_F(CliThroughSer2net, AMappedComNameIsListedScannedAndNeverShadowsAPortOfThi
   std::filesystem::remove(map);
 }
 
+// One server port under two names would be written, and counted, once in
+// each slot: the gang refuses it as it refuses a COM name given twice.
+TEST_F(CliThroughSer2net, TheGangRefusesOneServerPortUnderTwoNames) {
+  const std::string map = platform::NetworkPortMapPath();
+  ASSERT_FALSE(map.empty());
+  const std::string url = "rfc2217://127.0.0.1:" + std::to_string(FreePort());
+  {
+    std::ofstream out(map);
+    out << "COM40 = " << url << "\n";
+  }
+  const std::string firmware = Firmware("twice.sbin", 3);
+  for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
+           {"COM40", url},
+           {url, "RFC2217://127.0.0.1:" + url.substr(20) + "/"},
+           {"rfc2217://Bench3:3333", "socket://bench3:3333"}}) {
+    Child gang(kCli, {"write", firmware, "--yes", "--port", a, "--port", b, "--timeout", "1"});
+    EXPECT_EQ(gang.Wait(), 2) << a << " " << b << "\n" << gang.Out();
+    EXPECT_TRUE(Has(gang.Out(), "a port is given twice")) << gang.Out();
+  }
+  std::filesystem::remove(map);
+}
+
 TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTheWay) {
   auto controller = Start(Controller());
   Ser2net server(Dir(), controller->SlavePath());
