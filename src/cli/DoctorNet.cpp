@@ -62,8 +62,9 @@ bool CheckNetPort(PortReport& port, Report& report) {
     if (!open.serverText.empty()) port.openError += " (it said: " + open.serverText + ")";
     net["inUse"] = true;
     report.findings.push_back({true, port.name, url + " is in use by another client of the server.",
-                               "Close the other client (another programmer, a terminal), or set "
-                               "kickolduser: true in that connection of ser2net.yaml."});
+                               "Close the other client (another programmer, a terminal). Do not set "
+                               "kickolduser in ser2net.yaml for a controller's port: every client "
+                               "that connects (a scan, doctor) would then end a write under way."});
   }
   if (handle) {
     port.opens = true;

@@ -383,6 +383,22 @@ TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTh
   EXPECT_TRUE(Has(plain.Out(), "RFC 2217: BINARY both ways, COM-PORT-OPTION accepted; line 115200 8N1; server \"ser2net\""))
       << plain.Out();
   EXPECT_TRUE(Has(plain.Out(), "of the line's speed")) << plain.Out();
+  // Another client has the port: in use, and the fix never says to let
+  // each new client throw the old one off (a write under way would end).
+  const int other = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(std::stoi(server.Rfc2217().substr(20))));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  char byte = 0;
+  ASSERT_EQ(recv(other, &byte, 1, 0), 1);
+  Child busy(kCli, {"doctor", "--port", server.Rfc2217()});
+  EXPECT_EQ(busy.Wait(), 1) << busy.Out();
+  EXPECT_TRUE(Has(busy.Out(), "is in use by another client of the server")) << busy.Out();
+  EXPECT_TRUE(Has(busy.Out(), "Do not set kickolduser")) << busy.Out();
+  EXPECT_FALSE(Has(busy.Out(), "kickolduser: true")) << busy.Out();
+  close(other);
   Child local(kCli, {"doctor", "--port", "COM5"});
   EXPECT_EQ(local.Wait(), 2) << local.Out();
 }
