@@ -328,6 +328,14 @@ TEST_F(CliThroughSer2net, AMappedComNameIsListedScannedAndNeverShadowsAPortOfThi
   EXPECT_EQ(gang.Wait(90s), 0) << gang.Out();
   EXPECT_EQ(local->GetCounters().imagesOk, 1u);
   EXPECT_EQ(remote->GetCounters().imagesOk, 1u);
+
+  // doctor tries a mapped name as the scan does: it connects and sets the line.
+  Child doctor(kCli, {"doctor", "--json"});
+  doctor.Wait();
+  const QJsonObject com40 = QJsonDocument::fromJson(QByteArray::fromStdString(doctor.Out()))
+                                .object()["system"].toObject()["network"].toObject()["COM40"].toObject();
+  EXPECT_EQ(com40["url"].toString().toStdString(), server.Rfc2217()) << doctor.Out();
+  EXPECT_EQ(com40["rfc2217"].toObject()["baudRate"].toInt(), 115200) << doctor.Out();
   std::filesystem::remove(map);
 }
 
