@@ -139,13 +139,14 @@ bool Listening(int port) {
 // `line` is the device's setting before any client sets it.
 class Ser2net {
  public:
-  Ser2net(const std::string& dir, const std::string& device, const std::string& line = "9600e71") {
+  Ser2net(const std::string& dir, const std::string& device, const std::string& line = "9600e71",
+          const std::string& host = "127.0.0.1") {
     rfc2217Port_ = FreePort();
     rawPort_ = FreePort();
     const std::string config = dir + "/ser2net.yaml";
     std::ofstream out(config);
     out << "connection: &rfc\n"
-        << "  accepter: telnet(rfc2217),tcp," << "127.0.0.1," << rfc2217Port_ << "\n"
+        << "  accepter: telnet(rfc2217),tcp," << host << "," << rfc2217Port_ << "\n"
         << "  connector: serialdev," << device << "," << line << ",local\n"
         << "  options:\n    chardelay: false\n"
         << "connection: &raw\n"
@@ -155,7 +156,7 @@ class Ser2net {
     out.close();
     child_ = std::make_unique<Child>("ser2net", std::vector<std::string>{
                                                     "-n", "-u", "-P", dir + "/ser2net.pid", "-c", config});
-    EXPECT_TRUE(WaitUntil([&] { return Listening(rfc2217Port_) && Listening(rawPort_); }, 20s))
+    EXPECT_TRUE(WaitUntil([&] { return (host != "127.0.0.1" || Listening(rfc2217Port_)) && Listening(rawPort_); }, 20s))
         << child_->Out();
   }
   void Stop() {
@@ -359,6 +360,17 @@ TEST_F(CliThroughSer2net, TheGangRefusesOneServerPortUnderTwoNames) {
     EXPECT_TRUE(Has(gang.Out(), "a port is given twice")) << gang.Out();
   }
   std::filesystem::remove(map);
+}
+
+// A host may be a name, looked up, or an IPv6 address in brackets.
+TEST_F(CliThroughSer2net, AHostNameIsLookedUpAndAnIpv6AddressGoesInBrackets) {
+  auto controller = Start(Controller());
+  Ser2net server(Dir(), controller->SlavePath(), "115200n81", "::1");
+  Child ipv6(kCli, {"identify", "--port", "rfc2217://[::1]:" + server.Rfc2217().substr(20), "--timeout", "20"});
+  EXPECT_EQ(ipv6.Wait(), 0) << ipv6.Out();
+  Child name(kCli, {"identify", "--port", "socket://localhost:" + server.Raw().substr(19), "--timeout", "20"});
+  EXPECT_EQ(name.Wait(), 0) << name.Out();
+  EXPECT_EQ(controller->GetCounters().identifyRequests, 2u);
 }
 
 TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTheWay) {
