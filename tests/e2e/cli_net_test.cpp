@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -371,6 +372,28 @@ TEST_F(CliThroughSer2net, AHostNameIsLookedUpAndAnIpv6AddressGoesInBrackets) {
   Child name(kCli, {"identify", "--port", "socket://localhost:" + server.Raw().substr(19), "--timeout", "20"});
   EXPECT_EQ(name.Wait(), 0) << name.Out();
   EXPECT_EQ(controller->GetCounters().identifyRequests, 2u);
+}
+
+// Every scan reads the name map: one that is a FIFO, or a link to a device
+// that never ends, is left out with a word, never waited on.
+TEST_F(CliThroughSer2net, ANameMapThatIsNoPlainFileIsLeftOut) {
+  const std::string map = platform::NetworkPortMapPath();
+  ASSERT_FALSE(map.empty());
+  std::filesystem::remove(map);
+  ASSERT_EQ(mkfifo(map.c_str(), 0600), 0);
+  Child fifo(kCli, {"ports"});
+  EXPECT_EQ(fifo.Wait(20s), 0) << fifo.Out();
+  EXPECT_TRUE(Has(fifo.Out(), map + ": not a plain file")) << fifo.Out();
+  std::filesystem::remove(map);
+  std::filesystem::create_symlink("/dev/zero", map);
+  Child endless(kCli, {"identify", "--port", "COM40", "--timeout", "1"});
+  EXPECT_EQ(endless.Wait(20s), 3) << endless.Out();
+  std::filesystem::remove(map);
+  std::ofstream(map) << std::string(70000, '#');
+  Child big(kCli, {"ports"});
+  EXPECT_EQ(big.Wait(20s), 0) << big.Out();
+  EXPECT_TRUE(Has(big.Out(), map + ": longer than 64 KiB")) << big.Out();
+  std::filesystem::remove(map);
 }
 
 TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTheWay) {
