@@ -38,6 +38,16 @@ bool CheckNetPort(PortReport& port, Report& report) {
     report.findings.push_back({true, port.name, url + ": " + why, "Correct it in " + platform::NetworkPortMapPath() + "."});
     return true;
   }
+  // A connect makes the server open its device and set the far line, as an
+  // open does here: only when asked, by --open or by naming the URL itself.
+  if (!report.openAsked && port.name != url) {
+    net["connected"] = false;
+    report.facts.emplace_back(port.name + " (" + url + ")",
+                              "not connected: doctor --open, or doctor --port " + url +
+                                  ", connects to it");
+    report.system["network"][port.name] = net;
+    return true;
+  }
   port.tried = true;
   NetOpenReport open;
   platform::SerialHandle handle = OpenNetPort(address, &open);
@@ -63,8 +73,9 @@ bool CheckNetPort(PortReport& port, Report& report) {
     if (!open.serverText.empty()) port.open.text += " (it said: " + open.serverText + ")";
     net["inUse"] = true;
     report.findings.push_back({true, port.name, url + " is in use by another client of the server.",
-                               "Close the other client (another programmer, a terminal), or set "
-                               "kickolduser: true in that connection of ser2net.yaml."});
+                               "Close the other client (another programmer, a terminal). Do not set "
+                               "kickolduser in ser2net.yaml for a controller's port: every client "
+                               "that connects (a scan, doctor) would then end a write under way."});
   }
   if (handle) {
     port.open.opens = true;

@@ -8,6 +8,7 @@
 #include "platform/Console.h"
 #include "platform/File.h"
 #include "platform/ProgramFile.h"
+#include "serial/NetNames.h"
 #include "serial/NetPort.h"
 
 #include <filesystem>
@@ -281,9 +282,15 @@ int main(int argc, char** argv) {
         options.ports.end()) {
       return tavrin::cli::Fail(kProgram, "--port: an empty port name (see --help)", kExitUsage);
     }
-    // COM names are the same port whatever their case (Windows ignores it).
+    // COM names are the same port whatever their case (Windows ignores it);
+    // a mapped COM name and its URL, or a URL spelt twice, are one server
+    // port, which would be written and counted once in each slot.
     std::set<std::string> distinct;
     for (std::string name : options.ports) {
+      if (std::string net = NetPortIdentity(name); !net.empty()) {
+        distinct.insert(std::move(net));
+        continue;
+      }
       std::transform(name.begin(), name.end(), name.begin(),
                      [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
       distinct.insert(name);

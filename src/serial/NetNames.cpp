@@ -1,6 +1,7 @@
 #include "serial/NetNames.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -9,6 +10,8 @@
 #include "serial/NetPort.h"
 
 namespace {
+
+constexpr std::size_t kMapMax = 64 * 1024;
 
 std::mutex g_runMutex;
 std::vector<std::string> g_runUrls;
@@ -98,11 +101,25 @@ std::vector<NetNameEntry> ParseNetNameMap(const std::string& text, const std::st
 std::vector<NetNameEntry> ReadNetNameMap(std::vector<std::string>* problems) {
   const std::string path = platform::NetworkPortMapPath();
   if (path.empty()) return {};
+  // Every scan reads it: a FIFO would hold the scan until someone writes to
+  // it, a link to a device would never end.
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::exists(status)) return {};
+  if (!std::filesystem::is_regular_file(status)) {
+    if (problems) problems->push_back(path + ": not a plain file (the name map is left out)");
+    return {};
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) return {};
-  std::ostringstream text;
-  text << file.rdbuf();
-  std::vector<NetNameEntry> entries = ParseNetNameMap(text.str(), path, problems);
+  std::string text(kMapMax + 1, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > kMapMax) {
+    if (problems) problems->push_back(path + ": longer than 64 KiB (the name map is left out)");
+    return {};
+  }
+  std::vector<NetNameEntry> entries = ParseNetNameMap(text, path, problems);
   const std::vector<std::string> system = SystemNames();
   for (auto& entry : entries) entry.shadowed = Contains(system, entry.name);
   return entries;
@@ -115,6 +132,16 @@ std::string NetUrlForPortName(const std::string& name) {
     if (SameName(entry.name, name)) return entry.shadowed ? std::string() : entry.url;
   }
   return {};
+}
+
+std::string NetPortIdentity(const std::string& name) {
+  const std::string url = NetUrlForPortName(name);
+  NetAddress address;
+  if (url.empty() || !ParseNetUrl(url, address)) return {};
+  std::string host = address.host;
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return "[" + host + "]:" + std::to_string(address.port);
 }
 
 void AddRunNetPort(const std::string& url) {

@@ -23,6 +23,11 @@ std::vector<NetNameEntry> ParseNetNameMap(const std::string& text, const std::st
 // the map gives a COM name that no port of this machine has; empty otherwise.
 std::string NetUrlForPortName(const std::string& name);
 
+// What tells two names of one network port apart from two ports: the host,
+// in any case, and the TCP port, whatever the scheme and however the name was
+// given (a mapped COM name or the URL); empty for a port of this machine.
+std::string NetPortIdentity(const std::string& name);
+
 // A URL that the port list offers the scan, after the machine's ports, for
 // the rest of this run (a --port given as a URL).
 void AddRunNetPort(const std::string& url);

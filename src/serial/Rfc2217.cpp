@@ -139,6 +139,15 @@ Client::Taken Client::Receive(const std::uint8_t* in, std::size_t n, std::uint8_
   return taken;
 }
 
+// A server that asks on and on (a flood of DO, or DO and DONT in turn) gets
+// a few answers per option and then none: it may never read them, and an
+// answer that cannot be sent would hold the open, or the reader, for good.
+void Client::Answer(std::uint8_t* reply, std::size_t& r, std::uint8_t verb, std::uint8_t option) {
+  if (answers_[option] >= kAnswersPerOption) return;
+  ++answers_[option];
+  Put3(reply, r, verb, option);
+}
+
 // The client wants BINARY both ways and to speak COM-PORT-OPTION, and nothing
 // else. An agreement to what it asked is not answered again, so no two
 // well-behaved parties loop; every other request is refused.
@@ -148,30 +157,30 @@ void Client::Option(std::uint8_t verb, std::uint8_t option, std::uint8_t* reply,
   switch (verb) {
     case kDo:
       if (us == nullptr) {
-        Put3(reply, r, kWont, option);
+        Answer(reply, r, kWont, option);
       } else {
-        if (*us == Want::No) Put3(reply, r, kWill, option);
+        if (*us == Want::No) Answer(reply, r, kWill, option);
         *us = Want::Yes;
       }
       break;
     case kDont:
       if (us != nullptr) {
-        if (*us == Want::Yes) Put3(reply, r, kWont, option);
+        if (*us == Want::Yes) Answer(reply, r, kWont, option);
         *us = Want::No;
         if (option == kOptionComPort) server_.comPortRefused = true;
       }
       break;
     case kWill:
       if (him == nullptr) {
-        Put3(reply, r, kDont, option);
+        Answer(reply, r, kDont, option);
       } else {
-        if (*him == Want::No) Put3(reply, r, kDo, option);
+        if (*him == Want::No) Answer(reply, r, kDo, option);
         *him = Want::Yes;
       }
       break;
     case kWont:
       if (him != nullptr) {
-        if (*him == Want::Yes) Put3(reply, r, kDont, option);
+        if (*him == Want::Yes) Answer(reply, r, kDont, option);
         *him = Want::No;
       }
       break;

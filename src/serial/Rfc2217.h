@@ -121,6 +121,7 @@ class Client {
   enum class Want : std::uint8_t { No, Asked, Yes };
 
   void Option(std::uint8_t verb, std::uint8_t option, std::uint8_t* reply, std::size_t& r);
+  void Answer(std::uint8_t* reply, std::size_t& r, std::uint8_t verb, std::uint8_t option);
   void SubnegotiationEnd();
 
   State state_ = State::Data;
@@ -133,6 +134,8 @@ class Client {
   std::uint8_t sub_[kSubSize] = {};
   std::size_t subLength_ = 0;
   bool subOverflow_ = false;
+  static constexpr std::uint8_t kAnswersPerOption = 4;
+  std::uint8_t answers_[256] = {};  // answers given so far, per option
   ServerView server_;
 };
 

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -139,13 +140,14 @@ bool Listening(int port) {
 // `line` is the device's setting before any client sets it.
 class Ser2net {
  public:
-  Ser2net(const std::string& dir, const std::string& device, const std::string& line = "9600e71") {
+  Ser2net(const std::string& dir, const std::string& device, const std::string& line = "9600e71",
+          const std::string& host = "127.0.0.1") {
     rfc2217Port_ = FreePort();
     rawPort_ = FreePort();
     const std::string config = dir + "/ser2net.yaml";
     std::ofstream out(config);
     out << "connection: &rfc\n"
-        << "  accepter: telnet(rfc2217),tcp," << "127.0.0.1," << rfc2217Port_ << "\n"
+        << "  accepter: telnet(rfc2217),tcp," << host << "," << rfc2217Port_ << "\n"
         << "  connector: serialdev," << device << "," << line << ",local\n"
         << "  options:\n    chardelay: false\n"
         << "connection: &raw\n"
@@ -155,7 +157,7 @@ class Ser2net {
     out.close();
     child_ = std::make_unique<Child>("ser2net", std::vector<std::string>{
                                                     "-n", "-u", "-P", dir + "/ser2net.pid", "-c", config});
-    EXPECT_TRUE(WaitUntil([&] { return Listening(rfc2217Port_) && Listening(rawPort_); }, 20s))
+    EXPECT_TRUE(WaitUntil([&] { return (host != "127.0.0.1" || Listening(rfc2217Port_)) && Listening(rawPort_); }, 20s))
         << child_->Out();
   }
   void Stop() {
@@ -328,6 +330,77 @@ TEST_F(CliThroughSer2net, AMappedComNameIsListedScannedAndNeverShadowsAPortOfThi
   EXPECT_EQ(gang.Wait(90s), 0) << gang.Out();
   EXPECT_EQ(local->GetCounters().imagesOk, 1u);
   EXPECT_EQ(remote->GetCounters().imagesOk, 1u);
+
+  // doctor connects to a mapped name only with --open, as it opens a local port.
+  const auto network = [](const std::string& out) {
+    return QJsonDocument::fromJson(QByteArray::fromStdString(out))
+        .object()["system"].toObject()["network"].toObject()["COM40"].toObject();
+  };
+  Child unasked(kCli, {"doctor", "--json"});
+  unasked.Wait();
+  EXPECT_EQ(network(unasked.Out())["url"].toString().toStdString(), server.Rfc2217()) << unasked.Out();
+  EXPECT_FALSE(network(unasked.Out())["connected"].toBool(true)) << unasked.Out();
+  EXPECT_FALSE(network(unasked.Out()).contains("rfc2217")) << unasked.Out();
+  Child doctor(kCli, {"doctor", "--json", "--open"});
+  doctor.Wait();
+  const QJsonObject com40 = network(doctor.Out());
+  EXPECT_EQ(com40["url"].toString().toStdString(), server.Rfc2217()) << doctor.Out();
+  EXPECT_EQ(com40["rfc2217"].toObject()["baudRate"].toInt(), 115200) << doctor.Out();
+  std::filesystem::remove(map);
+}
+
+// One server port under two names would be written, and counted, once in
+// each slot: the gang refuses it as it refuses a COM name given twice.
+TEST_F(CliThroughSer2net, TheGangRefusesOneServerPortUnderTwoNames) {
+  const std::string map = platform::NetworkPortMapPath();
+  ASSERT_FALSE(map.empty());
+  const std::string url = "rfc2217://127.0.0.1:" + std::to_string(FreePort());
+  {
+    std::ofstream out(map);
+    out << "COM40 = " << url << "\n";
+  }
+  const std::string firmware = Firmware("twice.sbin", 3);
+  for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
+           {"COM40", url},
+           {url, "RFC2217://127.0.0.1:" + url.substr(20) + "/"},
+           {"rfc2217://Bench3:3333", "socket://bench3:3333"}}) {
+    Child gang(kCli, {"write", firmware, "--yes", "--port", a, "--port", b, "--timeout", "1"});
+    EXPECT_EQ(gang.Wait(), 2) << a << " " << b << "\n" << gang.Out();
+    EXPECT_TRUE(Has(gang.Out(), "a port is given twice")) << gang.Out();
+  }
+  std::filesystem::remove(map);
+}
+
+// A host may be a name, looked up, or an IPv6 address in brackets.
+TEST_F(CliThroughSer2net, AHostNameIsLookedUpAndAnIpv6AddressGoesInBrackets) {
+  auto controller = Start(Controller());
+  Ser2net server(Dir(), controller->SlavePath(), "115200n81", "::1");
+  Child ipv6(kCli, {"identify", "--port", "rfc2217://[::1]:" + server.Rfc2217().substr(20), "--timeout", "20"});
+  EXPECT_EQ(ipv6.Wait(), 0) << ipv6.Out();
+  Child name(kCli, {"identify", "--port", "socket://localhost:" + server.Raw().substr(19), "--timeout", "20"});
+  EXPECT_EQ(name.Wait(), 0) << name.Out();
+  EXPECT_EQ(controller->GetCounters().identifyRequests, 2u);
+}
+
+// Every scan reads the name map: one that is a FIFO, or a link to a device
+// that never ends, is left out with a word, never waited on.
+TEST_F(CliThroughSer2net, ANameMapThatIsNoPlainFileIsLeftOut) {
+  const std::string map = platform::NetworkPortMapPath();
+  ASSERT_FALSE(map.empty());
+  std::filesystem::remove(map);
+  ASSERT_EQ(mkfifo(map.c_str(), 0600), 0);
+  Child fifo(kCli, {"ports"});
+  EXPECT_EQ(fifo.Wait(20s), 0) << fifo.Out();
+  EXPECT_TRUE(Has(fifo.Out(), map + ": not a plain file")) << fifo.Out();
+  std::filesystem::remove(map);
+  std::filesystem::create_symlink("/dev/zero", map);
+  Child endless(kCli, {"identify", "--port", "COM40", "--timeout", "1"});
+  EXPECT_EQ(endless.Wait(20s), 3) << endless.Out();
+  std::filesystem::remove(map);
+  std::ofstream(map) << std::string(70000, '#');
+  Child big(kCli, {"ports"});
+  EXPECT_EQ(big.Wait(20s), 0) << big.Out();
+  EXPECT_TRUE(Has(big.Out(), map + ": longer than 64 KiB")) << big.Out();
   std::filesystem::remove(map);
 }
 
@@ -361,6 +434,22 @@ TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTh
   EXPECT_TRUE(Has(plain.Out(), "RFC 2217: BINARY both ways, COM-PORT-OPTION accepted; line 115200 8N1; server \"ser2net\""))
       << plain.Out();
   EXPECT_TRUE(Has(plain.Out(), "of the line's speed")) << plain.Out();
+  // Another client has the port: in use, and the fix never says to let
+  // each new client throw the old one off (a write under way would end).
+  const int other = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(std::stoi(server.Rfc2217().substr(20))));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  char byte = 0;
+  ASSERT_EQ(recv(other, &byte, 1, 0), 1);
+  Child busy(kCli, {"doctor", "--port", server.Rfc2217()});
+  EXPECT_EQ(busy.Wait(), 1) << busy.Out();
+  EXPECT_TRUE(Has(busy.Out(), "is in use by another client of the server")) << busy.Out();
+  EXPECT_TRUE(Has(busy.Out(), "Do not set kickolduser")) << busy.Out();
+  EXPECT_FALSE(Has(busy.Out(), "kickolduser: true")) << busy.Out();
+  close(other);
   Child local(kCli, {"doctor", "--port", "COM5"});
   EXPECT_EQ(local.Wait(), 2) << local.Out();
 }

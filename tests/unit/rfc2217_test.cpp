@@ -196,3 +196,27 @@ TEST(Rfc2217, TakesCommandsOutOfTheMiddleOfData) {
 }
 
 }  // namespace
+
+namespace {
+
+// A server that asks and asks and never reads: the answers stop, so the
+// client's sends cannot fill the connection and hold the open for good.
+TEST(Rfc2217, AnswersAServerThatAsksOnAndOnOnlyAFewTimes) {
+  Client client;
+  std::uint8_t out[rfc2217::kGreetingSize];
+  client.Greeting(out);
+  Bytes flood;
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint8_t option = static_cast<std::uint8_t>(1 + i % 250);
+    flood.insert(flood.end(), {255, 253, option});                         // DO something else
+    flood.insert(flood.end(), {255, static_cast<std::uint8_t>(i % 2 ? 253 : 254), 0});  // DO, DONT BINARY
+  }
+  const Result r = Feed(client, flood, {7, 4096, 4096});
+  EXPECT_LE(r.reply.size(), 3u * 4u * 256u);
+  // Still the first refusals, and the data after the flood is data.
+  EXPECT_EQ(Bytes(r.reply.begin(), r.reply.begin() + 3), (Bytes{255, 252, 1}));
+  const Result after = Feed(client, {0xDA, 255, 255, 0x01});
+  EXPECT_EQ(after.data, (Bytes{0xDA, 0xFF, 0x01}));
+}
+
+}  // namespace
