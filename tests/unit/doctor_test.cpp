@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -523,6 +524,30 @@ TEST(Doctor, StaleLockInReadOnlyFolder) {
   ExpectFinding(opened, false, stale + "; opening the port could not remove it" + notWritable,
                 "sudo rm -f " + lock);
   EXPECT_TRUE(fs::exists(lock));
+}
+
+// A lock file whose content names no process (garbage, four bytes that read
+// as a negative number, one left empty long ago) is stale, not held: the
+// programmer takes it over and nothing stands in the way.
+TEST(Doctor, LockFileOfNoProcess) {
+  for (const std::string& content :
+       {std::string("\xff\xff\xff\xff"), std::string("\xfe\xff\xff\xff"), std::string("x!?\n"),
+        std::string()}) {
+    SCOPED_TRACE(nlohmann::json(content).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
+    FakeMachine m;
+    m.DialoutGroup("alice");
+    m.host.groups = {kAlice, kDialout};
+    m.Acm();
+    const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
+    m.Write("/run/lock/LCK..ttyACM0", content);
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    const Judged j = Judge();
+    ExpectVerdict(j, 0);
+    ExpectFinding(j, false,
+                  "Stale lock file " + lock + ": it names no process; this programmer's open takes it over.",
+                  "None needed for this programmer; for other terminal programs: sudo rm -f " + lock);
+    EXPECT_TRUE(Port(j, "COM200")["locks"][0]["stale"].get<bool>());
+  }
 }
 
 TEST(Doctor, PortHeldByAnotherUserAsNonRoot) {
