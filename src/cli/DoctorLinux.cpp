@@ -496,6 +496,15 @@ bool FolderWritable(const std::string& dir, const JudgedUser& user) {
   return st.exists && Permits(st, user.uid, user.groupsNow, 3, how);
 }
 
+// In a sticky folder only the file's owner, the folder's and root remove a file.
+bool StickyKeepsFrom(const std::string& file, const JudgedUser& user) {
+  const platform::Host& host = platform::CurrentHost();
+  const platform::NodeStat dir = host.Stat(fs::path(file).parent_path().string());
+  if (!dir.exists || (dir.mode & 01000) == 0 || user.uid == 0 || dir.uid == user.uid) return false;
+  const platform::NodeStat st = host.Stat(file);
+  return st.exists && st.uid != user.uid;
+}
+
 void ConcludeAccess(Report& report, const Accounts& accounts);
 void ConcludeModemManager(Report& report);
 void ConcludeBrltty(Report& report);
@@ -534,16 +543,21 @@ void CheckPortUse(PortReport& port, Report& report) {
   port.device = use.device.empty() ? file + " (missing)" : use.device;
   for (const auto& h : use.holders) port.holders.push_back({h.pid, h.name});
   port.everyHolderSeen = report.everyHolderSeen;
+  const Accounts accounts;
   for (const auto& l : use.locks) {
     LockFile lock{l.path, l.pid, l.live, l.unreadable};
     lock.folderWritable = FolderWritable(fs::path(l.path).parent_path().string(), report.user);
+    if (lock.folderWritable && StickyKeepsFrom(l.path, report.user)) {
+      lock.folderWritable = false;
+      lock.otherOwnersInStickyFolder = true;
+      lock.owner = accounts.UserName(platform::CurrentHost().Stat(l.path).uid);
+    }
     port.locks.push_back(lock);
   }
   port.usb = platform::UsbDetailsFor(file);
   if (use.device.empty()) return;
   const platform::NodeStat st = platform::CurrentHost().Stat(use.device);
   if (!st.exists) return;
-  const Accounts accounts;
   Node& node = port.node;
   node.known = true;
   node.owner = accounts.UserName(st.uid);
@@ -668,7 +682,10 @@ void JudgePort(const PortReport& port, Report& report) {
         report.findings.push_back(
             {false, port.name,
              stale + (port.tried ? "; opening the port could not remove it" : "") +
-                 ": the lock folder " + folder + " is not writable for " + report.user.name +
+                 (l.otherOwnersInStickyFolder
+                      ? ": it is " + l.owner + "'s, and the lock folder " + folder +
+                            " lets only a file's owner remove it"
+                      : ": the lock folder " + folder + " is not writable for " + report.user.name) +
                  ", so no program of theirs can remove it (this programmer opens the port all "
                  "the same; other terminal programs refuse it).",
              "sudo rm -f " + ShellWord(l.path)});

@@ -117,6 +117,14 @@ class FakeMachine {
     st.mode = mode;
     host.nodes[fs::canonical(Path("/dev/" + name)).string()] = st;
   }
+  // A plain file of `uid`'s, as the host tells it.
+  void OwnedBy(const std::string& absolute, unsigned uid) {
+    platform::NodeStat st;
+    st.exists = true;
+    st.uid = st.gid = uid;
+    st.mode = 0644;
+    host.nodes[fs::canonical(Path(absolute)).string()] = st;
+  }
   platform::NodeStat& NodeOf(const std::string& name) {
     return host.nodes[fs::canonical(Path("/dev/" + name)).string()];
   }
@@ -481,6 +489,7 @@ TEST(Doctor, StaleLockInWritableFolder) {
   const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
   const int ended = EndedPid();
   m.Write("/run/lock/LCK..ttyACM0", std::to_string(ended) + "\n");
+  m.OwnedBy("/run/lock/LCK..ttyACM0", kAlice);  // left by an earlier run of hers
   const std::string stale = "Stale lock file " + lock + ": process " + std::to_string(ended) + " has ended";
 
   const Judged looked = Judge();
@@ -526,6 +535,35 @@ TEST(Doctor, StaleLockInReadOnlyFolder) {
   EXPECT_TRUE(fs::exists(lock));
 }
 
+// /run/lock is 1777 on most machines: any user writes it, but only a file's
+// owner removes a file from it, so another user's stale lock stays.
+TEST(Doctor, StaleLockOfAnotherUserInStickyFolder) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  m.Acm();
+  const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
+  const int ended = EndedPid();
+  m.Write("/run/lock/LCK..ttyACM0", std::to_string(ended) + "\n");
+  m.OwnedBy("/run/lock/LCK..ttyACM0", kBob);
+  const std::string stale = "Stale lock file " + lock + ": process " + std::to_string(ended) +
+                            " has ended: it is bob's, and the lock folder " + m.Path("/run/lock") +
+                            " lets only a file's owner remove it, so no program of theirs can "
+                            "remove it (this programmer opens the port all the same; other "
+                            "terminal programs refuse it).";
+  const Judged j = Judge();
+  ExpectVerdict(j, 0);
+  ExpectFinding(j, false, stale, "sudo rm -f " + lock);
+  EXPECT_FALSE(Port(j, "COM200")["locks"][0]["removable"].get<bool>());
+  EXPECT_FALSE(Has(j.text, "takes it over")) << j.text;
+
+  // Root removes it all the same.
+  m.host.euid = 0;
+  m.host.groups = {0};
+  const Judged asRoot = Judge();
+  EXPECT_TRUE(Port(asRoot, "COM200")["locks"][0]["removable"].get<bool>());
+}
+
 // A lock file whose content names no process (garbage, four bytes that read
 // as a negative number, one left empty long ago) is stale, not held: the
 // programmer takes it over and nothing stands in the way.
@@ -540,6 +578,7 @@ TEST(Doctor, LockFileOfNoProcess) {
     m.Acm();
     const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
     m.Write("/run/lock/LCK..ttyACM0", content);
+    m.OwnedBy("/run/lock/LCK..ttyACM0", kAlice);
     fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::hours(1));
     const Judged j = Judge();
     ExpectVerdict(j, 0);
