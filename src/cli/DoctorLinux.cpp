@@ -339,6 +339,9 @@ RuleIds IdsInRules(const std::map<std::string, fs::path>& files,
   for (const auto& [name, path] : files) {
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
+      // A backslash at the end carries the rule on to the next line.
+      for (std::string more; !line.empty() && line.back() == '\\' && std::getline(in, more);)
+        line = line.substr(0, line.size() - 1) + more;
       const auto first = line.find_first_not_of(" \t");
       if (first == std::string::npos || line[first] == '#' || !keep(name, line)) continue;
       for (const std::string& id : IdsOnLine(line)) {
@@ -826,9 +829,10 @@ void ConcludeModemManager(Report& report) {
   const bool running = report.system.value("modemManagerRunning", false);
   const auto files = RuleFiles();
   const std::string rule = InstalledRule(files);
+  // Sets it ("=" or ":="), with blanks around as udev allows; "==" only compares.
+  static const std::regex sets(R"re(ENV\{ID_MM_DEVICE_IGNORE\}\s*:?=\s*"1")re");
   const RuleIds ignored = IdsInRules(files, [](const std::string&, const std::string& line) {
-    return line.find("ID_MM_DEVICE_IGNORE") != std::string::npos &&
-           line.find("=\"1\"") != std::string::npos;
+    return std::regex_search(line, sets);
   });
   std::vector<std::string> ruleIds;
   for (const auto& [id, file] : ignored.fileOf)

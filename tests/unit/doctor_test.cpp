@@ -406,6 +406,31 @@ TEST(Doctor, ModemManagerWithRuleNamingTheAdapter) {
   EXPECT_TRUE(j.json["system"]["adaptersModemManagerMayProbe"].empty());
 }
 
+// udev reads a rule over lines ended by a backslash, with blanks around its
+// operators; a match (==) on ID_MM_DEVICE_IGNORE sets nothing.
+TEST(Doctor, ModemManagerWithRuleWrittenFreely) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  m.Process(612, 0, "ModemManager");
+  m.Ch340();
+  m.Acm();
+  m.Write("/etc/udev/rules.d/70-tavrin-programmer.rules",
+          "# ours\n"
+          "  SUBSYSTEM==\"tty\", ATTRS{idVendor} == \"1a86\", \\\n"
+          "\tATTRS{idProduct}==\"7523\",  ENV{ID_MM_DEVICE_IGNORE} = \"1\"\n"
+          "ENV{ID_MM_DEVICE_IGNORE}==\"1\", ATTRS{idVendor}==\"0483\", ATTRS{idProduct}==\"5740\", "
+          "GOTO=\"end\"\n");
+  const Judged j = Judge();
+  ExpectVerdict(j, 1);
+  EXPECT_EQ(j.json["system"]["udevRuleIds"], nlohmann::json::array({"1a86:7523"}));
+  ExpectFinding(j, true, "does not name COM200 0483:5740:",
+                "printf '" + IgnoreLine("0483", "5740") +
+                    "\\n' | sudo tee -a /etc/udev/rules.d/70-tavrin-programmer.rules && sudo "
+                    "udevadm control --reload, then plug the controller in again (one line for "
+                    "each serial adapter found).");
+}
+
 TEST(Doctor, BrlttyWithCh34xPresent) {
   FakeMachine m;
   m.DialoutGroup("alice");
