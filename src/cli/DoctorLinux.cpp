@@ -872,9 +872,11 @@ void ConcludeModemManager(Report& report) {
     return;
   }
   if (bare.empty()) return;
-  std::string lines;
-  for (const std::string& ids : bare) lines += UsbMatch(ids) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
   const bool override = rule.rfind(SystemPath("/etc/"), 0) == 0;
+  // Appended to a last line without its line end, the first line would join it.
+  const std::string last = rule.empty() ? std::string() : ReadAll(rule);
+  std::string lines = !last.empty() && last.back() != '\n' ? "\\n" : "";
+  for (const std::string& ids : bare) lines += UsbMatch(ids) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
   std::string fix;
   if (!rule.empty() && !override)
     fix = "sudo cp " + ShellWord(rule.substr(platform::SystemRoot().size())) +

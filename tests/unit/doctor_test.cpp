@@ -431,6 +431,25 @@ TEST(Doctor, ModemManagerWithRuleWrittenFreely) {
                     "each serial adapter found).");
 }
 
+// Lines appended to a rules file whose last line has no line end would join
+// that line and break both rules.
+TEST(Doctor, ModemManagerWithRuleWithoutLastLineEnd) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  m.Process(612, 0, "ModemManager");
+  m.Ch340();
+  m.Acm();
+  m.Write("/etc/udev/rules.d/70-tavrin-programmer.rules", IgnoreLine("0483", "5740"));
+  const Judged j = Judge();
+  ExpectVerdict(j, 1);
+  ExpectFinding(j, true, "does not name COM100 1a86:7523:",
+                "printf '\\n" + IgnoreLine("1a86", "7523") +
+                    "\\n' | sudo tee -a /etc/udev/rules.d/70-tavrin-programmer.rules && sudo "
+                    "udevadm control --reload, then plug the controller in again (one line for "
+                    "each serial adapter found).");
+}
+
 TEST(Doctor, BrlttyWithCh34xPresent) {
   FakeMachine m;
   m.DialoutGroup("alice");
