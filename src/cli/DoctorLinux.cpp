@@ -483,10 +483,22 @@ std::string AccessRuleFix(const std::string& lines, const std::string& ruleGroup
 
 // What lets the judged user open the port: a group to join where the node's
 // group may open it and is not root's alone, else a udev rule.
+// A pseudo-terminal's node is made by the program that asked for it, owned by
+// that program's user: no udev rule reaches it.
+bool PseudoTerminal(const PortReport& port) {
+  return port.device.rfind(SystemPath("/dev/pts/"), 0) == 0;
+}
+
+std::string PseudoTerminalFix(const PortReport& port, const JudgedUser& user) {
+  return "Run the program that made it (a virtual controller, say) as " + user.name +
+         ", or this programmer as " + port.node.owner + ".";
+}
+
 std::string PortAccessFix(const PortReport& port, const JudgedUser& user, const Accounts& accounts) {
   if (port.access != Access::Denied) return {};
   if (port.node.groupMayOpen && !port.node.groupOnlyRoots)
     return AddToGroup(port.node.group, user.name) + ", then log out and in again.";
+  if (PseudoTerminal(port)) return PseudoTerminalFix(port, user);
   const std::string ruleGroup = SerialGroupForRule(accounts);
   return AccessRuleFix(AccessRuleLine(port, ruleGroup) + "\\n", ruleGroup, user, accounts);
 }
@@ -750,6 +762,13 @@ void ConcludeAccess(Report& report, const Accounts& accounts) {
         all = false;
         if (offerable) {
           if (!Contains(groupsToJoin, port.node.group)) groupsToJoin.push_back(port.node.group);
+        } else if (PseudoTerminal(port)) {
+          report.findings.push_back(
+              {true, port.name,
+               port.name + " (" + port.device + ") is a pseudo-terminal of " + port.node.owner +
+                   "'s (" + Format("%04o", port.node.mode) + "): " + user.name +
+                   " may not open it, and neither a group nor a udev rule changes that.",
+               PseudoTerminalFix(port, user)});
         } else {
           const std::string ids = AdapterIds(port);
           const std::string line = AccessRuleLine(port, ruleGroup);

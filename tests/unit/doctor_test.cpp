@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,8 +77,15 @@ class FakeMachine {
     User("bob", kBob, kBob);
     platform::SetSystemRootForTest(root_);
     platform::SetHostForTest(&host);
+    // COM links of its own, not those of whoever runs the tests.
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) runtime_ = runtime;
+    fs::create_directories(root_ + "/run/user/test");
+    fs::permissions(root_ + "/run/user/test", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (root_ + "/run/user/test").c_str(), 1);
   }
   ~FakeMachine() {
+    if (runtime_) setenv("XDG_RUNTIME_DIR", runtime_->c_str(), 1);
+    else unsetenv("XDG_RUNTIME_DIR");
     platform::SetHostForTest(nullptr);
     platform::SetSystemRootForTest("");
     std::error_code ec;
@@ -184,6 +193,7 @@ class FakeMachine {
 
  private:
   std::string root_;
+  std::optional<std::string> runtime_;
 };
 
 // The ports the scan gives on the machine (its /sys/class/tty and /dev).
@@ -330,6 +340,28 @@ TEST(Doctor, RootOnlyNode) {
     EXPECT_FALSE(Has(j.json.dump(), "-aG root"));
     EXPECT_EQ(Port(j, "COM100")["access"], "denied");
   }
+}
+
+// A pseudo-terminal (a virtual controller's) of another user: udev never
+// sees it, so no rule is offered for it.
+TEST(Doctor, PseudoTerminalOfAnotherUser) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  fs::create_directories(m.Path("/dev/pts"));
+  m.Node("pts/5", kBob, kBob, 0600);
+  std::string error;
+  const std::string links = platform::DosDevicesDirectory(&error);
+  ASSERT_FALSE(links.empty()) << error;
+  fs::create_symlink(m.Path("/dev/pts/5"), links + "/COM31");
+  const Judged j = Judge();
+  ExpectVerdict(j, 1);
+  ExpectFinding(j, true,
+                "COM31 (" + m.Path("/dev/pts/5") + ") is a pseudo-terminal of bob's (0600): alice "
+                "may not open it, and neither a group nor a udev rule changes that.",
+                "Run the program that made it (a virtual controller, say) as alice, or this "
+                "programmer as bob.");
+  EXPECT_FALSE(Has(j.text, "udev/rules.d/71")) << j.text;
 }
 
 TEST(Doctor, SudoFromUserNotInDialout) {
