@@ -963,8 +963,9 @@ void ConcludeBlindSpots(Report& report) {
   if (report.everyHolderSeen) return;
   std::vector<std::string> unseen;
   for (const PortReport& port : report.ports) {
-    // An open that was tried has told already.
-    bool shown = !port.holders.empty() || port.tried;
+    // A failed open has told already; one that succeeds has not: a holder
+    // that took no exclusive use lets the port open all the same.
+    bool shown = !port.holders.empty() || (port.tried && !port.open.opens);
     for (const LockFile& l : port.locks) shown = shown || l.live;
     if (!shown) unseen.push_back(port.name);
   }
@@ -978,8 +979,10 @@ void ConcludeBlindSpots(Report& report) {
            Join(unseen, ", ") + (unseen.size() == 1 ? " shows" : " show") +
            " no holder, which does not mean that no program has " +
            (unseen.size() == 1 ? "it." : "them."),
-       "sudo tavrin-cli doctor names every holder; tavrin-cli doctor --open tries the ports (an "
-       "open pulses DTR and RTS)."});
+       report.openAsked ? "sudo tavrin-cli doctor names every holder (an open that succeeds does not "
+                          "tell that no other program has the port)."
+                        : "sudo tavrin-cli doctor names every holder; tavrin-cli doctor --open tries "
+                          "the ports (an open pulses DTR and RTS)."});
 }
 
 }  // namespace

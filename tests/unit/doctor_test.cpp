@@ -700,6 +700,16 @@ TEST(Doctor, PortHeldByAnotherUserAsNonRoot) {
   // The open has told about that port: no note that it may be held.
   EXPECT_FALSE(Has(opened.text, "As alice")) << opened.text;
 
+  // An open that succeeds tells nothing of a holder that took no exclusive
+  // use (minicom without TIOCEXCL): the port may still be held.
+  const Judged openedAnyway = Judge([](const std::string&) { return doctor::OpenResult{true, "", {}}; });
+  ExpectVerdict(openedAnyway, 0);
+  ExpectFinding(openedAnyway, false, "cannot be seen: COM200 shows no holder, which does not mean "
+                "that no program has it.",
+                "sudo tavrin-cli doctor names every holder (an open that succeeds does not tell "
+                "that no other program has the port).");
+  EXPECT_EQ(openedAnyway.json["system"]["portsWithUnseenHolders"], nlohmann::json::array({"COM200"}));
+
   // Root sees every holder: nothing is out of sight.
   m.host.euid = 0;
   m.host.groups = {0};
