@@ -33,6 +33,10 @@ struct LockFile {
   bool live = false;        // held by a live process, or still being written
   bool unreadable = false;  // this user may not read it, so it counts as held
   bool folderWritable = false;  // the judged user may remove it
+  // A folder where only a file's owner removes it (/run/lock, 1777) and the
+  // file is another user's (`owner`): the judged user may not remove it either.
+  bool otherOwnersInStickyFolder = false;
+  std::string owner;
   bool stillThere = true;       // after an open: the file was still there
 };
 

@@ -339,6 +339,9 @@ RuleIds IdsInRules(const std::map<std::string, fs::path>& files,
   for (const auto& [name, path] : files) {
     std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
+      // A backslash at the end carries the rule on to the next line.
+      for (std::string more; !line.empty() && line.back() == '\\' && std::getline(in, more);)
+        line = line.substr(0, line.size() - 1) + more;
       const auto first = line.find_first_not_of(" \t");
       if (first == std::string::npos || line[first] == '#' || !keep(name, line)) continue;
       for (const std::string& id : IdsOnLine(line)) {
@@ -480,10 +483,22 @@ std::string AccessRuleFix(const std::string& lines, const std::string& ruleGroup
 
 // What lets the judged user open the port: a group to join where the node's
 // group may open it and is not root's alone, else a udev rule.
+// A pseudo-terminal's node is made by the program that asked for it, owned by
+// that program's user: no udev rule reaches it.
+bool PseudoTerminal(const PortReport& port) {
+  return port.device.rfind(SystemPath("/dev/pts/"), 0) == 0;
+}
+
+std::string PseudoTerminalFix(const PortReport& port, const JudgedUser& user) {
+  return "Run the program that made it (a virtual controller, say) as " + user.name +
+         ", or this programmer as " + port.node.owner + ".";
+}
+
 std::string PortAccessFix(const PortReport& port, const JudgedUser& user, const Accounts& accounts) {
   if (port.access != Access::Denied) return {};
   if (port.node.groupMayOpen && !port.node.groupOnlyRoots)
     return AddToGroup(port.node.group, user.name) + ", then log out and in again.";
+  if (PseudoTerminal(port)) return PseudoTerminalFix(port, user);
   const std::string ruleGroup = SerialGroupForRule(accounts);
   return AccessRuleFix(AccessRuleLine(port, ruleGroup) + "\\n", ruleGroup, user, accounts);
 }
@@ -494,6 +509,15 @@ bool FolderWritable(const std::string& dir, const JudgedUser& user) {
   const platform::NodeStat st = platform::CurrentHost().Stat(dir);
   Access how = Access::Unknown;
   return st.exists && Permits(st, user.uid, user.groupsNow, 3, how);
+}
+
+// In a sticky folder only the file's owner, the folder's and root remove a file.
+bool StickyKeepsFrom(const std::string& file, const JudgedUser& user) {
+  const platform::Host& host = platform::CurrentHost();
+  const platform::NodeStat dir = host.Stat(fs::path(file).parent_path().string());
+  if (!dir.exists || (dir.mode & 01000) == 0 || user.uid == 0 || dir.uid == user.uid) return false;
+  const platform::NodeStat st = host.Stat(file);
+  return st.exists && st.uid != user.uid;
 }
 
 void ConcludeAccess(Report& report, const Accounts& accounts);
@@ -534,16 +558,21 @@ void CheckPortUse(PortReport& port, Report& report) {
   port.device = use.device.empty() ? file + " (missing)" : use.device;
   for (const auto& h : use.holders) port.holders.push_back({h.pid, h.name});
   port.everyHolderSeen = report.everyHolderSeen;
+  const Accounts accounts;
   for (const auto& l : use.locks) {
     LockFile lock{l.path, l.pid, l.live, l.unreadable};
     lock.folderWritable = FolderWritable(fs::path(l.path).parent_path().string(), report.user);
+    if (lock.folderWritable && StickyKeepsFrom(l.path, report.user)) {
+      lock.folderWritable = false;
+      lock.otherOwnersInStickyFolder = true;
+      lock.owner = accounts.UserName(platform::CurrentHost().Stat(l.path).uid);
+    }
     port.locks.push_back(lock);
   }
   port.usb = platform::UsbDetailsFor(file);
   if (use.device.empty()) return;
   const platform::NodeStat st = platform::CurrentHost().Stat(use.device);
   if (!st.exists) return;
-  const Accounts accounts;
   Node& node = port.node;
   node.known = true;
   node.owner = accounts.UserName(st.uid);
@@ -668,7 +697,10 @@ void JudgePort(const PortReport& port, Report& report) {
         report.findings.push_back(
             {false, port.name,
              stale + (port.tried ? "; opening the port could not remove it" : "") +
-                 ": the lock folder " + folder + " is not writable for " + report.user.name +
+                 (l.otherOwnersInStickyFolder
+                      ? ": it is " + l.owner + "'s, and the lock folder " + folder +
+                            " lets only a file's owner remove it"
+                      : ": the lock folder " + folder + " is not writable for " + report.user.name) +
                  ", so no program of theirs can remove it (this programmer opens the port all "
                  "the same; other terminal programs refuse it).",
              "sudo rm -f " + ShellWord(l.path)});
@@ -730,6 +762,13 @@ void ConcludeAccess(Report& report, const Accounts& accounts) {
         all = false;
         if (offerable) {
           if (!Contains(groupsToJoin, port.node.group)) groupsToJoin.push_back(port.node.group);
+        } else if (PseudoTerminal(port)) {
+          report.findings.push_back(
+              {true, port.name,
+               port.name + " (" + port.device + ") is a pseudo-terminal of " + port.node.owner +
+                   "'s (" + Format("%04o", port.node.mode) + "): " + user.name +
+                   " may not open it, and neither a group nor a udev rule changes that.",
+               PseudoTerminalFix(port, user)});
         } else {
           const std::string ids = AdapterIds(port);
           const std::string line = AccessRuleLine(port, ruleGroup);
@@ -809,9 +848,10 @@ void ConcludeModemManager(Report& report) {
   const bool running = report.system.value("modemManagerRunning", false);
   const auto files = RuleFiles();
   const std::string rule = InstalledRule(files);
+  // Sets it ("=" or ":="), with blanks around as udev allows; "==" only compares.
+  static const std::regex sets(R"re(ENV\{ID_MM_DEVICE_IGNORE\}\s*:?=\s*"1")re");
   const RuleIds ignored = IdsInRules(files, [](const std::string&, const std::string& line) {
-    return line.find("ID_MM_DEVICE_IGNORE") != std::string::npos &&
-           line.find("=\"1\"") != std::string::npos;
+    return std::regex_search(line, sets);
   });
   std::vector<std::string> ruleIds;
   for (const auto& [id, file] : ignored.fileOf)
@@ -851,9 +891,11 @@ void ConcludeModemManager(Report& report) {
     return;
   }
   if (bare.empty()) return;
-  std::string lines;
-  for (const std::string& ids : bare) lines += UsbMatch(ids) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
   const bool override = rule.rfind(SystemPath("/etc/"), 0) == 0;
+  // Appended to a last line without its line end, the first line would join it.
+  const std::string last = rule.empty() ? std::string() : ReadAll(rule);
+  std::string lines = !last.empty() && last.back() != '\n' ? "\\n" : "";
+  for (const std::string& ids : bare) lines += UsbMatch(ids) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\\n";
   std::string fix;
   if (!rule.empty() && !override)
     fix = "sudo cp " + ShellWord(rule.substr(platform::SystemRoot().size())) +
@@ -921,8 +963,9 @@ void ConcludeBlindSpots(Report& report) {
   if (report.everyHolderSeen) return;
   std::vector<std::string> unseen;
   for (const PortReport& port : report.ports) {
-    // An open that was tried has told already.
-    bool shown = !port.holders.empty() || port.tried;
+    // A failed open has told already; one that succeeds has not: a holder
+    // that took no exclusive use lets the port open all the same.
+    bool shown = !port.holders.empty() || (port.tried && !port.open.opens);
     for (const LockFile& l : port.locks) shown = shown || l.live;
     if (!shown) unseen.push_back(port.name);
   }
@@ -936,8 +979,10 @@ void ConcludeBlindSpots(Report& report) {
            Join(unseen, ", ") + (unseen.size() == 1 ? " shows" : " show") +
            " no holder, which does not mean that no program has " +
            (unseen.size() == 1 ? "it." : "them."),
-       "sudo tavrin-cli doctor names every holder; tavrin-cli doctor --open tries the ports (an "
-       "open pulses DTR and RTS)."});
+       report.openAsked ? "sudo tavrin-cli doctor names every holder (an open that succeeds does not "
+                          "tell that no other program has the port)."
+                        : "sudo tavrin-cli doctor names every holder; tavrin-cli doctor --open tries "
+                          "the ports (an open pulses DTR and RTS)."});
 }
 
 }  // namespace

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,8 +77,15 @@ class FakeMachine {
     User("bob", kBob, kBob);
     platform::SetSystemRootForTest(root_);
     platform::SetHostForTest(&host);
+    // COM links of its own, not those of whoever runs the tests.
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) runtime_ = runtime;
+    fs::create_directories(root_ + "/run/user/test");
+    fs::permissions(root_ + "/run/user/test", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (root_ + "/run/user/test").c_str(), 1);
   }
   ~FakeMachine() {
+    if (runtime_) setenv("XDG_RUNTIME_DIR", runtime_->c_str(), 1);
+    else unsetenv("XDG_RUNTIME_DIR");
     platform::SetHostForTest(nullptr);
     platform::SetSystemRootForTest("");
     std::error_code ec;
@@ -115,6 +125,14 @@ class FakeMachine {
     st.gid = gid;
     st.mode = mode;
     host.nodes[fs::canonical(Path("/dev/" + name)).string()] = st;
+  }
+  // A plain file of `uid`'s, as the host tells it.
+  void OwnedBy(const std::string& absolute, unsigned uid) {
+    platform::NodeStat st;
+    st.exists = true;
+    st.uid = st.gid = uid;
+    st.mode = 0644;
+    host.nodes[fs::canonical(Path(absolute)).string()] = st;
   }
   platform::NodeStat& NodeOf(const std::string& name) {
     return host.nodes[fs::canonical(Path("/dev/" + name)).string()];
@@ -175,6 +193,7 @@ class FakeMachine {
 
  private:
   std::string root_;
+  std::optional<std::string> runtime_;
 };
 
 // The ports the scan gives on the machine (its /sys/class/tty and /dev).
@@ -323,6 +342,28 @@ TEST(Doctor, RootOnlyNode) {
   }
 }
 
+// A pseudo-terminal (a virtual controller's) of another user: udev never
+// sees it, so no rule is offered for it.
+TEST(Doctor, PseudoTerminalOfAnotherUser) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  fs::create_directories(m.Path("/dev/pts"));
+  m.Node("pts/5", kBob, kBob, 0600);
+  std::string error;
+  const std::string links = platform::DosDevicesDirectory(&error);
+  ASSERT_FALSE(links.empty()) << error;
+  fs::create_symlink(m.Path("/dev/pts/5"), links + "/COM31");
+  const Judged j = Judge();
+  ExpectVerdict(j, 1);
+  ExpectFinding(j, true,
+                "COM31 (" + m.Path("/dev/pts/5") + ") is a pseudo-terminal of bob's (0600): alice "
+                "may not open it, and neither a group nor a udev rule changes that.",
+                "Run the program that made it (a virtual controller, say) as alice, or this "
+                "programmer as bob.");
+  EXPECT_FALSE(Has(j.text, "udev/rules.d/71")) << j.text;
+}
+
 TEST(Doctor, SudoFromUserNotInDialout) {
   FakeMachine m;
   m.DialoutGroup();
@@ -395,6 +436,50 @@ TEST(Doctor, ModemManagerWithRuleNamingTheAdapter) {
   ExpectVerdict(j, 0);
   EXPECT_FALSE(Has(j.text, "ModemManager is running")) << j.text;
   EXPECT_TRUE(j.json["system"]["adaptersModemManagerMayProbe"].empty());
+}
+
+// udev reads a rule over lines ended by a backslash, with blanks around its
+// operators; a match (==) on ID_MM_DEVICE_IGNORE sets nothing.
+TEST(Doctor, ModemManagerWithRuleWrittenFreely) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  m.Process(612, 0, "ModemManager");
+  m.Ch340();
+  m.Acm();
+  m.Write("/etc/udev/rules.d/70-tavrin-programmer.rules",
+          "# ours\n"
+          "  SUBSYSTEM==\"tty\", ATTRS{idVendor} == \"1a86\", \\\n"
+          "\tATTRS{idProduct}==\"7523\",  ENV{ID_MM_DEVICE_IGNORE} = \"1\"\n"
+          "ENV{ID_MM_DEVICE_IGNORE}==\"1\", ATTRS{idVendor}==\"0483\", ATTRS{idProduct}==\"5740\", "
+          "GOTO=\"end\"\n");
+  const Judged j = Judge();
+  ExpectVerdict(j, 1);
+  EXPECT_EQ(j.json["system"]["udevRuleIds"], nlohmann::json::array({"1a86:7523"}));
+  ExpectFinding(j, true, "does not name COM200 0483:5740:",
+                "printf '" + IgnoreLine("0483", "5740") +
+                    "\\n' | sudo tee -a /etc/udev/rules.d/70-tavrin-programmer.rules && sudo "
+                    "udevadm control --reload, then plug the controller in again (one line for "
+                    "each serial adapter found).");
+}
+
+// Lines appended to a rules file whose last line has no line end would join
+// that line and break both rules.
+TEST(Doctor, ModemManagerWithRuleWithoutLastLineEnd) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  m.Process(612, 0, "ModemManager");
+  m.Ch340();
+  m.Acm();
+  m.Write("/etc/udev/rules.d/70-tavrin-programmer.rules", IgnoreLine("0483", "5740"));
+  const Judged j = Judge();
+  ExpectVerdict(j, 1);
+  ExpectFinding(j, true, "does not name COM100 1a86:7523:",
+                "printf '\\n" + IgnoreLine("1a86", "7523") +
+                    "\\n' | sudo tee -a /etc/udev/rules.d/70-tavrin-programmer.rules && sudo "
+                    "udevadm control --reload, then plug the controller in again (one line for "
+                    "each serial adapter found).");
 }
 
 TEST(Doctor, BrlttyWithCh34xPresent) {
@@ -480,6 +565,7 @@ TEST(Doctor, StaleLockInWritableFolder) {
   const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
   const int ended = EndedPid();
   m.Write("/run/lock/LCK..ttyACM0", std::to_string(ended) + "\n");
+  m.OwnedBy("/run/lock/LCK..ttyACM0", kAlice);  // left by an earlier run of hers
   const std::string stale = "Stale lock file " + lock + ": process " + std::to_string(ended) + " has ended";
 
   const Judged looked = Judge();
@@ -525,6 +611,60 @@ TEST(Doctor, StaleLockInReadOnlyFolder) {
   EXPECT_TRUE(fs::exists(lock));
 }
 
+// /run/lock is 1777 on most machines: any user writes it, but only a file's
+// owner removes a file from it, so another user's stale lock stays.
+TEST(Doctor, StaleLockOfAnotherUserInStickyFolder) {
+  FakeMachine m;
+  m.DialoutGroup("alice");
+  m.host.groups = {kAlice, kDialout};
+  m.Acm();
+  const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
+  const int ended = EndedPid();
+  m.Write("/run/lock/LCK..ttyACM0", std::to_string(ended) + "\n");
+  m.OwnedBy("/run/lock/LCK..ttyACM0", kBob);
+  const std::string stale = "Stale lock file " + lock + ": process " + std::to_string(ended) +
+                            " has ended: it is bob's, and the lock folder " + m.Path("/run/lock") +
+                            " lets only a file's owner remove it, so no program of theirs can "
+                            "remove it (this programmer opens the port all the same; other "
+                            "terminal programs refuse it).";
+  const Judged j = Judge();
+  ExpectVerdict(j, 0);
+  ExpectFinding(j, false, stale, "sudo rm -f " + lock);
+  EXPECT_FALSE(Port(j, "COM200")["locks"][0]["removable"].get<bool>());
+  EXPECT_FALSE(Has(j.text, "takes it over")) << j.text;
+
+  // Root removes it all the same.
+  m.host.euid = 0;
+  m.host.groups = {0};
+  const Judged asRoot = Judge();
+  EXPECT_TRUE(Port(asRoot, "COM200")["locks"][0]["removable"].get<bool>());
+}
+
+// A lock file whose content names no process (garbage, four bytes that read
+// as a negative number, one left empty long ago) is stale, not held: the
+// programmer takes it over and nothing stands in the way.
+TEST(Doctor, LockFileOfNoProcess) {
+  for (const std::string& content :
+       {std::string("\xff\xff\xff\xff"), std::string("\xfe\xff\xff\xff"), std::string("x!?\n"),
+        std::string()}) {
+    SCOPED_TRACE(nlohmann::json(content).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace));
+    FakeMachine m;
+    m.DialoutGroup("alice");
+    m.host.groups = {kAlice, kDialout};
+    m.Acm();
+    const std::string lock = m.Path("/run/lock/LCK..ttyACM0");
+    m.Write("/run/lock/LCK..ttyACM0", content);
+    m.OwnedBy("/run/lock/LCK..ttyACM0", kAlice);
+    fs::last_write_time(lock, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    const Judged j = Judge();
+    ExpectVerdict(j, 0);
+    ExpectFinding(j, false,
+                  "Stale lock file " + lock + ": it names no process; this programmer's open takes it over.",
+                  "None needed for this programmer; for other terminal programs: sudo rm -f " + lock);
+    EXPECT_TRUE(Port(j, "COM200")["locks"][0]["stale"].get<bool>());
+  }
+}
+
 TEST(Doctor, PortHeldByAnotherUserAsNonRoot) {
   FakeMachine m;
   m.DialoutGroup("alice");
@@ -559,6 +699,16 @@ TEST(Doctor, PortHeldByAnotherUserAsNonRoot) {
   EXPECT_EQ(Port(opened, "COM200")["openErrno"], EBUSY);
   // The open has told about that port: no note that it may be held.
   EXPECT_FALSE(Has(opened.text, "As alice")) << opened.text;
+
+  // An open that succeeds tells nothing of a holder that took no exclusive
+  // use (minicom without TIOCEXCL): the port may still be held.
+  const Judged openedAnyway = Judge([](const std::string&) { return doctor::OpenResult{true, "", {}}; });
+  ExpectVerdict(openedAnyway, 0);
+  ExpectFinding(openedAnyway, false, "cannot be seen: COM200 shows no holder, which does not mean "
+                "that no program has it.",
+                "sudo tavrin-cli doctor names every holder (an open that succeeds does not tell "
+                "that no other program has the port).");
+  EXPECT_EQ(openedAnyway.json["system"]["portsWithUnseenHolders"], nlohmann::json::array({"COM200"}));
 
   // Root sees every holder: nothing is out of sight.
   m.host.euid = 0;

@@ -254,7 +254,10 @@ pid_t LockOwner(const std::string& path) {
   if (n == static_cast<ssize_t>(sizeof(int)) && !ascii) {
     int binary = 0;
     std::memcpy(&binary, text, sizeof binary);
-    return binary;
+    // Four bytes of garbage name no process: never one of the markers below
+    // zero, which would hold the port for good, nor a pid above the kernel's limit.
+    constexpr int kPidLimit = 4 * 1024 * 1024;
+    return binary > 0 && binary <= kPidLimit ? binary : 0;
   }
   if (n <= 0) return 0;
   text[n] = '\0';
