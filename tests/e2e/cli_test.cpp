@@ -776,6 +776,13 @@ TEST_F(CliEndToEnd, TraceNeverOpensADeviceOrFifoAndARefusedRunLeavesTheTraceAlon
       {{"identify", "--trace", trace, "--port", "/dev/no-such-port"}, "/dev/no-such-port"},
       {{"write", firmware, "--trace", slot, "--port", "COM1,COM2"},
        "slot-COM2.trace: a link to a device"},
+      {{"write", firmware, "--trace", slot, "--port", "COM1,COM3", "--log",
+        (std::filesystem::path(slot).parent_path() / "slot-COM3.trace").string()},
+       "slot-COM3.trace: --trace would overwrite the --log file"},
+      // An unset variable in a script: no log, no trace, every port scanned.
+      {{"write", firmware, "--trace", trace, "--log", ""}, "--log: an empty value"},
+      {{"identify", "--trace", trace, "--port", ""}, "--port: an empty value"},
+      {{"identify", "--trace", ""}, "--trace: an empty value"},
   };
   for (const auto& [args, why] : refused) {
     Cli cli(args);
