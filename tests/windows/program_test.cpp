@@ -388,6 +388,31 @@ TEST(Program, AnUpgradeStaysInTheFolderOfTheInstallationBefore) {
   std::filesystem::remove_all(std::filesystem::path(folder), ignored);
 }
 
+// An installation whose folder was deleted by hand (its entry stays in the
+// registry) does not stop the next one: there is nothing of it to uninstall.
+TEST(Program, AnInstallationDeletedByHandDoesNotStopTheNextOne) {
+  const std::wstring setup = Windows(Utf8ToUtf16(TAVRIN_SETUP_EXE));
+  ASSERT_TRUE(Exists(setup)) << "no installer: build the package target first";
+  wchar_t tempBuffer[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, tempBuffer);
+  const std::wstring folder = std::wstring(tempBuffer) + L"tavrin deleted by hand";
+  std::error_code ignored;
+  for (int round = 0; round < 2; ++round) {
+    std::filesystem::remove_all(std::filesystem::path(folder), ignored);
+    Running install;
+    ASSERT_TRUE(Start(install, L"\"" + setup + L"\" /S /D=" + folder, L"")) << GetLastError();
+    ASSERT_EQ(install.Wait(60000), 0u) << "round " << round;
+    EXPECT_TRUE(Exists(folder + L"\\tavrin-programmer.exe")) << "round " << round;
+  }
+  {
+    Running uninstall;
+    ASSERT_TRUE(Start(uninstall, UninstallValue(L"QuietUninstallString"), folder)) << GetLastError();
+    ASSERT_EQ(uninstall.Wait(60000), 0u);
+  }
+  EXPECT_TRUE(WaitFor([&] { return UninstallValue(L"UninstallString").empty() && !Exists(folder); }, 60s));
+  EXPECT_TRUE(WaitFor([] { return !UninstallerRuns(); }, 60s)) << "the uninstaller does not end";
+}
+
 // The version the project gives (CMakeLists.txt), as the program's version
 // resource, its manifest and its --version carry it.
 TEST(Program, CarriesTheProjectsVersionInItsResourceManifestAndVersionOption) {
