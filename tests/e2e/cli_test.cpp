@@ -711,6 +711,11 @@ TEST_F(CliEndToEnd, EveryProgramTellsTheProjectsVersion) {
     const int status = pclose(pipe);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program << ": " << said;
     EXPECT_EQ(said, program + " " + TAVRIN_PROJECT_VERSION + "\n");
+    // Told onto a full disk it did not tell it: no success.
+    const std::string full = "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb '" + path +
+                             "' --version > /dev/full 2> /dev/null";
+    const int onFull = std::system(full.c_str());
+    EXPECT_TRUE(WIFEXITED(onFull) && WEXITSTATUS(onFull) != 0) << program << " said 0 onto /dev/full";
   }
 }
 
