@@ -52,10 +52,20 @@ constexpr const char* kPortHelp =
 constexpr double kMinTimeout = 0.1;
 constexpr double kMaxTimeout = 86400;
 
+// An empty value (a script's unset variable) would quietly mean "none": no
+// log, no trace, or every port scanned instead of the one meant.
+const CLI::Validator kNotEmpty(
+    [](const std::string& text) -> std::string {
+      return text.empty() ? std::string("an empty value") : std::string();
+    },
+    "");
+
 void AddConnectOptions(CLI::App* command, CliOptions& options) {
   // One name a --port (or a comma list): a second name after a space would
   // be taken for the file, or mangled when the slots' workers are started.
-  command->add_option("--port", options.ports, kPortHelp)->delimiter(',')->allow_extra_args(false);
+  command->add_option("--port", options.ports, kPortHelp)->delimiter(',')
+      ->allow_extra_args(false)
+      ->check(kNotEmpty);
   command
       ->add_option("--timeout", options.timeoutSeconds,
                    "Seconds to wait for a controller to answer, 0.1 to 86400 (default 10)")
@@ -73,7 +83,8 @@ void AddConnectOptions(CLI::App* command, CliOptions& options) {
       ->add_option("--log", options.log,
                    "Append one JSON line per controller to FILE (JSON Lines), flushed to the "
                    "disk before the next one; see docs/log.md")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(kNotEmpty);
 }
 
 // A UTF-8 path as the file system takes it on both systems.
@@ -85,11 +96,38 @@ void AddTraceOptions(CLI::App* command, CliOptions& options) {
   auto* trace = command->add_option(
       "--trace", options.trace,
       "Write every frame in and out, the scan's steps, opens and closes to FILE, one line each");
-  trace->type_name("FILE");
+  trace->type_name("FILE")->check(kNotEmpty);
   command
       ->add_flag("--trace-failures-only", options.traceFailuresOnly,
                  "Keep in the trace only the controllers that were not written or identified")
       ->needs(trace);
+}
+
+// A trace file is made anew: never over the file being written nor the
+// production log, however they are spelt, and never onto a device.
+int CheckTrace(const std::string& path, const CliOptions& options) {
+  std::error_code ignored;
+  const auto trace = Utf8Path(path);
+  if (options.command == CliOptions::Command::Write &&
+      std::filesystem::equivalent(trace, Utf8Path(options.file), ignored)) {
+    return tavrin::cli::Fail(kProgram, path + ": --trace would overwrite the file to write",
+                             kExitUsage);
+  }
+  if (!options.log.empty()) {
+    const auto log = Utf8Path(options.log);
+    const auto traceFull =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(trace, ignored), ignored);
+    const auto logFull =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(log, ignored), ignored);
+    if (path == options.log || std::filesystem::equivalent(trace, log, ignored) ||
+        (!traceFull.empty() && traceFull == logFull)) {
+      return tavrin::cli::Fail(kProgram, path + ": --trace would overwrite the --log file",
+                               kExitUsage);
+    }
+  }
+  if (std::string error; !cli::Trace::Check(path, &error))
+    return tavrin::cli::Fail(kProgram, error, kExitUsage);
+  return kExitSuccess;
 }
 
 }  // namespace
@@ -230,29 +268,6 @@ int main(int argc, char** argv) {
     if (in.Open(options.file) != platform::InputFile::OpenResult::Ok) {
       return tavrin::cli::Fail(kProgram, options.file + ": cannot be read", kExitUsage);
     }
-    // The trace file is made anew: never over the file being written.
-    std::error_code same;
-    if (!options.trace.empty() &&
-        std::filesystem::equivalent(Utf8Path(options.trace), Utf8Path(options.file), same)) {
-      return tavrin::cli::Fail(
-          kProgram, options.trace + ": --trace would overwrite the file to write", kExitUsage);
-    }
-  }
-
-  // The trace file is made anew: never over the production log either.
-  if (!options.trace.empty() && !options.log.empty()) {
-    std::error_code ignored;
-    const auto trace = Utf8Path(options.trace);
-    const auto log = Utf8Path(options.log);
-    const auto traceFull =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(trace, ignored), ignored);
-    const auto logFull =
-        std::filesystem::weakly_canonical(std::filesystem::absolute(log, ignored), ignored);
-    if (options.trace == options.log || std::filesystem::equivalent(trace, log, ignored) ||
-        (!traceFull.empty() && traceFull == logFull)) {
-      return tavrin::cli::Fail(kProgram, options.trace + ": --trace would overwrite the --log file",
-                               kExitUsage);
-    }
   }
 
   for (std::string& port : options.ports) {
@@ -266,9 +281,9 @@ int main(int argc, char** argv) {
       traces.clear();
       for (const std::string& port : options.ports) traces.push_back(cli::SlotFile(options.trace, port));
     }
+    // Every slot's trace, before any slot starts and empties its own.
     for (const std::string& trace : traces) {
-      if (std::string error; !cli::Trace::Check(trace, &error))
-        return tavrin::cli::Fail(kProgram, error, kExitUsage);
+      if (const int status = CheckTrace(trace, options); status != kExitSuccess) return status;
     }
   }
   if (options.ports.size() == 1) options.port = options.ports.front();

@@ -875,6 +875,11 @@ TEST_F(CliEndToEnd, EveryProgramTellsTheProjectsVersion) {
     const int status = pclose(pipe);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program << ": " << said;
     EXPECT_EQ(said, program + " " + TAVRIN_PROJECT_VERSION + "\n");
+    // Told onto a full disk it did not tell it: no success.
+    const std::string full = "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb '" + path +
+                             "' --version > /dev/full 2> /dev/null";
+    const int onFull = std::system(full.c_str());
+    EXPECT_TRUE(WIFEXITED(onFull) && WEXITSTATUS(onFull) != 0) << program << " said 0 onto /dev/full";
   }
 }
 
@@ -940,6 +945,13 @@ TEST_F(CliEndToEnd, TraceNeverOpensADeviceOrFifoAndARefusedRunLeavesTheTraceAlon
       {{"identify", "--trace", trace, "--port", "/dev/no-such-port"}, "/dev/no-such-port"},
       {{"write", firmware, "--trace", slot, "--port", "COM1,COM2"},
        "slot-COM2.trace: a link to a device"},
+      {{"write", firmware, "--trace", slot, "--port", "COM1,COM3", "--log",
+        (std::filesystem::path(slot).parent_path() / "slot-COM3.trace").string()},
+       "slot-COM3.trace: --trace would overwrite the --log file"},
+      // An unset variable in a script: no log, no trace, every port scanned.
+      {{"write", firmware, "--trace", trace, "--log", ""}, "--log: an empty value"},
+      {{"identify", "--trace", trace, "--port", ""}, "--port: an empty value"},
+      {{"identify", "--trace", ""}, "--trace: an empty value"},
   };
   for (const auto& [args, why] : refused) {
     Cli cli(args);

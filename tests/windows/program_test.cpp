@@ -8,6 +8,7 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -262,6 +263,21 @@ TEST(Program, InstallsRunsFromAnotherFolderAndUninstallsLeavingNothing) {
   std::filesystem::remove_all(std::filesystem::path(elsewhere), ignored);
 }
 
+// Whether the uninstaller still runs: started, it copies itself away as
+// Un.exe and returns at once, and that copy takes the registry entry and the
+// files away before its last steps (the PATH's among them, were there any).
+bool UninstallerRuns() {
+  const HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (all == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  bool runs = false;
+  for (BOOL more = Process32FirstW(all, &entry); more && !runs; more = Process32NextW(all, &entry))
+    runs = _wcsicmp(entry.szExeFile, L"Un.exe") == 0;
+  CloseHandle(all);
+  return runs;
+}
+
 // The PATH as the registry holds it for this user and for all (empty when
 // there is none).
 std::wstring RegistryPath(HKEY root, const wchar_t* key) {
@@ -322,6 +338,7 @@ TEST(Program, InstalledAmongAnotherProductsFilesItLeavesThemAndThePathAlone) {
   // The uninstaller copies itself away and returns before it is done.
   EXPECT_TRUE(WaitFor([&] { return UninstallValue(L"UninstallString").empty() && !Exists(own); }, 60s))
       << "the installation stays";
+  EXPECT_TRUE(WaitFor([] { return !UninstallerRuns(); }, 60s)) << "the uninstaller does not end";
   EXPECT_EQ(ReadAll(tools + L"\\README.md"), readme);
   EXPECT_EQ(ReadAll(tools + L"\\Uninstall.exe"), uninstaller);
   EXPECT_EQ(RegistryPath(HKEY_CURRENT_USER, kUserEnvironment), userPath);
@@ -333,6 +350,67 @@ TEST(Program, InstalledAmongAnotherProductsFilesItLeavesThemAndThePathAlone) {
     RegSetKeyValueW(HKEY_CURRENT_USER, kUserEnvironment, L"Path", REG_EXPAND_SZ, userPathBefore.c_str(),
                     static_cast<DWORD>((userPathBefore.size() + 1) * sizeof(wchar_t)));
   std::filesystem::remove_all(std::filesystem::path(tools), ignored);
+}
+
+// Installed again into the folder it is in (an upgrade), the program stays
+// there, also when the user keeps files of their own beside it: the old
+// version's uninstaller, left behind in the folder, does not make the folder
+// look like another product's and send the new one a folder deeper.
+TEST(Program, AnUpgradeStaysInTheFolderOfTheInstallationBefore) {
+  const std::wstring setup = Windows(Utf8ToUtf16(TAVRIN_SETUP_EXE));
+  ASSERT_TRUE(Exists(setup)) << "no installer: build the package target first";
+  wchar_t tempBuffer[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, tempBuffer);
+  const std::wstring folder = std::wstring(tempBuffer) + L"tavrin upgraded";
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(folder), ignored);
+  const std::string notes = "the bench's own notes\n";
+  for (int round = 0; round < 3; ++round) {
+    Running install;
+    ASSERT_TRUE(Start(install, L"\"" + setup + L"\" /S /D=" + folder, L"")) << GetLastError();
+    ASSERT_EQ(install.Wait(120000), 0u) << "round " << round;
+    EXPECT_TRUE(Exists(folder + L"\\tavrin-programmer.exe")) << "round " << round;
+    EXPECT_FALSE(Exists(folder + L"\\Tavrin Programmer")) << "round " << round;
+    EXPECT_EQ(UninstallValue(L"QuietUninstallString"), L"\"" + folder + L"\\Uninstall.exe\" /S")
+        << "round " << round;
+    if (round == 1) std::ofstream(std::filesystem::path(folder + L"\\notes.txt"), std::ios::binary) << notes;
+  }
+  EXPECT_EQ(ReadAll(folder + L"\\notes.txt"), notes);
+  {
+    Running uninstall;
+    ASSERT_TRUE(Start(uninstall, UninstallValue(L"QuietUninstallString"), folder)) << GetLastError();
+    ASSERT_EQ(uninstall.Wait(60000), 0u);
+  }
+  EXPECT_TRUE(WaitFor([&] { return UninstallValue(L"UninstallString").empty() &&
+                                   !Exists(folder + L"\\tavrin-programmer.exe"); }, 60s));
+  EXPECT_TRUE(WaitFor([] { return !UninstallerRuns(); }, 60s)) << "the uninstaller does not end";
+  EXPECT_EQ(ReadAll(folder + L"\\notes.txt"), notes) << "the user's file went with the program";
+  std::filesystem::remove_all(std::filesystem::path(folder), ignored);
+}
+
+// An installation whose folder was deleted by hand (its entry stays in the
+// registry) does not stop the next one: there is nothing of it to uninstall.
+TEST(Program, AnInstallationDeletedByHandDoesNotStopTheNextOne) {
+  const std::wstring setup = Windows(Utf8ToUtf16(TAVRIN_SETUP_EXE));
+  ASSERT_TRUE(Exists(setup)) << "no installer: build the package target first";
+  wchar_t tempBuffer[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, tempBuffer);
+  const std::wstring folder = std::wstring(tempBuffer) + L"tavrin deleted by hand";
+  std::error_code ignored;
+  for (int round = 0; round < 2; ++round) {
+    std::filesystem::remove_all(std::filesystem::path(folder), ignored);
+    Running install;
+    ASSERT_TRUE(Start(install, L"\"" + setup + L"\" /S /D=" + folder, L"")) << GetLastError();
+    ASSERT_EQ(install.Wait(60000), 0u) << "round " << round;
+    EXPECT_TRUE(Exists(folder + L"\\tavrin-programmer.exe")) << "round " << round;
+  }
+  {
+    Running uninstall;
+    ASSERT_TRUE(Start(uninstall, UninstallValue(L"QuietUninstallString"), folder)) << GetLastError();
+    ASSERT_EQ(uninstall.Wait(60000), 0u);
+  }
+  EXPECT_TRUE(WaitFor([&] { return UninstallValue(L"UninstallString").empty() && !Exists(folder); }, 60s));
+  EXPECT_TRUE(WaitFor([] { return !UninstallerRuns(); }, 60s)) << "the uninstaller does not end";
 }
 
 // The version the project gives (CMakeLists.txt), as the program's version

@@ -6,6 +6,7 @@
 
 #include "ProjectVersion.h"
 
+#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -26,8 +27,13 @@ inline std::optional<int> Parse(CLI::App& app, int argc, char** argv, const char
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {
-    // --help, --help-all, --version: on standard output, exit 0.
-    return app.exit(e);
+    // --help, --help-all, --version: on standard output, exit 0, unless it
+    // did not take them (a full disk): no success claimed for nothing shown.
+    const int code = app.exit(e);
+    std::cout.flush();
+    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout))
+      return Fail(program, "standard output cannot be written", 2);
+    return code;
   } catch (const CLI::ParseError& e) {
     return Fail(program, std::string(e.what()) + " (see --help)", 2);
   }
