@@ -716,7 +716,12 @@ void JudgePort(const PortReport& port, Report& report) {
       }
     }
   }
-  if (port.tried && !port.open.opens) {
+  // A refusal the node foretold is the finding on who may open the ports,
+  // with the same fix: told once.
+  const bool foretold = port.open.failure.kind == platform::SerialOpenFailure::Kind::System &&
+                        (port.open.failure.error == EACCES || port.open.failure.error == EPERM) &&
+                        (port.access == Access::Denied || port.access == Access::NewLogin);
+  if (port.tried && !port.open.opens && !foretold) {
     const auto [what, fix] = OpenFailureText(port, report);
     report.findings.push_back({true, port.name, who + " does not open: " + what + ".", fix});
   }

@@ -727,9 +727,6 @@ TEST(Doctor, OpenErrorsAreExplained) {
   };
   const std::string dmesg = "; `sudo dmesg | tail` tells what the system saw.";
   const Case cases[] = {
-      {{Kind::System, EACCES},
-       "alice may not open it (" + std::string(std::strerror(EACCES)) + ")",
-       "sudo usermod -aG dialout alice, then log out and in again."},
       {{Kind::System, ENOENT},
        "the device is gone (unplugged, or its driver let it go) (" +
            std::string(std::strerror(ENOENT)) + ")",
@@ -754,6 +751,39 @@ TEST(Doctor, OpenErrorsAreExplained) {
     ExpectVerdict(j, 1);
     ExpectFinding(j, true, "COM200 (" + m.Path("/dev/ttyACM0") + ") does not open: " + c.what + ".",
                   c.fix);
+  }
+
+  // Permission denied where the node's owner, group and mode allowed it (a
+  // security module, say): the open tells it.
+  {
+    FakeMachine m;
+    m.DialoutGroup("alice");
+    m.host.groups = {kAlice, kDialout};
+    m.Acm();
+    const Judged j = Judge([](const std::string&) {
+      return doctor::OpenResult{false, "Не удалось открыть порт", {Kind::System, EACCES}};
+    });
+    ExpectVerdict(j, 1);
+    ExpectFinding(j, true,
+                  "COM200 (" + m.Path("/dev/ttyACM0") + ") does not open: alice may not open it (" +
+                      std::strerror(EACCES) + ").",
+                  "Ask the administrator for read and write access to " + m.Path("/dev/ttyACM0") + ".");
+  }
+  // Permission denied as the node foretold: one problem, told once, not again
+  // for the open with the same fix.
+  {
+    FakeMachine m;
+    m.DialoutGroup();
+    m.Acm();
+    const Judged j = Judge([](const std::string&) {
+      return doctor::OpenResult{false, "Не удалось открыть порт", {Kind::System, EACCES}};
+    });
+    ExpectVerdict(j, 1);
+    EXPECT_TRUE(Has(j.text, "1 problem stands in the way.")) << j.text;
+    ExpectFinding(j, true, "alice may not open serial ports: not a member of the group dialout.",
+                  "sudo usermod -aG dialout alice, then log out and in again.");
+    EXPECT_TRUE(Has(j.text, "opens: no (Не удалось открыть порт)")) << j.text;
+    EXPECT_EQ(Port(j, "COM200")["openErrno"], EACCES);
   }
 }
 
