@@ -15,7 +15,11 @@
 #include <iterator>
 #include <map>
 #include <optional>
+// GCC 12 warns falsely inside <regex> when a sanitizer instruments it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
 #include <set>
 #include <sstream>
 

@@ -48,6 +48,11 @@ bool PeriodicTimer::Running() const {
   return running_;
 }
 
+void PeriodicTimer::WaitForPoster() {
+  std::unique_lock lock(mutex_);
+  postDone_.wait(lock, [this] { return !posting_; });
+}
+
 std::uint32_t PeriodicTimer::Interval() const {
   std::lock_guard lock(mutex_);
   return interval_;
@@ -76,9 +81,12 @@ void PeriodicTimer::Run() {
     if (deadline_ < now) deadline_ = now + std::chrono::milliseconds(interval_);
     if (posted_) continue;  // like WM_TIMER: one pending expiry at most
     posted_ = true;
+    posting_ = true;
     lock.unlock();
     post_([this, generation] { Deliver(generation); });
     lock.lock();
+    posting_ = false;
+    postDone_.notify_all();
   }
 }
 

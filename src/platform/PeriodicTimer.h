@@ -32,6 +32,10 @@ class PeriodicTimer {
   void Stop();
   bool Running() const;
   std::uint32_t Interval() const;
+  // Waits until the timer thread is out of the poster: after a Stop, what the
+  // poster reaches (a test's window) may then go away. Never under `guard`,
+  // since a poster may run the expiry at once.
+  void WaitForPoster();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -46,6 +50,8 @@ class PeriodicTimer {
   std::condition_variable wake_;
   bool running_ = false;
   bool posted_ = false;  // an expiry is queued and not yet delivered
+  bool posting_ = false;  // the timer thread is inside the poster
+  std::condition_variable postDone_;
   bool quit_ = false;
   std::uint32_t interval_ = 0;
   std::uint64_t generation_ = 0;

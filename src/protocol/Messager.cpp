@@ -249,21 +249,25 @@ void SetTransmitObserverForTest(std::function<void(const std::uint8_t*, std::uin
 }
 
 void ResetMessagerForTest() {
-  std::lock_guard lock(TransmitLock());
-  Timer2Stop();
-  g_timer2Interval.store(kTimer2PresetMs);
-  g_seedSource = nullptr;
-  g_transmitObserver = nullptr;
-  LinkState.ReplySeen.store(0);
-  LinkState.AlertFlag.store(0);
-  LinkState.Sequence.store(0);
-  RetrySlot = RetrySlotT{};
-  TxBuffer = TxBufferT{};
-  DeviceInfo.DeviceCode.store(0);
-  DeviceInfo.FirmwareVersion.store(0);
-  DeviceInfo.DataMapVersion.store(0);
-  DeviceInfo.ProgramMemoryOk.store(false);
-  UpdateReadyFlag.store(0);
-  UpdateFailedFlag.store(0);
-  t_randomState = 1;
+  {
+    std::lock_guard lock(TransmitLock());
+    Timer2Stop();
+    g_timer2Interval.store(kTimer2PresetMs);
+    g_seedSource = nullptr;
+    g_transmitObserver = nullptr;
+    LinkState.ReplySeen.store(0);
+    LinkState.AlertFlag.store(0);
+    LinkState.Sequence.store(0);
+    RetrySlot = RetrySlotT{};
+    TxBuffer = TxBufferT{};
+    DeviceInfo.DeviceCode.store(0);
+    DeviceInfo.FirmwareVersion.store(0);
+    DeviceInfo.DataMapVersion.store(0);
+    DeviceInfo.ProgramMemoryOk.store(false);
+    UpdateReadyFlag.store(0);
+    UpdateFailedFlag.store(0);
+    t_randomState = 1;
+  }
+  // The stopped timer may still be handing an expiry to the test's window.
+  Timer2().WaitForPoster();
 }
