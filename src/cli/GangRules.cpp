@@ -160,6 +160,9 @@ GangRules::Actions GangRules::Ended(std::size_t slot, int status) {
   Slot& s = slots_[slot];
   if (!s.running) return out;
   s.running = false;
+  // The stop's SIGTERM reaching a worker already on its way out ends it by
+  // the signal's default: it stopped, as it was asked to.
+  if (stopping_ && status == 128 + 15) status = kExitInterrupted;
   s.exitStatus = status;
   if (ExitRank(status) > ExitRank(kExitInterrupted)) {
     out.push_back(Make(

@@ -238,13 +238,18 @@ TEST_F(CliThroughSer2net, TheLineSettingsAskedForReachTheDeviceAndASecondClientF
   auto controller = Start(Controller());
   // ser2net opens the device at 9600 7E1: only the client's settings make it 115200 8N1.
   Ser2net server(Dir(), controller->SlavePath(), "9600e71");
-  Child identify(kCli, {"identify", "--port", server.Rfc2217(), "--timeout", "20"});
-  ASSERT_EQ(identify.Wait(), 0) << identify.Out();
+  // Read while the client is on: ser2net may put its own settings back once
+  // the client has gone.
+  const std::string firmware = Firmware("settings.sbin", 5, 400);
+  Child write(kCli, {"write", firmware, "--yes", "--port", server.Rfc2217(), "--timeout", "20"});
+  ASSERT_TRUE(WaitUntil([&] { return controller->GetCounters().chunks >= 2; }, 30s)) << write.Out();
   termios t{};
   const int fd = open(controller->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(tcgetattr(fd, &t), 0);
   close(fd);
+  EXPECT_EQ(controller->GetCounters().imagesOk, 0u) << "read after the write, not during it";
+  ASSERT_EQ(write.Wait(), 0) << write.Out();
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);

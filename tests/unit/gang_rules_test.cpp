@@ -238,6 +238,17 @@ TEST(GangRules, AStopWhileAQuestionIsOnTheScreenTakesItDownAndTheLateAnswerIsIgn
   EXPECT_EQ(rules.Worst(), 130);
 }
 
+TEST(GangRules, AWorkerTheStopsSignalEndsIsInterruptedNotFailed) {
+  GangRules rules(2);
+  rules.Started(0);
+  rules.Started(1);
+  rules.Ended(0, 128 + 15);
+  EXPECT_EQ(rules.ExitStatus(0), 128 + 15) << "no stop was given: the signal came from elsewhere";
+  rules.Interrupt();
+  rules.Ended(1, 128 + 15);
+  EXPECT_EQ(rules.ExitStatus(1), kExitInterrupted);
+}
+
 TEST(GangRules, WorstStatusFollowsTheDocumentedOrder) {
   GangRules rules(3);
   for (std::size_t i = 0; i < 3; ++i) rules.Started(i);
