@@ -140,6 +140,17 @@ std::string ZshText(const std::string& text) {
   return out;
 }
 
+// Appended piece by piece: GCC 12 at -O3 takes `"(" + temporary` for an
+// overlapping copy and warns (-Wrestrict), which fails the optimised build.
+std::string Parenthesised(const std::string& text) {
+  std::string s;
+  s.reserve(text.size() + 2);
+  s += '(';
+  s += text;
+  s += ')';
+  return s;
+}
+
 std::string ZshAction(const ValueHint& hint, const std::string& function) {
   switch (hint.kind) {
     case ValueHint::Kind::Nothing:
@@ -148,13 +159,16 @@ std::string ZshAction(const ValueHint& hint, const std::string& function) {
       return "_files";
     case ValueHint::Kind::Extensions: {
       std::string globs;
-      for (const std::string& e : hint.words) globs += (globs.empty() ? "" : "|") + AnyCaseGlob(e).substr(2);
+      for (const std::string& e : hint.words) {
+        if (!globs.empty()) globs += '|';
+        globs += AnyCaseGlob(e).substr(2);
+      }
       return "_files -g \"*.(" + globs + ")\"";
     }
     case ValueHint::Kind::Port:
       return function + "_ports";
     case ValueHint::Kind::Choices:
-      return "(" + Join(hint.words, " ") + ")";
+      return Parenthesised(Join(hint.words, " "));
   }
   return " ";
 }
@@ -169,11 +183,13 @@ std::string Zsh(const CommandModel& top, const std::vector<CommandModel>& comman
       << kPortsFilter << ")\"})\n  compadd -a ports\n}\n\n";
   auto spec = [&](const OptionModel& o) {
     std::string s;
-    const std::string exclusive = o.names.size() > 1 ? "(" + Join(o.names, " ") + ")" : "";
+    const std::string exclusive = o.names.size() > 1 ? Parenthesised(Join(o.names, " ")) : "";
     for (const std::string& name : o.names) {
       std::string one = (o.repeats ? "*" : exclusive) + name;
       if (o.takesValue) one += (name.rfind("--", 0) == 0 ? "=" : "+");
-      one += "[" + ZshText(o.description) + "]";
+      one += '[';
+      one += ZshText(o.description);
+      one += ']';
       if (o.takesValue) one += ":value:" + ZshAction(o.value, f);
       s += " \\\n      " + Quoted(one);
     }
