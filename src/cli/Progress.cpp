@@ -1,5 +1,6 @@
 #include "cli/Progress.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -45,10 +46,18 @@ void ProgressLine::Show(std::uint32_t frames, std::uint32_t sent, double seconds
     drawnLength_ = length;
     platform::WriteText(stderr, "\r" + line);
     drawn_ = true;
-  } else if (percent / 10 > lastTenth_) {
-    lastTenth_ = percent / 10;
-    platform::WriteText(stderr, Format("%d%%  %u/%u frames  %s\n", lastTenth_ * 10, sent, frames,
-                                       rateText.c_str()));
+  } else {
+    // The cursor is read when the loop gets to the gauge, so a fast write can
+    // pass a tenth between two reads: each tenth still gets its line, with
+    // the first frame count that reached it.
+    while (lastTenth_ < percent / 10) {
+      ++lastTenth_;
+      const auto reached = static_cast<std::uint32_t>(
+          std::ceil(static_cast<double>(lastTenth_) * frames / 10.0));
+      const std::uint32_t at = std::min(std::max(reached, 1u), sent);
+      platform::WriteText(stderr, Format("%d%%  %u/%u frames  %s\n", lastTenth_ * 10, at, frames,
+                                         at == sent ? rateText.c_str() : "- frames/s"));
+    }
   }
 }
 
