@@ -62,18 +62,19 @@ std::string FunctionName(const std::string& program) {
 // The COM names `ports` lists, one a line: its lines are "  COMn  device".
 constexpr const char* kPortsFilter = "sed -n 's/^  \\(COM[0-9][0-9]*\\) .*/\\1/p'";
 
+// File names are read a line each: a word split would cut "fw v2.sbin" in two.
 void BashValue(std::ostream& out, const ValueHint& hint, const std::string& function) {
   switch (hint.kind) {
     case ValueHint::Kind::Nothing:
       out << "COMPREPLY=()";
       break;
     case ValueHint::Kind::File:
-      out << "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\"))";
+      out << "compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")";
       break;
     case ValueHint::Kind::Extensions:
-      out << "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")";
+      out << "compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -d -- \"$cur\"";
       for (const std::string& e : hint.words) {
-        out << " $(compgen -f -X '!" << AnyCaseGlob(e) << "' -- \"$cur\")";
+        out << "; compgen -f -X '!" << AnyCaseGlob(e) << "' -- \"$cur\"";
       }
       out << ")";
       break;

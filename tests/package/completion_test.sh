@@ -16,8 +16,9 @@ fail() {
 
 work=$build/completion-test
 rm -rf "$work"
-mkdir -p "$work/files/folder"
-touch "$work/files/fw.sbin" "$work/files/map.lbin" "$work/files/OLD.SBIN" "$work/files/notes.txt"
+mkdir -p "$work/files/folder/sub dir"
+touch "$work/files/fw.sbin" "$work/files/map.lbin" "$work/files/OLD.SBIN" "$work/files/notes.txt" \
+  "$work/files/folder/fw v2.sbin" "$work/files/folder/notes v2.txt"
 # A COM link of our own, so that `ports` has a name to offer.
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -p -m 700 "$XDG_RUNTIME_DIR" "$XDG_RUNTIME_DIR/tavrin" "$XDG_RUNTIME_DIR/tavrin/dosdevices"
@@ -73,6 +74,9 @@ expect "write --wor"
 # FILE: firmware and data maps (either case) and folders, nothing else.
 expect "write " fw.sbin map.lbin OLD.SBIN folder
 expect "write f" fw.sbin folder
+# A name with a blank is one candidate, not two words.
+expect "write folder/" "folder/fw v2.sbin" "folder/sub dir"
+expect "identify --log folder/f" "folder/fw v2.sbin"
 # --port: the COM names `ports` lists, also as --port=.
 has "write fw.sbin --port " COM42
 expect "write fw.sbin --port COM4" COM42
