@@ -92,6 +92,8 @@ expect "completion " bash zsh fish
 doctor_options=$("$program" doctor --help | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr ',' '\n' | grep '^--')
 # shellcheck disable=SC2086
 expect "doctor --" $doctor_options
+# doctor --port takes a network address: no COM name to offer.
+expect "doctor --port "
 
 # zsh and fish: each names every command and the two completing functions.
 for script in "$scripts/zsh/_tavrin-cli" "$scripts/fish/tavrin-cli.fish"; do
