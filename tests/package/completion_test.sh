@@ -101,6 +101,19 @@ for script in "$scripts/zsh/_tavrin-cli" "$scripts/fish/tavrin-cli.fish"; do
   for c in $commands; do grep -qw -- "$c" "$script" || fail "$script lacks $c"; done
   grep -q -- 'ports 2>/dev/null' "$script" || fail "$script does not ask ports for --port"
 done
+# fish, run: the program called by its path (not on PATH) asks that program
+# for the ports, and FILE offers firmware, data maps and folders only.
+if command -v fish >/dev/null; then
+  fish_complete() {  # LINE: the candidates fish gives, sorted, one a line
+    (cd "$work/files" && PATH=/usr/bin:/bin fish --no-config -c \
+      "source '$scripts/fish/tavrin-cli.fish'; complete -C '$1'" 2>&1 | cut -f1 | sort)
+  }
+  got=$(fish_complete "$program write fw.sbin --port ")
+  [[ $got == *COM42* && $got != *Unknown* ]] || fail "fish: $program write --port<TAB>: [$(echo $got)]"
+  got=$(fish_complete "$program write ")
+  want=$(printf '%s\n' fw.sbin map.lbin OLD.SBIN folder/ | sort)
+  [[ $got == "$want" ]] || fail "fish: write <TAB>: got [$(echo $got)], want [$(echo $want)]"
+fi
 head -1 "$scripts/zsh/_tavrin-cli" | grep -qx '#compdef tavrin-cli' || fail "_tavrin-cli has no #compdef line"
 if command -v zsh >/dev/null; then zsh -n "$scripts/zsh/_tavrin-cli" || fail "zsh rejects _tavrin-cli"; fi
 if command -v fish >/dev/null; then fish -n "$scripts/fish/tavrin-cli.fish" || fail "fish rejects tavrin-cli.fish"; fi
