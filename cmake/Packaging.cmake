@@ -30,14 +30,26 @@ include(${CMAKE_CURRENT_LIST_DIR}/Completions.cmake)
 # The sounds, where the program looks when the working directory has none.
 install(FILES ${CMAKE_SOURCE_DIR}/voice/update_is_ready.wav ${CMAKE_SOURCE_DIR}/voice/update_failed.wav
         DESTINATION share/${TAVRIN_PACKAGE_NAME}/voice)
-# The licence travels in the Debian form of the copyright file.
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
+# The licence travels in the Debian form of the copyright file, the notices
+# beside it, the manual pages' sources as manual pages: the installed READMEs
+# link to them where they lie there.
+set(TAVRIN_PACKAGE_DOCS ${CMAKE_BINARY_DIR}/package-docs)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/README.md)
+file(READ ${CMAKE_SOURCE_DIR}/README.md readme)
+string(REPLACE "](LICENSE)" "](copyright)" readme "${readme}")
+string(REPLACE "](packaging/THIRD-PARTY-NOTICES)" "](THIRD-PARTY-NOTICES)" readme "${readme}")
+file(WRITE ${TAVRIN_PACKAGE_DOCS}/README.md "${readme}")
+file(READ ${CMAKE_SOURCE_DIR}/docs/README.md readme)
+string(REPLACE "[`man/`](man/)" "`docs/man/` in the source tree" readme "${readme}")
+file(WRITE ${TAVRIN_PACKAGE_DOCS}/docs/README.md "${readme}")
+install(FILES ${TAVRIN_PACKAGE_DOCS}/README.md ${CMAKE_SOURCE_DIR}/packaging/copyright
               ${CMAKE_SOURCE_DIR}/packaging/THIRD-PARTY-NOTICES
         DESTINATION ${TAVRIN_DOC_DIR})
-# The README links into docs/ (its pictures included); the manual pages'
-# sources are installed as manual pages.
+install(FILES ${TAVRIN_PACKAGE_DOCS}/docs/README.md DESTINATION ${TAVRIN_DOC_DIR}/docs)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${TAVRIN_DOC_DIR}/docs
-        FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "man" EXCLUDE)
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png" PATTERN "man" EXCLUDE
+                       PATTERN "README.md" EXCLUDE)
 
 if(TAVRIN_BUILD_GUI)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/tavrin-programmer.desktop DESTINATION share/applications)

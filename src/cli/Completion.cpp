@@ -62,18 +62,19 @@ std::string FunctionName(const std::string& program) {
 // The COM names `ports` lists, one a line: its lines are "  COMn  device".
 constexpr const char* kPortsFilter = "sed -n 's/^  \\(COM[0-9][0-9]*\\) .*/\\1/p'";
 
+// File names are read a line each: a word split would cut "fw v2.sbin" in two.
 void BashValue(std::ostream& out, const ValueHint& hint, const std::string& function) {
   switch (hint.kind) {
     case ValueHint::Kind::Nothing:
       out << "COMPREPLY=()";
       break;
     case ValueHint::Kind::File:
-      out << "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\"))";
+      out << "compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")";
       break;
     case ValueHint::Kind::Extensions:
-      out << "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")";
+      out << "compopt -o filenames 2>/dev/null; mapfile -t COMPREPLY < <(compgen -d -- \"$cur\"";
       for (const std::string& e : hint.words) {
-        out << " $(compgen -f -X '!" << AnyCaseGlob(e) << "' -- \"$cur\")";
+        out << "; compgen -f -X '!" << AnyCaseGlob(e) << "' -- \"$cur\"";
       }
       out << ")";
       break;
@@ -223,11 +224,8 @@ std::string FishValue(const ValueHint& hint, const std::string& function) {
       return " -x";
     case ValueHint::Kind::File:
       return " -r -F";
-    case ValueHint::Kind::Extensions: {
-      std::string calls;
-      for (const std::string& e : hint.words) calls += (calls.empty() ? "" : "; ") + ("__fish_complete_suffix ." + e);
-      return " -r -k -a '(" + calls + ")'";
-    }
+    case ValueHint::Kind::Extensions:
+      return " -r -a '(" + function + "_files " + Join(hint.words, " ") + ")'";
     case ValueHint::Kind::Port:
       return " -x -a '(" + function + "_ports)'";
     case ValueHint::Kind::Choices:
@@ -242,8 +240,19 @@ std::string Fish(const CommandModel& top, const std::vector<CommandModel>& comma
   std::ostringstream out;
   out << "# fish completion for " << program << ", made by `" << program
       << " completion fish`.\n\n";
-  out << "function __" << f << "_ports\n    " << program << " ports 2>/dev/null | "
-      << kPortsFilter << "\nend\n\n";
+  // The program as typed, which need not be on PATH; fish would print its
+  // own error for a missing one, whatever the redirection.
+  out << "function __" << f << "_ports\n"
+      << "    set -l program (commandline -opc)[1]\n"
+      << "    command -q -- $program; or return\n"
+      << "    command $program ports 2>/dev/null | " << kPortsFilter << "\nend\n\n";
+  // __fish_complete_suffix only puts the files with the suffix first; the
+  // others are no answer to FILE.
+  out << "function __" << f << "_files\n"
+      << "    set -l pattern '(/|\\.('(string join '|' -- $argv)'))(\\t.*)?$'\n"
+      << "    for file in (__fish_complete_path (commandline -ct))\n"
+      << "        string match -qri -- $pattern $file; and echo $file\n"
+      << "    end\nend\n\n";
   const std::string c0 = "complete -c " + program;
   out << c0 << " -f\n";
   auto option = [&](const std::string& condition, const OptionModel& o) {

@@ -8,8 +8,10 @@
 
 namespace cli {
 
-inline ValueHint HintFor(const CLI::Option* option, const std::string& key,
-                         const ValueHints& hints) {
+// A hint for "command key" comes before one for the key in every command.
+inline ValueHint HintFor(const CLI::Option* option, const std::string& command,
+                         const std::string& key, const ValueHints& hints) {
+  if (auto found = hints.find(command + " " + key); found != hints.end()) return found->second;
   if (auto found = hints.find(key); found != hints.end()) return found->second;
   if (option->get_type_name() == "FILE") return {ValueHint::Kind::File, {}};
   return {};
@@ -24,7 +26,7 @@ inline CommandModel ModelOf(const CLI::App* app, const ValueHints& hints) {
     if (option->get_group().empty()) continue;
     if (option->get_positional() && option->get_lnames().empty() &&
         option->get_snames().empty()) {
-      model.positionals.push_back(HintFor(option, option->get_name(), hints));
+      model.positionals.push_back(HintFor(option, model.name, option->get_name(), hints));
       continue;
     }
     OptionModel o;
@@ -35,7 +37,7 @@ inline CommandModel ModelOf(const CLI::App* app, const ValueHints& hints) {
     // A flag expects no value (its type size says nothing in CLI11).
     o.takesValue = option->get_expected_max() > 0;
     o.repeats = option->get_expected_max() > 1;
-    if (o.takesValue) o.value = HintFor(option, o.names.front(), hints);
+    if (o.takesValue) o.value = HintFor(option, model.name, o.names.front(), hints);
     model.options.push_back(o);
   }
   return model;

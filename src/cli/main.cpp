@@ -234,6 +234,8 @@ int main(int argc, char** argv) {
     const cli::ValueHints hints{
         {"FILE", {cli::ValueHint::Kind::Extensions, {"sbin", "lbin"}}},
         {"--port", {cli::ValueHint::Kind::Port, {}}},
+        // doctor takes a network address there, never a COM name.
+        {"doctor --port", {cli::ValueHint::Kind::Nothing, {}}},
         {"SHELL", {cli::ValueHint::Kind::Choices, {"bash", "zsh", "fish"}}},
     };
     std::cout << cli::CompletionScript(app, hints, kProgram, shell) << std::flush;

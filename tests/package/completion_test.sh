@@ -16,8 +16,9 @@ fail() {
 
 work=$build/completion-test
 rm -rf "$work"
-mkdir -p "$work/files/folder"
-touch "$work/files/fw.sbin" "$work/files/map.lbin" "$work/files/OLD.SBIN" "$work/files/notes.txt"
+mkdir -p "$work/files/folder/sub dir"
+touch "$work/files/fw.sbin" "$work/files/map.lbin" "$work/files/OLD.SBIN" "$work/files/notes.txt" \
+  "$work/files/folder/fw v2.sbin" "$work/files/folder/notes v2.txt"
 # A COM link of our own, so that `ports` has a name to offer.
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -p -m 700 "$XDG_RUNTIME_DIR" "$XDG_RUNTIME_DIR/tavrin" "$XDG_RUNTIME_DIR/tavrin/dosdevices"
@@ -73,6 +74,9 @@ expect "write --wor"
 # FILE: firmware and data maps (either case) and folders, nothing else.
 expect "write " fw.sbin map.lbin OLD.SBIN folder
 expect "write f" fw.sbin folder
+# A name with a blank is one candidate, not two words.
+expect "write folder/" "folder/fw v2.sbin" "folder/sub dir"
+expect "identify --log folder/f" "folder/fw v2.sbin"
 # --port: the COM names `ports` lists, also as --port=.
 has "write fw.sbin --port " COM42
 expect "write fw.sbin --port COM4" COM42
@@ -88,6 +92,8 @@ expect "completion " bash zsh fish
 doctor_options=$("$program" doctor --help | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr ',' '\n' | grep '^--')
 # shellcheck disable=SC2086
 expect "doctor --" $doctor_options
+# doctor --port takes a network address: no COM name to offer.
+expect "doctor --port "
 
 # zsh and fish: each names every command and the two completing functions.
 for script in "$scripts/zsh/_tavrin-cli" "$scripts/fish/tavrin-cli.fish"; do
@@ -95,6 +101,19 @@ for script in "$scripts/zsh/_tavrin-cli" "$scripts/fish/tavrin-cli.fish"; do
   for c in $commands; do grep -qw -- "$c" "$script" || fail "$script lacks $c"; done
   grep -q -- 'ports 2>/dev/null' "$script" || fail "$script does not ask ports for --port"
 done
+# fish, run: the program called by its path (not on PATH) asks that program
+# for the ports, and FILE offers firmware, data maps and folders only.
+if command -v fish >/dev/null; then
+  fish_complete() {  # LINE: the candidates fish gives, sorted, one a line
+    (cd "$work/files" && PATH=/usr/bin:/bin fish --no-config -c \
+      "source '$scripts/fish/tavrin-cli.fish'; complete -C '$1'" 2>&1 | cut -f1 | sort)
+  }
+  got=$(fish_complete "$program write fw.sbin --port ")
+  [[ $got == *COM42* && $got != *Unknown* ]] || fail "fish: $program write --port<TAB>: [$(echo $got)]"
+  got=$(fish_complete "$program write ")
+  want=$(printf '%s\n' fw.sbin map.lbin OLD.SBIN folder/ | sort)
+  [[ $got == "$want" ]] || fail "fish: write <TAB>: got [$(echo $got)], want [$(echo $want)]"
+fi
 head -1 "$scripts/zsh/_tavrin-cli" | grep -qx '#compdef tavrin-cli' || fail "_tavrin-cli has no #compdef line"
 if command -v zsh >/dev/null; then zsh -n "$scripts/zsh/_tavrin-cli" || fail "zsh rejects _tavrin-cli"; fi
 if command -v fish >/dev/null; then fish -n "$scripts/fish/tavrin-cli.fish" || fail "fish rejects tavrin-cli.fish"; fi

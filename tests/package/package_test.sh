@@ -124,6 +124,10 @@ launchable=$(sed -n 's:.*<launchable type="desktop-id">\(.*\)</launchable>.*:\1:
 [[ -f $root/usr/share/applications/$launchable ]] || fail "the metainfo launches $launchable, which is not installed"
 zcat "$root/usr/share/doc/tavrin-programmer/changelog.gz" | head -1 | grep -q "^tavrin-programmer ($version) " ||
   fail "the changelog's entry is not $version"
+# The installed README and docs are read where they lie: every link leads to
+# a file of the package.
+python3 "$source/tests/docs/links_test.py" "$root/usr/share/doc/tavrin-programmer" >"$work/links.log" 2>&1 ||
+  fail "the installed documents have broken links: $(cat "$work/links.log")"
 for f in update_is_ready.wav update_failed.wav; do
   cmp -s "$source/voice/$f" "$root/usr/share/tavrin-programmer/voice/$f" || fail "installed $f differs"
 done

@@ -10,7 +10,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("tavrin-programmer %s\n", TAVRIN_VERSION);
-      return std::fflush(stdout) == 0 ? 0 : 1;
+      if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+      // As the other programs say it: no success claimed for nothing shown.
+      std::fputs("tavrin-programmer: standard output cannot be written\n", stderr);
+      return 2;
     }
   }
   ProgrammerApplication app(argc, argv);

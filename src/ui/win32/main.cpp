@@ -21,7 +21,7 @@ int PrintVersion() {
                  WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
                  written == text.size()
              ? 0
-             : 1;
+             : 2;
 }
 
 }  // namespace
