@@ -56,7 +56,7 @@ void ProgressLine::Show(std::uint32_t frames, std::uint32_t sent, double seconds
           std::ceil(static_cast<double>(lastTenth_) * frames / 10.0));
       const std::uint32_t at = std::min(std::max(reached, 1u), sent);
       platform::WriteText(stderr, Format("%d%%  %u/%u frames  %s\n", lastTenth_ * 10, at, frames,
-                                         at == sent ? rateText.c_str() : "- frames/s"));
+                                         rateText.c_str()));
     }
   }
 }
