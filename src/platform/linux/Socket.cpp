@@ -3,6 +3,8 @@
 // never freed while another thread may still be using it.
 #include "platform/Socket.h"
 
+#include "platform/BoundedLookup.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -53,19 +55,7 @@ int Remaining(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// getaddrinfo has no time limit of its own: it runs on a thread of its own,
-// which is left to finish alone when the limit passes first.
-struct Lookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int status = 0;
-  addrinfo* result = nullptr;
-  ~Lookup() {
-    if (result != nullptr) freeaddrinfo(result);
-  }
-};
-
+// Numeric addresses at once; names through a lookup held to the deadline.
 int Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadline,
             addrinfo*& result) {
   addrinfo hints {};
@@ -76,26 +66,11 @@ int Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadl
   if (getaddrinfo(host.c_str(), service.c_str(), &hints, &result) == 0) return 0;
   result = nullptr;
   hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-  auto lookup = std::make_shared<Lookup>();
-  try {
-    std::thread([lookup, host, service, hints] {
-      addrinfo* found = nullptr;
-      const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-      std::lock_guard lock(lookup->mutex);
-      lookup->status = status;
-      lookup->result = found;
-      lookup->finished = true;
-      lookup->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return EAI_AGAIN;
-  }
-  std::unique_lock lock(lookup->mutex);
-  if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) return EAI_AGAIN;
-  if (lookup->status != 0) return lookup->status;
-  result = lookup->result;
-  lookup->result = nullptr;
-  return 0;
+  return RunBounded(
+      [host, service, hints](addrinfo** found) {
+        return getaddrinfo(host.c_str(), service.c_str(), &hints, found);
+      },
+      [](addrinfo* found) { freeaddrinfo(found); }, deadline, result, EAI_AGAIN, EAI_AGAIN);
 }
 
 std::string NumericAddress(const sockaddr* address, socklen_t length) {

@@ -4,6 +4,8 @@
 // the system has given to something else.
 #include "platform/Socket.h"
 
+#include "platform/BoundedLookup.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -67,19 +69,7 @@ std::string ErrorText(int error) {
   return result.empty() ? "error " + std::to_string(error) : result;
 }
 
-struct Lookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int status = 0;
-  addrinfo* result = nullptr;
-  ~Lookup() {
-    if (result != nullptr) freeaddrinfo(result);
-  }
-};
-
-// getaddrinfo has no time limit of its own: it runs on a thread of its own,
-// left to finish alone when the limit passes first.
+// Numeric addresses at once; names through a lookup held to the deadline.
 int Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadline,
             addrinfo*& result) {
   addrinfo hints{};
@@ -91,26 +81,11 @@ int Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadl
   if (getaddrinfo(host.c_str(), service.c_str(), &hints, &result) == 0) return 0;
   result = nullptr;
   hints.ai_flags = 0;
-  auto lookup = std::make_shared<Lookup>();
-  try {
-    std::thread([lookup, host, service, hints] {
-      addrinfo* found = nullptr;
-      const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-      std::lock_guard lock(lookup->mutex);
-      lookup->status = status;
-      lookup->result = found;
-      lookup->finished = true;
-      lookup->done.notify_all();
-    }).detach();
-  } catch (const std::system_error&) {
-    return WSATRY_AGAIN;
-  }
-  std::unique_lock lock(lookup->mutex);
-  if (!lookup->done.wait_until(lock, deadline, [&] { return lookup->finished; })) return WSAETIMEDOUT;
-  if (lookup->status != 0) return lookup->status;
-  result = lookup->result;
-  lookup->result = nullptr;
-  return 0;
+  return RunBounded(
+      [host, service, hints](addrinfo** found) {
+        return getaddrinfo(host.c_str(), service.c_str(), &hints, found);
+      },
+      [](addrinfo* found) { freeaddrinfo(found); }, deadline, result, WSATRY_AGAIN, WSAETIMEDOUT);
 }
 
 std::string NumericAddress(const sockaddr* address, std::size_t length) {
