@@ -247,10 +247,12 @@ std::string Fish(const CommandModel& top, const std::vector<CommandModel>& comma
       << "    command -q -- $program; or return\n"
       << "    command $program ports 2>/dev/null | " << kPortsFilter << "\nend\n\n";
   // __fish_complete_suffix only puts the files with the suffix first; the
-  // others are no answer to FILE.
+  // others are no answer to FILE. The token is as typed (my\ fw, "my fw, ~/):
+  // fish's own file completion reads it, as a glob on it would not.
   out << "function __" << f << "_files\n"
       << "    set -l pattern '(/|\\.('(string join '|' -- $argv)'))(\\t.*)?$'\n"
-      << "    for file in (__fish_complete_path (commandline -ct))\n"
+      << "    set -l token (commandline -ct)\n"
+      << "    for file in (complete -C \"__" << f << "_no_such_command $token\")\n"
       << "        string match -qri -- $pattern $file; and echo $file\n"
       << "    end\nend\n\n";
   const std::string c0 = "complete -c " + program;

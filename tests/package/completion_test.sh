@@ -113,6 +113,11 @@ if command -v fish >/dev/null; then
   got=$(fish_complete "$program write ")
   want=$(printf '%s\n' fw.sbin map.lbin OLD.SBIN folder/ | sort)
   [[ $got == "$want" ]] || fail "fish: write <TAB>: got [$(echo $got)], want [$(echo $want)]"
+  # The word as typed: a blank escaped or quoted, as fish itself puts it in.
+  for typed in 'folder/fw\\ v' '"folder/fw v'; do
+    got=$(fish_complete "$program write $typed")
+    [[ $got == "folder/fw v2.sbin" ]] || fail "fish: write $typed<TAB>: got [$(echo $got)]"
+  done
 fi
 head -1 "$scripts/zsh/_tavrin-cli" | grep -qx '#compdef tavrin-cli' || fail "_tavrin-cli has no #compdef line"
 if command -v zsh >/dev/null; then zsh -n "$scripts/zsh/_tavrin-cli" || fail "zsh rejects _tavrin-cli"; fi
