@@ -1,13 +1,45 @@
 #include "platform/AppendFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace platform {
+
+namespace {
+
+// Held from the look at the file's end to the write: two programs that both
+// saw a cut line would each close it, leaving an empty line between records.
+// Bounded, so a stranger holding the file locked cannot stop a record.
+class EndLock {
+ public:
+  explicit EndLock(int fd) : fd_(fd) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline)
+        return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    held_ = true;
+  }
+  ~EndLock() {
+    if (held_) (void)flock(fd_, LOCK_UN);
+  }
+  EndLock(const EndLock&) = delete;
+  EndLock& operator=(const EndLock&) = delete;
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+}  // namespace
 
 AppendFile::~AppendFile() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
@@ -29,6 +61,7 @@ bool AppendFile::Append(const std::string& record, std::string* error) {
   const int fd = static_cast<int>(handle_);
   // A line cut short (a full disk, a crash mid-write, here or in another
   // program) is closed first, so this one is not glued to it and lost too.
+  const EndLock lock(fd);
   std::string whole;
   const std::string* out = &record;
   struct stat st {};

@@ -7,7 +7,46 @@
 namespace platform {
 
 namespace {
+
 std::string LastError() { return "error " + std::to_string(GetLastError()); }
+
+// Held from the look at the file's end to the write: two programs that both
+// saw a cut line would each close it, leaving an empty line between records.
+// The byte locked lies far past any end, so no read or write ever meets it;
+// bounded, so a stranger holding it cannot stop a record.
+class EndLock {
+ public:
+  explicit EndLock(HANDLE h) : h_(h) {
+    const ULONGLONG deadline = GetTickCount64() + 2000;
+    for (;;) {
+      OVERLAPPED at = Far();
+      if (LockFileEx(h_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        held_ = true;
+        return;
+      }
+      if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() > deadline) return;
+      Sleep(1);
+    }
+  }
+  ~EndLock() {
+    if (!held_) return;
+    OVERLAPPED at = Far();
+    (void)UnlockFileEx(h_, 0, 1, 0, &at);
+  }
+  EndLock(const EndLock&) = delete;
+  EndLock& operator=(const EndLock&) = delete;
+
+ private:
+  static OVERLAPPED Far() {
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFEu;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    return at;
+  }
+  HANDLE h_;
+  bool held_ = false;
+};
+
 }  // namespace
 
 AppendFile::~AppendFile() {
@@ -34,6 +73,7 @@ bool AppendFile::Append(const std::string& record, std::string* error) {
   const HANDLE h = reinterpret_cast<HANDLE>(handle_);
   // A line cut short (a full disk, a crash mid-write, here or in another
   // program) is closed first, so this one is not glued to it and lost too.
+  const EndLock lock(h);
   std::string whole;
   const std::string* out = &record;
   LARGE_INTEGER size{};
