@@ -4,7 +4,10 @@
 #            in build-asan/
 #   thread:  ThreadSanitizer, the labels whose code runs threads of its own
 #            (unit, serial, e2e), in build-tsan/
-# Usage: scripts/sanitizers.sh [address|thread ...]   (default: both)
+# TAVRIN_TSAN_E2E=later builds the end-to-end tests of "thread" but leaves
+# their run to "thread-e2e" (test.sh runs it beside later stages: they mostly
+# wait on the controllers' clocks).
+# Usage: scripts/sanitizers.sh [address|thread|thread-e2e ...]   (default: both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -62,6 +65,12 @@ for kind in "${kinds[@]}"; do
       configure build-tsan thread
       build build-tsan unit serial e2e
       (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
+      if [[ ${TAVRIN_TSAN_E2E:-} != later ]]; then
+        "$0" thread-e2e
+      fi
+      ;;
+    thread-e2e)
+      echo "== ThreadSanitizer, end-to-end tests (build-tsan)"
       # The end-to-end tests widen their time windows by the scale this build
       # sets (tests/support/Wait.h): their verdicts count here too.
       (cd build-tsan && ctest --output-on-failure -L '^e2e$')
