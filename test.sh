@@ -4,9 +4,8 @@
 # threaded ones under ThreadSanitizer, then a short run of every fuzz target,
 # and last the Windows tests when their script is present. Every stage runs
 # even when an earlier one failed (except after a failed normal build); the
-# exit status is non-zero when any stage failed. The end-to-end tests under
-# ThreadSanitizer mostly wait on the controllers' clocks: they run beside the
-# fuzzing and Windows stages, whose compiling and fuzzing yield to them (nice).
+# exit status is non-zero when any stage failed. The sanitizers' tests run in
+# the background, beside the compiling of the stages after them.
 set -uo pipefail
 cd "$(dirname "$0")"
 # The compiler cache keys on paths relative to the checkout, so a fresh clone
@@ -33,9 +32,12 @@ stage() {
   [[ $result == passed ]]
 }
 
-# stage_beside NAME COMMAND...: like stage, but runs beside the stages that
-# follow; its output is printed, and its result noted, by finish_beside.
-beside=() beside_names=() beside_logs=() beside_starts=()
+# stage_beside NAME COMMAND...: like stage, but in the background, beside the
+# stages that follow; the stages so run take their turns in one lane, in the
+# order given. Their output is printed, and their results noted, by
+# finish_beside.
+lane=$(mktemp "${TMPDIR:-/tmp}/tavrin-lane.XXXXXX")
+beside=() beside_names=() beside_logs=()
 stage_beside() {
   local name=$1 log
   shift
@@ -43,28 +45,30 @@ stage_beside() {
   echo
   echo "=== $name: runs beside the next stages, its output follows at the end"
   # Its own process group, so that an interrupted run can end all of it.
-  setsid bash -c '"$@" >"$0" 2>&1; rc=$?; date +%s >"$0.end"; exit $rc' "$log" "$@" &
-  beside+=($!) beside_names+=("$name") beside_logs+=("$log") beside_starts+=("$(date +%s)")
+  setsid flock "$lane" bash -c \
+    'date +%s >"$0.start"; "$@" >"$0" 2>&1; rc=$?; date +%s >"$0.end"; exit $rc' "$log" "$@" &
+  beside+=($!) beside_names+=("$name") beside_logs+=("$log")
 }
 finish_beside() {
-  local i result
+  local i result log
   for i in "${!beside[@]}"; do
     result=passed
     if ! wait "${beside[i]}"; then
       result=FAILED
       failed=1
     fi
+    log=${beside_logs[i]}
     echo
     echo "=== ${beside_names[i]}"
-    cat "${beside_logs[i]}"
+    cat "$log"
     summary+=("$(printf '%-40s %-7s %5d s' "${beside_names[i]}" "$result" \
-      $(($(cat "${beside_logs[i]}.end" 2>/dev/null || date +%s) - beside_starts[i])))")
-    rm -f "${beside_logs[i]}" "${beside_logs[i]}.end"
+      $(($(cat "$log.end" 2>/dev/null || date +%s) - $(cat "$log.start" 2>/dev/null || date +%s))))")
+    rm -f "$log" "$log.start" "$log.end"
   done
   beside=()
 }
 # An interrupted run leaves no stage running behind it.
-trap 'for p in "${beside[@]}"; do kill -TERM -- "-$p" 2>/dev/null; done' EXIT
+trap 'for p in "${beside[@]}"; do kill -TERM -- "-$p" 2>/dev/null; done; rm -f "$lane"' EXIT
 
 normal_build() {
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
@@ -76,13 +80,21 @@ normal_tests() {
 
 if stage "build (build/)" normal_build; then
   stage "tests (build/)" normal_tests
-  stage "AddressSanitizer + UBSan (build-asan/)" scripts/sanitizers.sh address
-  stage "ThreadSanitizer (build-tsan/)" env TAVRIN_TSAN_E2E=later scripts/sanitizers.sh thread
-  stage_beside "ThreadSanitizer e2e (build-tsan/)" scripts/sanitizers.sh thread-e2e
+  # From here on the sanitizers' tests run beside the next stage's compiling
+  # or fuzzing, which yields to them (nice): most of their time is waiting
+  # on the controllers' clocks, and their time windows are widened.
+  export TAVRIN_NICE_BUILDS=1
+  for kind in address thread; do
+    name="ThreadSanitizer" dir=build-tsan
+    [[ $kind == address ]] && name="AddressSanitizer + UBSan" dir=build-asan
+    if stage "$name, build ($dir/)" env TAVRIN_SANITIZER_STEPS=build scripts/sanitizers.sh $kind; then
+      stage_beside "$name, tests ($dir/)" env TAVRIN_SANITIZER_STEPS=test scripts/sanitizers.sh $kind
+    fi
+  done
   stage "fuzzing, ${TAVRIN_FUZZ_SECONDS:-30} s a target (build-fuzz/)" \
     nice -n 10 scripts/fuzz.sh --time "${TAVRIN_FUZZ_SECONDS:-30}"
   if [[ -x scripts/windows-tests.sh ]]; then
-    stage "Windows tests" env TAVRIN_NICE_BUILDS=1 scripts/windows-tests.sh
+    stage "Windows tests" scripts/windows-tests.sh
   fi
   finish_beside
 fi

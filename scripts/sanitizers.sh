@@ -4,16 +4,19 @@
 #            in build-asan/
 #   thread:  ThreadSanitizer, the labels whose code runs threads of its own
 #            (unit, serial, e2e), in build-tsan/
-# TAVRIN_TSAN_E2E=later builds the end-to-end tests of "thread" but leaves
-# their run to "thread-e2e" (test.sh runs it beside later stages: they mostly
-# wait on the controllers' clocks).
-# Usage: scripts/sanitizers.sh [address|thread|thread-e2e ...]   (default: both)
+# TAVRIN_SANITIZER_STEPS=build or test does only that half (test.sh runs the
+# tests beside the next stage's compiling); TAVRIN_NICE_BUILDS=1 lets the
+# compiling yield to other work (nice).
+# Usage: scripts/sanitizers.sh [address|thread ...]   (default: both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 supp=$root/tests/fuzz/suppressions
 
 jobs=$(nproc)
+steps=${TAVRIN_SANITIZER_STEPS:-all}
+nice_builds=()
+[[ -n ${TAVRIN_NICE_BUILDS:-} ]] && nice_builds=(nice -n 10)
 kinds=("$@")
 ((${#kinds[@]})) || kinds=(address thread)
 
@@ -46,34 +49,38 @@ build() {
     cmake --build "$dir" --target help |
       sed -En "s/^(($labels)_[A-Za-z0-9_]*|tavrin-cli|tavrin-image-tool|tavrin-virtual-controller|tavrin_samples): .*/\1/p")
   if ((${#targets[@]})); then
-    cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+    "${nice_builds[@]}" cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
   fi
 }
 
 for kind in "${kinds[@]}"; do
   case $kind in
     address)
-      echo "== AddressSanitizer + UndefinedBehaviorSanitizer (build-asan)"
-      configure build-asan address
-      build build-asan unit serial gui e2e
-      (cd build-asan && ctest --output-on-failure -j "$jobs" -LE fuzz)
-      ;;
-    thread)
-      echo "== ThreadSanitizer (build-tsan)"
-      # The tests of these labels and the tools they run; the application and
-      # the window tests are not built.
-      configure build-tsan thread
-      build build-tsan unit serial e2e
-      (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
-      if [[ ${TAVRIN_TSAN_E2E:-} != later ]]; then
-        "$0" thread-e2e
+      if [[ $steps != test ]]; then
+        echo "== AddressSanitizer + UndefinedBehaviorSanitizer: build (build-asan)"
+        configure build-asan address
+        build build-asan unit serial gui e2e
+      fi
+      if [[ $steps != build ]]; then
+        echo "== AddressSanitizer + UndefinedBehaviorSanitizer: tests (build-asan)"
+        (cd build-asan && ctest --output-on-failure -j "$jobs" -LE fuzz)
       fi
       ;;
-    thread-e2e)
-      echo "== ThreadSanitizer, end-to-end tests (build-tsan)"
-      # The end-to-end tests widen their time windows by the scale this build
-      # sets (tests/support/Wait.h): their verdicts count here too.
-      (cd build-tsan && ctest --output-on-failure -L '^e2e$')
+    thread)
+      if [[ $steps != test ]]; then
+        echo "== ThreadSanitizer: build (build-tsan)"
+        # The tests of these labels and the tools they run; the application and
+        # the window tests are not built.
+        configure build-tsan thread
+        build build-tsan unit serial e2e
+      fi
+      if [[ $steps != build ]]; then
+        echo "== ThreadSanitizer: tests (build-tsan)"
+        (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
+        # The end-to-end tests widen their time windows by the scale this build
+        # sets (tests/support/Wait.h): their verdicts count here too.
+        (cd build-tsan && ctest --output-on-failure -L '^e2e$')
+      fi
       ;;
     *)
       echo "unknown sanitizer '$kind' (address or thread)" >&2
