@@ -275,6 +275,31 @@ TEST(ToolsVc, RepeatedChunksAreRetransmissionsOnlyWhenNotAskedFor) {
   EXPECT_EQ(vc3->Image(), f0);
   EXPECT_EQ(vc3->GetCounters().retransmissions, 1u);
 
+  // The host's timer ran out just as the answer was on its way: the repeat
+  // crosses it and looks asked for, yet it comes a whole interval after the
+  // chunk it repeats, and only replaces it. The next chunk follows on.
+  Options crossing = Quiet();
+  crossing.intervalMs = 100;
+  auto vc5 = StartVc(crossing);
+  Host host5(vc5->SlavePath());
+  const Bytes f1(fw.begin() + 64, fw.begin() + 128);
+  host5.Send(f0);
+  EXPECT_TRUE(HostAccepts(host5.ReadBlock()));
+  host5.Send(f1);
+  EXPECT_TRUE(vc5->WaitUntil([&] { return vc5->GetCounters().framesOut == 2; }, kLong));
+  std::this_thread::sleep_for(std::chrono::milliseconds(crossing.intervalMs));  // the host's timer
+  host5.Send(f1);
+  EXPECT_TRUE(HostAccepts(host5.ReadBlock()));
+  EXPECT_TRUE(HostAccepts(host5.ReadBlock()));
+  const Bytes f2(fw.begin() + 128, fw.begin() + 192);
+  host5.Send(f2);
+  EXPECT_TRUE(HostAccepts(host5.ReadBlock()));
+  Bytes three = f0;
+  three.insert(three.end(), f1.begin(), f1.end());
+  three.insert(three.end(), f2.begin(), f2.end());
+  EXPECT_EQ(vc5->Image(), three);
+  EXPECT_EQ(vc5->GetCounters().retransmissions, 1u);
+
   // A different chunk nobody asked for starts a new transfer.
   Options mute = Quiet();
   mute.faults.silent = true;

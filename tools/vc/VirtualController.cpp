@@ -299,6 +299,7 @@ struct VirtualController::Impl {
   std::uint64_t answerEpoch = 0;
   std::uint64_t consumedEpoch = 0;
   std::vector<std::uint8_t> lastChunk;
+  Clock::time_point lastChunkAt;
   std::vector<std::uint8_t> lastClose;
   std::uint8_t lastCloseResult = 0;
   // The paced line (lineRate) as one timeline of absolute deadlines: each
@@ -709,7 +710,16 @@ struct VirtualController::Impl {
 
   void HandleChunk(const Pending& p, std::uint64_t number) {
     std::string what;
-    if (p.epoch > consumedEpoch) {
+    // A repeat made by the host's timer can cross the answer to the chunk it
+    // repeats, and then looks asked for. It comes a whole retransmission
+    // interval after that chunk, where a chunk asked for follows the answer.
+    const bool repeat = !lastChunk.empty() && p.bytes == lastChunk;
+    std::uint32_t intervalMs = opt.intervalMs;
+    if (opt.faults.paceMs && *opt.faults.paceMs > 0)
+      intervalMs = std::min<std::uint32_t>(intervalMs, *opt.faults.paceMs);
+    const bool timedOut = repeat && intervalMs > 0 &&
+                          p.readyAt - lastChunkAt >= std::chrono::milliseconds(intervalMs) * 9 / 10;
+    if (p.epoch > consumedEpoch && !timedOut) {
       ++consumedEpoch;
       std::lock_guard<std::mutex> lock(mu);
       what = "chunk " + std::to_string(image.size() / kHostFrameSize);
@@ -731,6 +741,7 @@ struct VirtualController::Impl {
       consumedEpoch = std::max(consumedEpoch, p.epoch);
     }
     lastChunk = p.bytes;
+    lastChunkAt = p.readyAt;
     Record(false, p.bytes, number, what);
     Answer(number, ChunkRequest(number), true);
   }
