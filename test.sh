@@ -4,8 +4,8 @@
 # threaded ones under ThreadSanitizer, then a short run of every fuzz target,
 # and last the Windows tests when their script is present. Every stage runs
 # even when an earlier one failed (except after a failed normal build); the
-# exit status is non-zero when any stage failed. The sanitizers' tests run in
-# the background, beside the compiling of the stages after them.
+# exit status is non-zero when any stage failed. The ThreadSanitizer tests run
+# in the background, beside the stages after them.
 set -uo pipefail
 cd "$(dirname "$0")"
 # The compiler cache keys on paths relative to the checkout, so a fresh clone
@@ -80,17 +80,16 @@ normal_tests() {
 
 if stage "build (build/)" normal_build; then
   stage "tests (build/)" normal_tests
-  # From here on the sanitizers' tests run beside the next stage's compiling
-  # or fuzzing, which yields to them (nice): most of their time is waiting
-  # on the controllers' clocks, and their time windows are widened.
+  stage "AddressSanitizer + UBSan (build-asan/)" scripts/sanitizers.sh address
+  # The ThreadSanitizer tests run beside the fuzzing and the Windows stage,
+  # whose compiling and fuzzing yield to them (nice): most of their time is
+  # waiting on the controllers' clocks, and their time windows are widened.
   export TAVRIN_NICE_BUILDS=1
-  for kind in address thread; do
-    name="ThreadSanitizer" dir=build-tsan
-    [[ $kind == address ]] && name="AddressSanitizer + UBSan" dir=build-asan
-    if stage "$name, build ($dir/)" env TAVRIN_SANITIZER_STEPS=build scripts/sanitizers.sh $kind; then
-      stage_beside "$name, tests ($dir/)" env TAVRIN_SANITIZER_STEPS=test scripts/sanitizers.sh $kind
-    fi
-  done
+  if stage "ThreadSanitizer, build (build-tsan/)" \
+    env TAVRIN_SANITIZER_STEPS=build scripts/sanitizers.sh thread; then
+    stage_beside "ThreadSanitizer, tests (build-tsan/)" \
+      env TAVRIN_SANITIZER_STEPS=test scripts/sanitizers.sh thread
+  fi
   stage "fuzzing, ${TAVRIN_FUZZ_SECONDS:-30} s a target (build-fuzz/)" \
     nice -n 10 scripts/fuzz.sh --time "${TAVRIN_FUZZ_SECONDS:-30}"
   if [[ -x scripts/windows-tests.sh ]]; then
