@@ -4,9 +4,6 @@
 #            in build-asan/
 #   thread:  ThreadSanitizer, the labels whose code runs threads of its own
 #            (unit, serial, e2e), in build-tsan/
-# TAVRIN_SANITIZER_STEPS=build or test does only that half (test.sh runs the
-# tests beside the next stage's compiling); TAVRIN_NICE_BUILDS=1 lets the
-# compiling yield to other work (nice).
 # Usage: scripts/sanitizers.sh [address|thread ...]   (default: both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,9 +11,6 @@ root=$PWD
 supp=$root/tests/fuzz/suppressions
 
 jobs=$(nproc)
-steps=${TAVRIN_SANITIZER_STEPS:-all}
-nice_builds=()
-[[ -n ${TAVRIN_NICE_BUILDS:-} ]] && nice_builds=(nice -n 10)
 kinds=("$@")
 ((${#kinds[@]})) || kinds=(address thread)
 
@@ -49,38 +43,28 @@ build() {
     cmake --build "$dir" --target help |
       sed -En "s/^(($labels)_[A-Za-z0-9_]*|tavrin-cli|tavrin-image-tool|tavrin-virtual-controller|tavrin_samples): .*/\1/p")
   if ((${#targets[@]})); then
-    "${nice_builds[@]}" cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+    cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
   fi
 }
 
 for kind in "${kinds[@]}"; do
   case $kind in
     address)
-      if [[ $steps != test ]]; then
-        echo "== AddressSanitizer + UndefinedBehaviorSanitizer: build (build-asan)"
-        configure build-asan address
-        build build-asan unit serial gui e2e
-      fi
-      if [[ $steps != build ]]; then
-        echo "== AddressSanitizer + UndefinedBehaviorSanitizer: tests (build-asan)"
-        (cd build-asan && ctest --output-on-failure -j "$jobs" -LE fuzz)
-      fi
+      echo "== AddressSanitizer + UndefinedBehaviorSanitizer (build-asan)"
+      configure build-asan address
+      build build-asan unit serial gui e2e
+      (cd build-asan && ctest --output-on-failure -j "$jobs" -LE fuzz)
       ;;
     thread)
-      if [[ $steps != test ]]; then
-        echo "== ThreadSanitizer: build (build-tsan)"
-        # The tests of these labels and the tools they run; the application and
-        # the window tests are not built.
-        configure build-tsan thread
-        build build-tsan unit serial e2e
-      fi
-      if [[ $steps != build ]]; then
-        echo "== ThreadSanitizer: tests (build-tsan)"
-        (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
-        # The end-to-end tests widen their time windows by the scale this build
-        # sets (tests/support/Wait.h): their verdicts count here too.
-        (cd build-tsan && ctest --output-on-failure -L '^e2e$')
-      fi
+      echo "== ThreadSanitizer (build-tsan)"
+      # The tests of these labels and the tools they run; the application and
+      # the window tests are not built.
+      configure build-tsan thread
+      build build-tsan unit serial e2e
+      (cd build-tsan && ctest --output-on-failure -j "$jobs" -L '^(unit|serial)$')
+      # The end-to-end tests widen their time windows by the scale this build
+      # sets (tests/support/Wait.h): their verdicts count here too.
+      (cd build-tsan && ctest --output-on-failure -L '^e2e$')
       ;;
     *)
       echo "unknown sanitizer '$kind' (address or thread)" >&2

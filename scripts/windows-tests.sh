@@ -5,8 +5,7 @@
 # under Wine (CTest label "windows"), the serial and window tests
 # against the virtual controller on a pseudo-terminal, the window in Xvfb.
 # Usage: scripts/windows-tests.sh [extra ctest arguments]
-# TAVRIN_WIN_BUILD_DIR overrides the build directory (default: build-win);
-# TAVRIN_NICE_BUILDS=1 lets the compiling yield to other work (nice).
+# TAVRIN_WIN_BUILD_DIR overrides the build directory (default: build-win).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,12 +27,10 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DTAVRIN_BUILD_GUI=ON -DTAVRIN_BUILD_TOOLS=OFF
-nice_builds=()
-[[ -n ${TAVRIN_NICE_BUILDS:-} ]] && nice_builds=(nice -n 10)
-"${nice_builds[@]}" cmake --build "$build"
+cmake --build "$build"
 # The Windows release: the installer, the zip and SHA256SUMS in build-win/;
 # the zip unpacked for the test that starts the program from it.
-"${nice_builds[@]}" cmake --build "$build" --target package
+cmake --build "$build" --target package
 rm -rf "$build/unzipped"
 mkdir -p "$build/unzipped"
 (cd "$build/unzipped" && cmake -E tar xf "$build"/tavrin-programmer-*-win64.zip)
