@@ -8,10 +8,15 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "platform/AppendFile.h"
 
@@ -22,10 +27,11 @@ std::string ReadAll(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A name of this run's own: runs on both systems may share the folder.
 std::filesystem::path TempFile(const char* name) {
   const char* tmp = std::getenv("TMPDIR");
   auto dir = tmp && *tmp ? std::filesystem::path(tmp) : std::filesystem::temp_directory_path();
-  auto path = dir / (std::string(name) + "-" + std::to_string(std::rand()));
+  auto path = dir / (std::string(name) + "-" + std::to_string(std::random_device{}()));
   std::filesystem::remove(path);
   return path;
 }
@@ -83,6 +89,31 @@ TEST(AppendFile, WritersMeetingACutLineCloseItOnceAndKeepEveryRecordWhole) {
   EXPECT_EQ(round, kRounds - 1);
   EXPECT_EQ(seen, kWriters * kRounds);
   std::filesystem::remove(path);
+}
+
+// A record sent to a device or a pipe (--log /dev/stdout | tee) is written
+// once it is handed over: only files on a disk are flushed, and a device that
+// cannot be is no failure.
+TEST(AppendFile, ARecordToADeviceOrAPipeIsWrittenNotReportedFailed) {
+#ifdef _WIN32
+  const std::string device = "NUL";
+#else
+  const std::string device = "/dev/null";
+#endif
+  platform::AppendFile null;
+  std::string error;
+  ASSERT_TRUE(null.Open(device, &error)) << error;
+  EXPECT_TRUE(null.Append("{\"result\":\"identified\"}\n", &error)) << error;
+#ifndef _WIN32
+  const auto fifo = TempFile("append-fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  {
+    platform::AppendFile pipe;
+    ASSERT_TRUE(pipe.Open(fifo.string(), &error)) << error;
+    EXPECT_TRUE(pipe.Append("{\"result\":\"identified\"}\n", &error)) << error;
+  }
+  std::filesystem::remove(fifo);
+#endif
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 namespace platform {
@@ -48,7 +49,11 @@ AppendFile::~AppendFile() {
 bool AppendFile::Open(const std::string& path, std::string* error) {
   // Read access only to see how the file ends (Append); O_APPEND keeps every write at the end.
   int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) {
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // A file that cannot be made in a folder closed to the user: its reason is the folder's.
+    if (fd < 0 && errno == ENOENT) errno = EACCES;
+  }
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
@@ -61,7 +66,7 @@ bool AppendFile::Append(const std::string& record, std::string* error) {
   const int fd = static_cast<int>(handle_);
   // A line cut short (a full disk, a crash mid-write, here or in another
   // program) is closed first, so this one is not glued to it and lost too.
-  const EndLock lock(fd);
+  std::optional<EndLock> lock(std::in_place, fd);
   std::string whole;
   const std::string* out = &record;
   struct stat st {};
@@ -79,6 +84,10 @@ bool AppendFile::Append(const std::string& record, std::string* error) {
     *error = n < 0 ? std::strerror(errno) : "the disk took only part of the line";
     return false;
   }
+  lock.reset();
+  // Only a file on a disk can be flushed; a pipe or a device has its record already.
+  struct stat st2 {};
+  if (fstat(fd, &st2) == 0 && !S_ISREG(st2.st_mode)) return true;
   int synced;
   do {
     synced = fsync(fd);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "platform/Utf16.h"
 
 namespace platform {
@@ -73,7 +75,7 @@ bool AppendFile::Append(const std::string& record, std::string* error) {
   const HANDLE h = reinterpret_cast<HANDLE>(handle_);
   // A line cut short (a full disk, a crash mid-write, here or in another
   // program) is closed first, so this one is not glued to it and lost too.
-  const EndLock lock(h);
+  std::optional<EndLock> lock(std::in_place, h);
   std::string whole;
   const std::string* out = &record;
   LARGE_INTEGER size{};
@@ -95,6 +97,9 @@ bool AppendFile::Append(const std::string& record, std::string* error) {
     *error = LastError();
     return false;
   }
+  lock.reset();
+  // Only a file on a disk can be flushed; on a pipe the flush would wait for its reader.
+  if (GetFileType(h) != FILE_TYPE_DISK) return true;
   if (!FlushFileBuffers(h)) {
     *error = LastError();
     return false;
