@@ -22,11 +22,19 @@ if [[ -z ${TAVRIN_IN_XVFB:-} ]] && command -v xvfb-run >/dev/null; then
   exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "${BASH_SOURCE[0]}" "$@"
 fi
 
+# The virtual controller the tests talk to runs on this machine: the main
+# build's (build/, as ./test.sh made it, brought up to date by the test
+# build) when there is one, otherwise one built for this stage alone.
+host_tools=""
+if [[ -f $root/build/CMakeCache.txt ]] && grep -q '^TAVRIN_BUILD_TOOLS:BOOL=ON' "$root/build/CMakeCache.txt"; then
+  host_tools=$root/build
+fi
+
 # GUI ON builds the Win32 window, tavrin-programmer.exe (no Qt).
 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DTAVRIN_BUILD_GUI=ON -DTAVRIN_BUILD_TOOLS=OFF
+  -DTAVRIN_BUILD_GUI=ON -DTAVRIN_BUILD_TOOLS=OFF -DTAVRIN_HOST_TOOLS_DIR="$host_tools"
 cmake --build "$build"
 # The Windows release: the installer, the zip and SHA256SUMS in build-win/;
 # the zip unpacked for the test that starts the program from it.
