@@ -425,11 +425,18 @@ TEST_F(CliThroughSer2net, DoctorTellsTheNegotiationTheRoundTripAndWhatStandsInTh
   EXPECT_TRUE(Has(out, "\"signature\":\"ser2net\"")) << out;
   const QJsonObject network = QJsonDocument::fromJson(QByteArray::fromStdString(out))
                                  .object()["system"].toObject()["network"].toObject();
+  // The figures are measured, so only what holds on any machine is checked
+  // here (bench/ has the figures): a share of the line, less where the trip is longer.
+  std::vector<std::pair<double, double>> trips;  // round trip, line share
   for (const std::string& url : {server.Rfc2217(), server.Raw()}) {
     const QJsonObject port = network[QString::fromStdString(url)].toObject();
-    EXPECT_GT(port["roundTripMs"].toDouble(), 0.0) << url << "\n" << out;
-    EXPECT_GT(port["lineShare"].toDouble(), 50.0) << url << "\n" << out;
-    EXPECT_LE(port["lineShare"].toDouble(), 100.0) << url << "\n" << out;
+    trips.emplace_back(port["roundTripMs"].toDouble(), port["lineShare"].toDouble());
+    EXPECT_GT(trips.back().first, 0.0) << url << "\n" << out;
+    EXPECT_GT(trips.back().second, 0.0) << url << "\n" << out;
+    EXPECT_LT(trips.back().second, 100.0) << url << "\n" << out;
+  }
+  if (trips[0].first != trips[1].first) {
+    EXPECT_EQ(trips[0].first < trips[1].first, trips[0].second > trips[1].second) << out;
   }
   EXPECT_TRUE(Has(out, "\"port\":\"" + refused + "\",\"problem\":true")) << out;
   EXPECT_TRUE(Has(out, "Connection refused")) << out;
